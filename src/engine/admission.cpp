@@ -1,0 +1,127 @@
+#include "engine/admission.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "engine/backoff.hpp"
+#include "engine/report.hpp"
+#include "engine/window.hpp"
+
+namespace quellgate::engine {
+namespace {
+
+using std::chrono::nanoseconds;
+
+// A computed wait is slept in steps of at most this, so a waiter re-tests
+// the windows at least once a second even when a day window is full.
+constexpr std::uint64_t window_step_cap_ms = 1000;
+
+// Counts one place in every window, or in none: a full window undoes the
+// counts this pass made in the windows before it. Returns nothing when the
+// table is broken.
+std::optional<bool> count_in_every_window(const LimiterCore& core, nanoseconds now) {
+  return core.window_table().with_lock([now](std::span<WindowState> windows) {
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+      WindowState& window = windows[i];
+      refresh_window(window, now);
+      if (is_full(window)) {
+        for (WindowState& counted : windows.first(i)) --counted.count;
+        return false;
+      }
+      ++window.count;
+    }
+    return true;
+  });
+}
+
+// Gives a taken permit back unless dismissed, also if the table lock throws.
+class PermitGuard {
+ public:
+  explicit PermitGuard(const LimiterCore& core) noexcept : core_(core) {}
+  PermitGuard(const PermitGuard&) = delete;
+  PermitGuard& operator=(const PermitGuard&) = delete;
+  ~PermitGuard() {
+    if (armed_) release_burst(core_);
+  }
+  void dismiss() noexcept { armed_ = false; }
+
+ private:
+  const LimiterCore& core_;
+  bool armed_ = true;
+};
+
+std::uint32_t window_wait_step_ms(std::optional<nanoseconds> wait, std::uint64_t attempt) {
+  if (!wait) return short_backoff_ms(attempt);
+  const auto wait_ms = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(*wait).count());
+  const std::uint64_t step = std::min({wait_ms, window_step_cap_ms, std::uint64_t{long_backoff_ms(attempt)}});
+  return static_cast<std::uint32_t>(step);
+}
+
+}  // namespace
+
+Admission try_admit(const LimiterCore& core, nanoseconds now) {
+  if (!take_burst(core)) return Admission::refused;
+  PermitGuard permit(core);
+  const std::optional<bool> counted = count_in_every_window(core, now);
+  if (!counted) return Admission::interrupted;
+  if (!*counted) return Admission::refused;
+  permit.dismiss();
+  return Admission::admitted;
+}
+
+AdmissionLoop::AdmissionLoop(LimiterCore core) : core_(std::move(core)) {}
+
+AdmissionLoop::AdmissionLoop(AdmissionLoop&& other) noexcept
+    : core_(other.core_),
+      attempt_(other.attempt_),
+      burst_held_(std::exchange(other.burst_held_, false)) {}
+
+AdmissionLoop& AdmissionLoop::operator=(AdmissionLoop&& other) noexcept {
+  if (this != &other) {
+    give_back_held_permit();
+    core_ = other.core_;
+    attempt_ = other.attempt_;
+    burst_held_ = std::exchange(other.burst_held_, false);
+  }
+  return *this;
+}
+
+AdmissionLoop::~AdmissionLoop() { give_back_held_permit(); }
+
+AdmissionStep AdmissionLoop::next(nanoseconds now) {
+  if (core_.interrupted()) return interrupt();
+  if (core_.max_burst() && !burst_held_) {
+    if (!take_burst(core_)) return sleep_for(short_backoff_ms(attempt_));
+    burst_held_ = true;
+  }
+  const std::optional<bool> counted = count_in_every_window(core_, now);
+  if (!counted) return interrupt();
+  if (*counted) {
+    burst_held_ = false;  // now the caller's, until release_burst
+    attempt_ = 0;
+    return {AdmissionStep::Kind::admitted};
+  }
+  return sleep_for(window_wait_step_ms(compute_wait(core_, now), attempt_));
+}
+
+AdmissionStep AdmissionLoop::interrupt() noexcept {
+  give_back_held_permit();
+  attempt_ = 0;
+  return {AdmissionStep::Kind::interrupted};
+}
+
+AdmissionStep AdmissionLoop::sleep_for(std::uint32_t ms) noexcept {
+  if (attempt_ != std::numeric_limits<std::uint64_t>::max()) ++attempt_;
+  return {AdmissionStep::Kind::sleep, ms};
+}
+
+void AdmissionLoop::give_back_held_permit() noexcept {
+  if (burst_held_) release_burst(core_);
+  burst_held_ = false;
+}
+
+}  // namespace quellgate::engine

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+#include "engine/burst.hpp"
+#include "engine/limiter_core.hpp"
+
+namespace quellgate::engine {
+
+enum class Admission { admitted, refused, interrupted };
+
+// One immediate attempt: a burst permit (when max_burst is set), then one
+// place in every window or in none. Admitted leaves the permit held until
+// release_burst; refused and interrupted (a broken table) hold nothing.
+Admission try_admit(const LimiterCore& core, std::chrono::nanoseconds now);
+
+struct AdmissionStep {
+  enum class Kind { admitted, interrupted, sleep } kind;
+  std::uint32_t sleep_ms = 0;  // only for sleep; at least 1
+};
+
+// The waiting admission, written once as a step machine so that a thread
+// (sleeping in place) and an asynchronous job (sleeping on a timer) drive the
+// same loop. It waits for a burst permit first and keeps it while it waits
+// for the windows; it never gives up on its own, so it never refuses.
+//
+// A loop that ends interrupted, or is destroyed before it admitted, gives
+// back the permit it holds; nothing it counted survives either, because a
+// pass that is refused undoes its own counts before it returns.
+// After admitted or interrupted the loop is spent; a further next() starts a
+// fresh admission.
+class AdmissionLoop {
+ public:
+  explicit AdmissionLoop(LimiterCore core);
+  AdmissionLoop(AdmissionLoop&& other) noexcept;
+  AdmissionLoop& operator=(AdmissionLoop&& other) noexcept;
+  AdmissionLoop(const AdmissionLoop&) = delete;
+  AdmissionLoop& operator=(const AdmissionLoop&) = delete;
+  ~AdmissionLoop();
+
+  // Runs until admitted, interrupted, or a sleep is due. `now` is the wall
+  // clock once for the whole pass. The interrupt flag is tested first, so a
+  // flag set during a sleep ends the loop at the next call.
+  AdmissionStep next(std::chrono::nanoseconds now);
+
+  // The driver's sleep was interrupted: give back a held permit and end.
+  AdmissionStep interrupt() noexcept;
+
+ private:
+  AdmissionStep sleep_for(std::uint32_t ms) noexcept;
+  void give_back_held_permit() noexcept;
+
+  LimiterCore core_;
+  std::uint64_t attempt_ = 0;  // saturates instead of wrapping
+  bool burst_held_ = false;
+};
+
+// Drives an AdmissionLoop on the calling thread.
+// now_fn() -> std::chrono::nanoseconds, the wall clock.
+// sleep(std::uint32_t ms, const LimiterCore&) -> bool, true when interrupted.
+// Returns admitted or interrupted, never refused.
+template <class NowFn, class SleepFn>
+Admission admit_blocking(const LimiterCore& core, NowFn&& now_fn, SleepFn&& sleep) {
+  AdmissionLoop loop(core);
+  for (;;) {
+    const AdmissionStep step = loop.next(now_fn());
+    switch (step.kind) {
+      case AdmissionStep::Kind::admitted:
+        return Admission::admitted;
+      case AdmissionStep::Kind::interrupted:
+        return Admission::interrupted;
+      case AdmissionStep::Kind::sleep:
+        if (sleep(step.sleep_ms, core)) {
+          loop.interrupt();
+          return Admission::interrupted;
+        }
+        break;
+    }
+  }
+}
+
+}  // namespace quellgate::engine

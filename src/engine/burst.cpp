@@ -1,0 +1,50 @@
+#include "engine/burst.hpp"
+
+#include <atomic>
+#include <utility>
+
+namespace quellgate::engine {
+
+// The burst count guards no other memory, and read-modify-writes of one
+// atomic are totally ordered whatever their memory order, so relaxed order
+// is enough for the cap to hold: no two takers can both see the last place.
+
+bool take_burst(const LimiterCore& core) noexcept {
+  const auto max_burst = core.max_burst();
+  if (!max_burst) return true;
+  auto& in_use = core.burst_in_use();
+  std::uint64_t held = in_use.load(std::memory_order_relaxed);
+  do {
+    if (held >= *max_burst) return false;
+  } while (!in_use.compare_exchange_weak(held, held + 1, std::memory_order_relaxed));
+  return true;
+}
+
+void release_burst(const LimiterCore& core) noexcept {
+  if (!core.max_burst()) return;
+  auto& in_use = core.burst_in_use();
+  std::uint64_t held = in_use.load(std::memory_order_relaxed);
+  do {
+    if (held == 0) return;
+  } while (!in_use.compare_exchange_weak(held, held - 1, std::memory_order_relaxed));
+}
+
+std::optional<std::uint64_t> burst_remaining(const LimiterCore& core) noexcept {
+  const auto max_burst = core.max_burst();
+  if (!max_burst) return std::nullopt;
+  const std::uint64_t held = core.burst_in_use().load(std::memory_order_relaxed);
+  return held >= *max_burst ? 0 : *max_burst - held;
+}
+
+BurstPermit::BurstPermit(const LimiterCore& core) noexcept : core_(core) {}
+
+BurstPermit::BurstPermit(BurstPermit&& other) noexcept
+    : core_(other.core_), owned_(std::exchange(other.owned_, false)) {}
+
+BurstPermit::~BurstPermit() {
+  if (owned_) release_burst(core_);
+}
+
+void BurstPermit::hand_over() noexcept { owned_ = false; }
+
+}  // namespace quellgate::engine

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "engine/window.hpp"
+#include "engine/window_table.hpp"
+
+namespace quellgate::engine {
+
+struct LimitArgs;
+struct ConfigError;
+class LimiterCore;
+
+std::expected<LimiterCore, ConfigError> make_limiter_core(const LimitArgs& args);
+
+// A limiter's configuration and its accounting state. Copies share the
+// window table, the burst count and the interrupt flag, so every copy counts
+// against the same windows and permits; the state lives until its last copy
+// goes. Built only by make_limiter_core, which guarantees the window
+// invariants (1 to 4 windows, limit and length at least 1).
+class LimiterCore {
+ public:
+  bool blocking() const noexcept { return blocking_; }
+  std::optional<std::uint64_t> max_burst() const noexcept { return max_burst_; }
+
+  // The flag carries no data with it: a waiter only has to notice it at its
+  // next look, so relaxed loads and stores suffice.
+  void clear_interrupt() const noexcept {
+    shared_->interrupt_flag.store(false, std::memory_order_relaxed);
+  }
+  void set_interrupt() const noexcept {
+    shared_->interrupt_flag.store(true, std::memory_order_relaxed);
+  }
+  bool interrupted() const noexcept {
+    return shared_->interrupt_flag.load(std::memory_order_relaxed);
+  }
+
+  WindowTable& window_table() const noexcept { return shared_->table; }
+  // Burst permits held now; changed only through the functions of burst.hpp.
+  std::atomic<std::uint64_t>& burst_in_use() const noexcept { return shared_->burst_in_use; }
+
+ private:
+  struct SharedState {
+    explicit SharedState(std::span<const WindowState> windows) noexcept : table(windows) {}
+    WindowTable table;                              // guarded by its own lock
+    std::atomic<std::uint64_t> burst_in_use{0};     // lock-free; see burst.cpp
+    std::atomic<bool> interrupt_flag{false};        // lock-free; see the accessors
+  };
+
+  LimiterCore(std::span<const WindowState> windows, bool blocking,
+              std::optional<std::uint64_t> max_burst);
+  friend std::expected<LimiterCore, ConfigError> make_limiter_core(const LimitArgs& args);
+
+  std::shared_ptr<SharedState> shared_;
+  bool blocking_;
+  std::optional<std::uint64_t> max_burst_;
+};
+
+}  // namespace quellgate::engine

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "engine/limiter_core.hpp"
+
+namespace quellgate::engine {
+
+struct RemainingEntry {
+  std::string_view name;  // a static literal: a period name or "burst"
+  std::uint64_t remaining;
+};
+
+// At most the four windows and "burst"; held inline so a report allocates nothing.
+struct RemainingReport {
+  std::array<RemainingEntry, 5> entries{};
+  std::size_t size = 0;
+
+  const RemainingEntry* begin() const noexcept { return entries.data(); }
+  const RemainingEntry* end() const noexcept { return entries.data() + size; }
+  std::optional<std::uint64_t> find(std::string_view name) const noexcept;
+  void add(std::string_view name, std::uint64_t remaining) noexcept;
+};
+
+// Places left in each window, in period order, then the free burst permits
+// when max_burst is set. A broken table reports only "burst".
+RemainingReport report_remaining(const LimiterCore& core, std::chrono::nanoseconds now);
+
+// Time until the first full window rolls over, never below 1 ms; nothing when
+// no window is full (or the table is broken). Burst permits play no part: a
+// free window with every permit held still gives nothing. The first rollover
+// need not free every full window, so this is when to look again, not when
+// admission is certain. Saturates at nanoseconds::max() for absurdly long
+// windows.
+std::optional<std::chrono::nanoseconds> compute_wait(const LimiterCore& core,
+                                                     std::chrono::nanoseconds now);
+
+}  // namespace quellgate::engine

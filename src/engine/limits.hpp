@@ -10,11 +10,13 @@
 namespace quellgate::engine {
 
 // The ten constructor arguments, already converted; absent means None.
+// Every member has an initializer so that designated initialization may name
+// only the arguments given.
 struct LimitArgs {
-  std::optional<std::uint64_t> sec, min, hour, day;
-  std::optional<std::uint64_t> sec_window, min_window, hour_window, day_window;
+  std::optional<std::uint64_t> sec{}, min{}, hour{}, day{};
+  std::optional<std::uint64_t> sec_window{}, min_window{}, hour_window{}, day_window{};
   bool blocking = true;
-  std::optional<std::uint64_t> max_burst;
+  std::optional<std::uint64_t> max_burst{};
 };
 
 // A refused configuration; the caller raises it as ValueError with this text.

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Installs whatever the tests need and runs every test: the C++ unit tests
+# (CTest) and the pytest suite on each CPython 3.8-3.13 that pyenv has, all
+# against one built abi3 wheel. Exits non-zero when any test fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=$root/build/test-all
+python=${PYTHON:-python3}
+failures=()
+
+step() { printf '\n=== %s\n' "$*"; }
+
+install_system_packages() {
+  local missing=()
+  dpkg -s libgtest-dev >/dev/null 2>&1 || missing+=(libgtest-dev)
+  command -v ninja >/dev/null 2>&1 || "$python" -m pip install -q ninja
+  if ((${#missing[@]})); then
+    step "installing ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+  fi
+}
+
+run_cpp_tests() {
+  step "C++ unit tests"
+  cmake -S "$root" -B "$build/cpp" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQUELLGATE_BUILD_MODULE=OFF -DQUELLGATE_BUILD_TESTS=ON -DQUELLGATE_WERROR=ON >/dev/null
+  cmake --build "$build/cpp" -j2
+  ctest --test-dir "$build/cpp" --output-on-failure -j2 || failures+=("ctest")
+}
+
+build_wheel() {
+  step "building the abi3 wheel"
+  rm -rf "$build/dist"
+  "$python" -m pip wheel "$root" --no-deps -w "$build/dist" -q \
+    -C cmake.define.QUELLGATE_WERROR=ON
+  wheel=$(ls "$build"/dist/quellgate-*-cp38-abi3-*.whl)
+  echo "$wheel"
+}
+
+interpreters() {
+  local found=()
+  if command -v pyenv >/dev/null 2>&1; then
+    local v
+    for v in $(pyenv versions --bare 2>/dev/null | grep -E '^3\.(8|9|10|11|12|13)\.[0-9]+$' | sort -V); do
+      found+=("$(pyenv root)/versions/$v/bin/python")
+    done
+  fi
+  ((${#found[@]})) || found=("$(command -v "$python")")
+  printf '%s\n' "${found[@]}"
+}
+
+run_pytest_on() {
+  local interpreter=$1 version venv
+  version=$("$interpreter" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  venv=$build/venvs/$version
+  step "pytest on CPython $version"
+  [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/tests/requirements.txt"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
+  (cd "$root" && "$venv/bin/python" -m pytest tests/python -q -p no:cacheprovider) || failures+=("pytest $version")
+}
+
+install_system_packages
+run_cpp_tests
+build_wheel
+mapfile -t pythons < <(interpreters)
+for interpreter in "${pythons[@]}"; do run_pytest_on "$interpreter"; done
+
+step "summary"
+if ((${#failures[@]})); then
+  echo "FAILED: ${failures[*]}"
+  exit 1
+fi
+echo "all test suites passed"

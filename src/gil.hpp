@@ -1,0 +1,77 @@
+#pragma once
+#include <cxxabi.h>
+
+#include <utility>
+
+#include "python.hpp"
+
+namespace quellgate::gil {
+
+// How many boundary entries and explicit acquisitions are active on this
+// thread: at least 1 means the thread holds the interpreter lock, a negative
+// value marks a thread that must not touch the interpreter at all.
+int depth() noexcept;
+
+// Releases every reference that threads without the lock have queued.
+void drain_pending_releases() noexcept;
+// Queues one reference for the next drain (called without the lock).
+void queue_release(PyObject* object) noexcept;
+// The queue's lock may have been held by a thread that does not exist in a
+// forked child: the child starts from a fresh, empty queue.
+void reset_pending_releases_after_fork() noexcept;
+
+// One boundary entry on a thread that already holds the lock.
+class EntryScope {
+ public:
+  EntryScope();
+  ~EntryScope();
+  EntryScope(const EntryScope&) = delete;
+  EntryScope& operator=(const EntryScope&) = delete;
+};
+
+// Takes the interpreter lock on any thread (nested when already held).
+class Acquisition {
+ public:
+  Acquisition();
+  ~Acquisition();
+  Acquisition(const Acquisition&) = delete;
+  Acquisition& operator=(const Acquisition&) = delete;
+
+ private:
+  bool ensured_ = false;
+  PyGILState_STATE state_{};
+};
+
+// Lets other Python threads run while this one works without the lock.
+class Suspension {
+ public:
+  Suspension() noexcept;
+  // Retakes the lock; may end the thread during interpreter finalisation.
+  void resume();
+  // The thread is being unwound by the interpreter (finalisation): never
+  // retake the lock on the way out.
+  void abandon() noexcept { thread_state_ = nullptr; }
+  ~Suspension();
+  Suspension(const Suspension&) = delete;
+  Suspension& operator=(const Suspension&) = delete;
+
+ private:
+  int saved_depth_;
+  PyThreadState* thread_state_;
+};
+
+// Runs `work` with the interpreter lock released and returns its result.
+template <class Work>
+auto without_gil(Work&& work) {
+  Suspension suspension;
+  try {
+    auto result = std::forward<Work>(work)();
+    suspension.resume();
+    return result;
+  } catch (abi::__forced_unwind&) {
+    suspension.abandon();
+    throw;
+  }
+}
+
+}  // namespace quellgate::gil

@@ -1,0 +1,39 @@
+#pragma once
+#include "engine/limiter_core.hpp"
+#include "boundary.hpp"
+
+namespace quellgate {
+
+// The instance record shared by RateLimiter and AsyncRateLimiter: the object
+// header, then the limiter's state. Methods only read it; copies of the core
+// share its windows, burst count and interrupt flag.
+struct LimiterObject {
+  PyObject_HEAD
+  engine::LimiterCore core;
+};
+
+constexpr const char* kConstructorSignature =
+    "(sec=None, min=None, hour=None, day=None, sec_window=None, min_window=None, hour_window=None, "
+    "day_window=None, blocking=True, max_burst=None)";
+
+// tp_new of both classes: binds and converts the ten arguments, validates
+// them and builds the instance.
+PyObject* construct_limiter(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* class_name);
+// tp_dealloc of both classes.
+void release_limiter(PyObject* self);
+
+// The receiver's core, after checking that it is an instance of `type`.
+Result<const engine::LimiterCore*> limiter_core(PyObject* self, PyTypeObject* type, const char* class_name);
+
+// A method of either class: the body runs on the receiver's core, inside the
+// boundary.
+template <class Body>
+PyObject* limiter_method(PyObject* self, PyTypeObject* type, const char* class_name, Body&& body) {
+  return boundary([&]() -> Result<PyRef> {
+    auto core = limiter_core(self, type, class_name);
+    if (!core) return std::unexpected(std::move(core.error()));
+    return body(**core);
+  });
+}
+
+}  // namespace quellgate

@@ -1,0 +1,29 @@
+#include "limiter_reports.hpp"
+
+#include <string>
+
+#include "engine/report.hpp"
+
+namespace quellgate {
+
+Result<PyRef> remaining_as_dict(const engine::LimiterCore& core, std::chrono::nanoseconds now) {
+  auto dict = owned_or_pending(PyDict_New());
+  if (!dict) return dict;
+  for (const auto& entry : engine::report_remaining(core, now)) {
+    auto value = owned_or_pending(PyLong_FromUnsignedLongLong(entry.remaining));
+    if (!value) return value;
+    const std::string key(entry.name);
+    if (PyDict_SetItemString(dict->get(), key.c_str(), value->get()) != 0) return take_pending();
+  }
+  return dict;
+}
+
+Result<PyRef> wait_as_float(const engine::LimiterCore& core, std::chrono::nanoseconds now) {
+  const auto wait = engine::compute_wait(core, now);
+  if (!wait) return PyRef::borrow(Py_None);
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(*wait);
+  const auto nanos = *wait - seconds;
+  return owned_or_pending(PyFloat_FromDouble(static_cast<double>(seconds.count()) + static_cast<double>(nanos.count()) / 1e9));
+}
+
+}  // namespace quellgate

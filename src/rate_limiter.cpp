@@ -1,0 +1,126 @@
+// RateLimiter: the limiter for threaded code. Waits block the calling thread
+// with the interpreter lock released and stay interruptible by Ctrl+C.
+#include <array>
+
+#include "binding.hpp"
+#include "blocking_admission.hpp"
+#include "boundary.hpp"
+#include "class_factory.hpp"
+#include "classes.hpp"
+#include "closure.hpp"
+#include "engine/admission.hpp"
+#include "engine/report.hpp"
+#include "executor/clock.hpp"
+#include "limiter_object.hpp"
+#include "limiter_reports.hpp"
+
+namespace quellgate {
+namespace {
+
+constexpr const char* kClassName = "RateLimiter";
+PyTypeObject* rate_limiter_cell = nullptr;
+
+template <class Body>
+PyObject* method(PyObject* self, Body&& body) {
+  return limiter_method(self, rate_limiter_cell, kClassName, std::forward<Body>(body));
+}
+
+Result<PyRef> refused_permit() { return error(value_error, "Failed to acquire permit"); }
+
+PyObject* acquire(PyObject* self, PyObject*) {
+  return method(self, [](const engine::LimiterCore& core) -> Result<PyRef> {
+    auto admitted = admit_on_this_thread(core);
+    if (!admitted) return std::unexpected(std::move(admitted.error()));
+    return PyRef::borrow(*admitted ? Py_True : Py_False);
+  });
+}
+
+PyObject* release(PyObject* self, PyObject*) {
+  return method(self, [](const engine::LimiterCore& core) -> Result<PyRef> {
+    engine::release_burst(core);
+    return PyRef::borrow(Py_None);
+  });
+}
+
+PyObject* get_remaining(PyObject* self, PyObject*) {
+  return method(self, [](const engine::LimiterCore& core) { return remaining_as_dict(core, executor::wall_now()); });
+}
+
+PyObject* wait_time(PyObject* self, PyObject*) {
+  return method(self, [](const engine::LimiterCore& core) { return wait_as_float(core, executor::wall_now()); });
+}
+
+PyObject* enter(PyObject* self, PyObject*) {
+  return method(self, [](const engine::LimiterCore& core) -> Result<PyRef> {
+    auto admitted = admit_on_this_thread(core);
+    if (!admitted) return std::unexpected(std::move(admitted.error()));
+    if (!*admitted) return refused_permit();
+    return PyRef::borrow(Py_None);
+  });
+}
+
+constexpr std::array<const char*, 3> kExitParameters = {"_exc_type", "_exc_value", "_traceback"};
+
+PyObject* exit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return method(self, [&](const engine::LimiterCore& core) -> Result<PyRef> {
+    std::array<PyObject*, 3> ignored{};
+    const Signature signature{kClassName, "__exit__", kExitParameters, 3};
+    if (auto bound = bind_arguments(signature, args, kwargs, ignored); !bound) return std::unexpected(std::move(bound.error()));
+    engine::release_burst(core);
+    return PyRef::borrow(Py_False);
+  });
+}
+
+// What a decorated function becomes: every call is admitted first, and its
+// burst permit goes back once the function returns or raises.
+class RateLimitedCall final : public Closure {
+ public:
+  RateLimitedCall(PyRef func, engine::LimiterCore core) : func_(std::move(func)), core_(std::move(core)) {}
+
+  Result<PyRef> call(PyObject* args, PyObject* kwargs) override {
+    auto admitted = admit_on_this_thread(core_);
+    if (!admitted) return std::unexpected(std::move(admitted.error()));
+    if (!*admitted) return refused_permit();
+    engine::BurstPermit permit(core_);
+    return owned_or_pending(PyObject_Call(func_.get(), args, kwargs));
+  }
+
+ private:
+  PyRef func_;
+  engine::LimiterCore core_;
+};
+
+constexpr std::array<const char*, 1> kCallParameters = {"func"};
+
+PyObject* decorate(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return method(self, [&](const engine::LimiterCore& core) -> Result<PyRef> {
+    std::array<PyObject*, 1> bound{};
+    const Signature signature{kClassName, "__call__", kCallParameters, 1};
+    if (auto ok = bind_arguments(signature, args, kwargs, bound); !ok) return std::unexpected(std::move(ok.error()));
+    return make_closure(std::make_unique<RateLimitedCall>(PyRef::borrow(bound[0]), core));
+  });
+}
+
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return construct_limiter(type, args, kwargs, kClassName);
+}
+
+PyMethodDef methods[] = {
+    {"__enter__", as_method(enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", as_method(exit), METH_VARARGS | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
+    {"acquire", as_method(acquire), METH_NOARGS, "acquire($self)\n--\n\n"},
+    {"release", as_method(release), METH_NOARGS, "release($self)\n--\n\n"},
+    {"get_remaining", as_method(get_remaining), METH_NOARGS, "get_remaining($self)\n--\n\n"},
+    {"wait_time", as_method(wait_time), METH_NOARGS, "wait_time($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const ClassDefinition definition = {
+    kClassName, kConstructorSignature, construct, decorate, release_limiter, methods, sizeof(LimiterObject),
+};
+
+}  // namespace
+
+Result<PyTypeObject*> rate_limiter_class() { return class_in_cell(rate_limiter_cell, definition); }
+
+}  // namespace quellgate

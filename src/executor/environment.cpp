@@ -1,0 +1,17 @@
+#include "executor/environment.hpp"
+
+#include <pthread.h>
+
+#include <cstdlib>
+
+namespace quellgate::executor {
+
+std::optional<std::string> read_environment_variable(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+void register_fork_child_handler(void (*handler)()) { pthread_atfork(nullptr, nullptr, handler); }
+
+}  // namespace quellgate::executor

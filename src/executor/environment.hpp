@@ -1,0 +1,14 @@
+#pragma once
+#include <optional>
+#include <string>
+
+namespace quellgate::executor {
+
+// The raw bytes of an environment variable, or nothing when it is unset.
+std::optional<std::string> read_environment_variable(const char* name);
+
+// Runs `handler` in the child after every fork() of this process. The child
+// has a single thread; the handler must not touch locks other threads held.
+void register_fork_child_handler(void (*handler)());
+
+}  // namespace quellgate::executor

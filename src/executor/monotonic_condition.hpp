@@ -1,0 +1,28 @@
+#pragma once
+#include <pthread.h>
+
+#include <chrono>
+#include <mutex>
+
+namespace quellgate::executor {
+
+// A condition variable whose timed waits run on the monotonic clock, so a
+// wall-clock jump can neither stretch nor cut an idle worker's wait.
+class MonotonicCondition {
+ public:
+  MonotonicCondition();
+  ~MonotonicCondition();
+  MonotonicCondition(const MonotonicCondition&) = delete;
+  MonotonicCondition& operator=(const MonotonicCondition&) = delete;
+
+  // Both waits may wake spuriously; callers re-check their own state.
+  void wait(std::unique_lock<std::mutex>& lock);
+  void wait_until(std::unique_lock<std::mutex>& lock, std::chrono::nanoseconds monotonic_deadline);
+  void notify_one();
+  void notify_all();
+
+ private:
+  pthread_cond_t condition_;
+};
+
+}  // namespace quellgate::executor

@@ -1,0 +1,81 @@
+#include "executor/os_thread.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+namespace quellgate::executor {
+
+namespace {
+
+struct ThreadStart {
+  std::string name;
+  std::function<void()> body;
+};
+
+// Deliberately not noexcept: see start_os_thread.
+void* os_thread_entry(void* raw_start) {
+  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(raw_start));
+  // A name the OS refuses is cosmetic; the thread still works.
+  pthread_setname_np(pthread_self(), start->name.c_str());
+  start->body();
+  return nullptr;
+}
+
+class ThreadAttributes {
+ public:
+  ThreadAttributes() { ok_ = pthread_attr_init(&attr_) == 0; }
+  ~ThreadAttributes() {
+    if (ok_) pthread_attr_destroy(&attr_);
+  }
+  ThreadAttributes(const ThreadAttributes&) = delete;
+  ThreadAttributes& operator=(const ThreadAttributes&) = delete;
+
+  int configure(std::size_t stack_bytes) {
+    if (!ok_) return EAGAIN;
+    if (int rc = pthread_attr_setdetachstate(&attr_, PTHREAD_CREATE_DETACHED)) return rc;
+    return pthread_attr_setstacksize(&attr_, stack_bytes);
+  }
+  const pthread_attr_t* get() const { return &attr_; }
+
+ private:
+  pthread_attr_t attr_{};
+  bool ok_ = false;
+};
+
+}  // namespace
+
+std::string linux_thread_name(std::string_view name) {
+  return std::string(name.substr(0, kLinuxThreadNameLimit));
+}
+
+std::expected<void, int> start_os_thread(std::string_view name, std::size_t stack_bytes, std::function<void()> body) {
+  ThreadAttributes attributes;
+  if (int rc = attributes.configure(stack_bytes)) return std::unexpected(rc);
+  auto start = std::make_unique<ThreadStart>(ThreadStart{linux_thread_name(name), std::move(body)});
+  pthread_t thread{};
+  if (int rc = pthread_create(&thread, attributes.get(), os_thread_entry, start.get())) return std::unexpected(rc);
+  start.release();  // the new thread owns it now
+  return {};
+}
+
+std::size_t logical_processor_count() {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  long count = 0;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) count = CPU_COUNT(&allowed);
+  if (count <= 0) count = sysconf(_SC_NPROCESSORS_ONLN);
+  return count > 0 ? static_cast<std::size_t>(count) : 1;
+}
+
+std::string os_error_text(int code) {
+  char buffer[256] = {};
+  // GNU strerror_r may return a static string instead of filling the buffer.
+  const char* text = strerror_r(code, buffer, sizeof buffer);
+  return text ? std::string(text) : "unknown error " + std::to_string(code);
+}
+
+}  // namespace quellgate::executor

@@ -1,0 +1,20 @@
+#include "executor/job_failure.hpp"
+
+#include <cxxabi.h>
+
+namespace quellgate::executor {
+
+JobFailure JobFailure::panicked(const std::exception_ptr& error) {
+  JobFailure failure{Kind::panicked, std::nullopt};
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& exception) {
+    failure.message = exception.what();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+  }
+  return failure;
+}
+
+}  // namespace quellgate::executor

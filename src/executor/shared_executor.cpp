@@ -1,0 +1,67 @@
+#include "executor/shared_executor.hpp"
+
+#include <cxxabi.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <type_traits>
+
+#include "executor/environment.hpp"
+#include "executor/os_thread.hpp"
+#include "executor/worker_count.hpp"
+
+namespace quellgate::executor {
+
+namespace {
+
+struct ExecutorCell {
+  // Held for the whole build, so concurrent first callers wait for its end.
+  std::mutex build_lock;
+  // Release when published, acquire on the lock-free fast path.
+  std::atomic<BackgroundExecutor*> executor{nullptr};
+  bool build_failed = false;  // guarded by build_lock
+};
+
+// Constant-initialised and trivially destructible: no static destructor can
+// run while workers still use the executor.
+static_assert(std::is_trivially_destructible_v<ExecutorCell>);
+constinit ExecutorCell cell;
+bool fork_handler_registered = false;  // guarded by cell.build_lock
+
+// The child of a fork has none of the parent's workers. Start it on a fresh
+// cell; the parent's executor and its locks are left untouched and leaked.
+void reset_cell_in_fork_child() { std::construct_at(&cell); }
+
+BackgroundExecutor* build() {
+  const std::size_t workers =
+      resolve_worker_count(read_environment_variable(kWorkerThreadsVariable), logical_processor_count());
+  return new BackgroundExecutor(BackgroundExecutor::Config{.worker_threads = workers});
+}
+
+}  // namespace
+
+BackgroundExecutor& shared_executor() {
+  if (BackgroundExecutor* built = cell.executor.load(std::memory_order_acquire)) return *built;
+  std::lock_guard lock(cell.build_lock);
+  if (BackgroundExecutor* built = cell.executor.load(std::memory_order_relaxed)) return *built;
+  if (cell.build_failed) {
+    throw std::runtime_error("the background executor failed to build earlier in this process");
+  }
+  if (!fork_handler_registered) {
+    register_fork_child_handler(reset_cell_in_fork_child);
+    fork_handler_registered = true;
+  }
+  try {
+    BackgroundExecutor* built = build();
+    cell.executor.store(built, std::memory_order_release);
+    return *built;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    cell.build_failed = true;
+    throw;
+  }
+}
+
+}  // namespace quellgate::executor

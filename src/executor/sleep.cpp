@@ -1,0 +1,29 @@
+#include "executor/sleep.hpp"
+
+#include "executor/clock.hpp"
+
+namespace quellgate::executor {
+
+Sleep::Sleep(std::chrono::nanoseconds duration) : deadline_(deadline_after(monotonic_now(), duration)) {}
+
+Sleep::~Sleep() {
+  // A fired entry has already left the timer; anything else may still be
+  // filed and must go under the lock before the frame holding it disappears.
+  if (filed_with_ && !entry_.fired.load(std::memory_order_acquire)) filed_with_->withdraw_sleep(entry_);
+}
+
+bool Sleep::await_suspend(std::coroutine_handle<> awaiting) {
+  detail::JobBase& job = detail::require_current_job("a sleep was awaited");
+  entry_.job = &job;
+  if (!job.scheduler().file_sleep(entry_, deadline_)) {
+    completed_ = true;
+    return false;
+  }
+  filed_with_ = &job.scheduler();
+  job.suspend_at(awaiting, *this);
+  return true;
+}
+
+bool Sleep::has_happened() const noexcept { return entry_.fired.load(std::memory_order_acquire); }
+
+}  // namespace quellgate::executor

@@ -2,14 +2,12 @@
 
 #include <string>
 
-#include "engine/report.hpp"
-
 namespace quellgate {
 
-Result<PyRef> remaining_as_dict(const engine::LimiterCore& core, std::chrono::nanoseconds now) {
+Result<PyRef> remaining_as_dict(const engine::RemainingReport& report) {
   auto dict = owned_or_pending(PyDict_New());
   if (!dict) return dict;
-  for (const auto& entry : engine::report_remaining(core, now)) {
+  for (const auto& entry : report) {
     auto value = owned_or_pending(PyLong_FromUnsignedLongLong(entry.remaining));
     if (!value) return value;
     const std::string key(entry.name);
@@ -18,8 +16,7 @@ Result<PyRef> remaining_as_dict(const engine::LimiterCore& core, std::chrono::na
   return dict;
 }
 
-Result<PyRef> wait_as_float(const engine::LimiterCore& core, std::chrono::nanoseconds now) {
-  const auto wait = engine::compute_wait(core, now);
+Result<PyRef> wait_as_float(std::optional<std::chrono::nanoseconds> wait) {
   if (!wait) return PyRef::borrow(Py_None);
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(*wait);
   const auto nanos = *wait - seconds;

@@ -43,11 +43,11 @@ PyObject* release(PyObject* self, PyObject*) {
 }
 
 PyObject* get_remaining(PyObject* self, PyObject*) {
-  return method(self, [](const engine::LimiterCore& core) { return remaining_as_dict(core, executor::wall_now()); });
+  return method(self, [](const engine::LimiterCore& core) { return remaining_as_dict(engine::report_remaining(core, executor::wall_now())); });
 }
 
 PyObject* wait_time(PyObject* self, PyObject*) {
-  return method(self, [](const engine::LimiterCore& core) { return wait_as_float(core, executor::wall_now()); });
+  return method(self, [](const engine::LimiterCore& core) { return wait_as_float(engine::compute_wait(core, executor::wall_now())); });
 }
 
 PyObject* enter(PyObject* self, PyObject*) {

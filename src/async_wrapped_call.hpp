@@ -1,0 +1,30 @@
+#pragma once
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/limiter_core.hpp"
+#include "error.hpp"
+#include "executor/executor.hpp"
+
+namespace quellgate {
+
+// One call of a decorated function, captured on the loop thread so that a
+// worker can make it after admission.
+struct WrappedCall {
+  PyRef func;
+  std::vector<PyRef> args;
+  std::optional<std::vector<std::pair<std::string, PyRef>>> kwargs;
+
+  // Lock held. A keyword that is not a str fails like a failed conversion.
+  static Result<WrappedCall> capture(const PyRef& func, PyObject* args, PyObject* kwargs);
+};
+
+// Admission ("Rate limit exceeded" when a non-blocking limiter refuses), the
+// call on a worker thread, and when it returns an awaitable, that awaitable
+// run on the caller's loop in the caller's context. The burst permit goes
+// back whatever the outcome.
+executor::Task<Result<PyRef>> run_wrapped_call(engine::LimiterCore core, WrappedCall call);
+
+}  // namespace quellgate

@@ -1,0 +1,61 @@
+#include "bridge/asyncio_lookups.hpp"
+
+namespace quellgate::bridge {
+namespace {
+
+Result<PyObject*> import_once(PyObject*& cell, const char* name) {
+  if (cell == nullptr) {
+    PyObject* module = PyImport_ImportModule(name);
+    if (module == nullptr) return take_pending();
+    cell = module;
+  }
+  return cell;
+}
+
+Result<PyObject*> attribute_once(PyObject*& cell, Result<PyObject*> owner, const char* name) {
+  if (cell == nullptr) {
+    if (!owner) return owner;
+    PyObject* attribute = PyObject_GetAttrString(*owner, name);
+    if (attribute == nullptr) return take_pending();
+    cell = attribute;
+  }
+  return cell;
+}
+
+// Cells: filled once under the interpreter lock, never released.
+PyObject* asyncio_cell = nullptr;
+PyObject* get_running_loop_cell = nullptr;
+PyObject* ensure_future_cell = nullptr;
+PyObject* contextvars_cell = nullptr;
+
+}  // namespace
+
+Result<PyObject*> asyncio_module() { return import_once(asyncio_cell, "asyncio"); }
+Result<PyObject*> contextvars_module() { return import_once(contextvars_cell, "contextvars"); }
+Result<PyObject*> get_running_loop_function() {
+  return attribute_once(get_running_loop_cell, asyncio_module(), "get_running_loop");
+}
+Result<PyObject*> ensure_future_function() { return attribute_once(ensure_future_cell, asyncio_module(), "ensure_future"); }
+
+void print_error(PyError failure) {
+  std::move(failure).restore();
+  PyErr_PrintEx(1);
+}
+
+Result<PyRef> call_method(PyObject* object, const char* name, PyObject* args, PyObject* kwargs) {
+  auto method = owned_or_pending(PyObject_GetAttrString(object, name));
+  if (!method) return method;
+  if (args == nullptr && kwargs == nullptr) return owned_or_pending(PyObject_CallObject(method->get(), nullptr));
+  PyRef no_args;
+  if (args == nullptr) {
+    auto created = empty_tuple();
+    if (!created) return created;
+    no_args = std::move(*created);
+    args = no_args.get();
+  }
+  return owned_or_pending(PyObject_Call(method->get(), args, kwargs));
+}
+
+Result<PyRef> empty_tuple() { return owned_or_pending(PyTuple_New(0)); }
+
+}  // namespace quellgate::bridge

@@ -1,0 +1,24 @@
+#pragma once
+#include "error.hpp"
+
+namespace quellgate::bridge {
+
+// Process-wide lookups, each made once under the interpreter lock and kept
+// for the life of the process; a failed lookup is tried again next time.
+Result<PyObject*> asyncio_module();
+Result<PyObject*> get_running_loop_function();
+Result<PyObject*> ensure_future_function();
+Result<PyObject*> contextvars_module();
+
+// Prints an error met in a background step (PyErr_PrintEx(1)); such errors
+// are reported, never raised.
+void print_error(PyError failure);
+
+// Looks up `name` on `object` and calls it with `args` (a tuple, or NULL for
+// none) and `kwargs` (a dict or NULL).
+Result<PyRef> call_method(PyObject* object, const char* name, PyObject* args = nullptr, PyObject* kwargs = nullptr);
+
+// () — what methods without a value resolve to.
+Result<PyRef> empty_tuple();
+
+}  // namespace quellgate::bridge

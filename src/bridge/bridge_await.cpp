@@ -1,0 +1,84 @@
+#include "bridge/bridge_await.hpp"
+
+#include "bridge/asyncio_lookups.hpp"
+#include "bridge/loop_binding.hpp"
+#include "closure.hpp"
+#include "gil.hpp"
+
+namespace quellgate::bridge {
+namespace {
+
+using Sender = executor::OneShotSender<AwaitedOutcome>;
+
+// The task's done-callback, on the loop thread: forwards its outcome.
+class PyTaskCompleter final : public Closure {
+ public:
+  explicit PyTaskCompleter(Sender sender) : sender_(std::move(sender)) {}
+
+  Result<PyRef> call(PyObject* args, PyObject*) override {
+    if (!sender_) return PyRef::borrow(Py_None);
+    AwaitedOutcome outcome = call_method(PyTuple_GetItem(args, 0), "result");
+    std::exchange(sender_, std::nullopt)->send(std::move(outcome));
+    return PyRef::borrow(Py_None);
+  }
+
+ private:
+  std::optional<Sender> sender_;
+};
+
+// Runs on the loop thread in the captured context: starts the awaitable as
+// a task and listens for its end. If this fails, the sender is dropped and
+// the waiting job sees CancelledError.
+class PyEnsureFuture final : public Closure {
+ public:
+  PyEnsureFuture(PyRef awaitable, Sender sender) : awaitable_(std::move(awaitable)), sender_(std::move(sender)) {}
+
+  Result<PyRef> call(PyObject*, PyObject*) override {
+    auto ensure_future = ensure_future_function();
+    if (!ensure_future) return std::unexpected(std::move(ensure_future.error()));
+    auto task = owned_or_pending(PyObject_CallFunctionObjArgs(*ensure_future, awaitable_.get(), nullptr));
+    if (!task) return task;
+    if (!sender_) return PyRef::borrow(Py_None);
+    auto completer = make_closure(std::make_unique<PyTaskCompleter>(std::move(*std::exchange(sender_, std::nullopt))));
+    if (!completer) return completer;
+    auto args = owned_or_pending(PyTuple_Pack(1, completer->get()));
+    if (!args) return args;
+    if (auto added = call_method(task->get(), "add_done_callback", args->get()); !added) return added;
+    return PyRef::borrow(Py_None);
+  }
+
+ private:
+  PyRef awaitable_;
+  std::optional<Sender> sender_;
+};
+
+}  // namespace
+
+Result<executor::OneShotReceiver<AwaitedOutcome>> bridge_await(PyRef awaitable) {
+  auto binding = current_binding();
+  if (!binding) return std::unexpected(std::move(binding.error()));
+  auto [sender, receiver] = executor::make_oneshot<AwaitedOutcome>();
+  auto starter = make_closure(std::make_unique<PyEnsureFuture>(std::move(awaitable), std::move(sender)));
+  if (!starter) return std::unexpected(std::move(starter.error()));
+  auto args = owned_or_pending(PyTuple_Pack(1, starter->get()));
+  if (!args) return std::unexpected(std::move(args.error()));
+  auto kwargs = owned_or_pending(PyDict_New());
+  if (!kwargs) return std::unexpected(std::move(kwargs.error()));
+  if (PyDict_SetItemString(kwargs->get(), "context", (*binding)->context.get()) != 0) return take_pending();
+  if (auto scheduled = call_method((*binding)->event_loop.get(), "call_soon_threadsafe", args->get(), kwargs->get()); !scheduled) {
+    return std::unexpected(std::move(scheduled.error()));
+  }
+  return std::move(receiver);
+}
+
+AwaitedOutcome awaited_outcome(std::optional<AwaitedOutcome> received) {
+  if (received) return std::move(*received);
+  gil::Acquisition lock;
+  auto asyncio = asyncio_module();
+  if (!asyncio) return std::unexpected(std::move(asyncio.error()));
+  auto cancelled = call_method(*asyncio, "CancelledError");
+  if (!cancelled) return cancelled;
+  return std::unexpected(PyError::from_value(std::move(*cancelled)));
+}
+
+}  // namespace quellgate::bridge

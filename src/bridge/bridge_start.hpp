@@ -1,0 +1,75 @@
+#pragma once
+// Turns a background computation into an asyncio Future of the running loop.
+#include <cxxabi.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "bridge/delivery.hpp"
+#include "bridge/loop_binding.hpp"
+#include "executor/executor.hpp"
+#include "fault.hpp"
+#include "gil.hpp"
+
+namespace quellgate::bridge {
+
+// A computation runs on a worker without the interpreter lock and yields a
+// plain C++ value; `convert` turns it into what the Future receives, under
+// the lock and only when the Future still wants it.
+template <class T>
+using Computation = executor::Task<Result<T>>;
+
+namespace detail {
+
+// Attaches PyDoneCallback to the Future: cancelling the Future cancels the job.
+Result<void> signal_cancellation_to(PyObject* future, std::shared_ptr<executor::CancelSignal> signal);
+PyError rust_panic(const std::optional<std::string>& message);
+
+// The job behind one Future: runs the computation with the loop binding as
+// its job-local value, then completes the Future from the worker. A fault in
+// the computation reaches the Future as RustPanic, so no Future waits for a
+// job that died. Cancelling the job destroys this frame at its suspension
+// point: nothing is delivered and the computation's own cleanup runs.
+template <class T, class Convert>
+executor::Task<void> run_and_deliver(PyRef future, std::shared_ptr<LoopBinding> binding, Computation<T> computation,
+                                     Convert convert) {
+  std::optional<Result<T>> outcome;
+  std::optional<std::string> fault_message;
+  try {
+    outcome.emplace(co_await executor::scope(binding, std::move(computation)));
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    fault_message = fault_message_of_current_exception();
+  }
+  gil::Acquisition lock;
+  if (is_cancelled(future.get())) co_return;  // the outcome (and any permit it holds) is dropped
+  Outcome delivery = !outcome    ? Outcome(std::unexpected(rust_panic(fault_message)))
+                     : *outcome ? convert(std::move(**outcome))
+                                : Outcome(std::unexpected(std::move(outcome->error())));
+  deliver(binding->event_loop.get(), future.get(), std::move(delivery));
+}
+
+}  // namespace detail
+
+// On the calling thread, lock held: creates the Future on the running loop,
+// spawns the computation and returns the Future before any of it has run.
+template <class T, class Convert>
+Result<PyRef> bridge_start(Computation<T> computation, Convert convert) {
+  auto binding = current_binding();
+  if (!binding) return std::unexpected(std::move(binding.error()));
+  auto future = owned_or_pending(PyObject_CallMethod((*binding)->event_loop.get(), "create_future", nullptr));
+  if (!future) return future;
+  auto cancel = std::make_shared<executor::CancelSignal>();
+  if (auto attached = detail::signal_cancellation_to(future->get(), cancel); !attached) {
+    return std::unexpected(std::move(attached.error()));
+  }
+  // Nobody awaits the job: its outcome reaches Python through the Future.
+  static_cast<void>(executor::spawn(
+      detail::run_and_deliver<T>(future->clone(), std::move(*binding), std::move(computation), std::move(convert)),
+      std::move(cancel)));
+  return future;
+}
+
+}  // namespace quellgate::bridge

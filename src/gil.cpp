@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "executor/environment.hpp"
 #include "fault.hpp"
 #include "handle.hpp"
 
@@ -30,6 +31,13 @@ struct PendingReleases {
 std::atomic<PendingReleases*> pending_releases{new PendingReleases};
 
 std::once_flag interpreter_checked;
+
+// A child forked while another thread held the queue's mutex would deadlock
+// on its first drop; it starts from a fresh queue instead.
+const bool fork_handler_registered = [] {
+  executor::register_fork_child_handler(reset_pending_releases_after_fork);
+  return true;
+}();
 
 void require_lock_allowed() {
   if (lock_depth < 0) fault("access to the GIL is prohibited while a __traverse__ implementation is running");

@@ -99,7 +99,7 @@ AdmissionStep AdmissionLoop::next(nanoseconds now) {
     burst_held_ = true;
   }
   const std::optional<bool> counted = count_in_every_window(core_, now);
-  if (!counted) return {AdmissionStep::Kind::interrupted};
+  if (!counted) return interrupt();
   if (*counted) {
     burst_held_ = false;  // now the caller's, until release_burst
     attempt_ = 0;

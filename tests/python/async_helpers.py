@@ -1,0 +1,124 @@
+"""Shared pieces of the AsyncRateLimiter tests.
+
+Every wait here is bounded loosely: the tests run on busy two-core machines,
+so a bound only says "this did not hang", never "this was fast".
+"""
+
+import asyncio
+import functools
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+WORKER_COMM = "osken-runtime-w"  # Linux keeps 15 bytes of "osken-runtime-worker"
+
+# Put at the top of every child script, so that each can look at its own threads.
+THREAD_PROBE = '''
+import os, time
+
+def thread_names():
+    names = []
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open("/proc/self/task/%s/comm" % tid) as comm:
+                names.append(comm.read().strip())
+        except FileNotFoundError:
+            pass
+    return names
+
+def settled_thread_names(expected_workers=None, timeout=10.0):
+    """Workers name themselves once running: poll until the names stop changing."""
+    deadline = time.monotonic() + timeout
+    names = thread_names()
+    while time.monotonic() < deadline:
+        time.sleep(0.05)
+        again = thread_names()
+        workers = again.count("osken-runtime-w")
+        if again == names and (expected_workers is None or workers >= expected_workers):
+            return again
+        names = again
+    return names
+'''
+
+
+def asyncio_test(timeout=60.0):
+    """Run an `async def` test on a fresh event loop, giving up after `timeout` seconds."""
+
+    def decorate(test):
+        @functools.wraps(test)
+        def run(*args, **kwargs):
+            return asyncio.run(asyncio.wait_for(test(*args, **kwargs), timeout))
+
+        return run
+
+    return decorate
+
+
+def sleep_until_window_start(length=1, margin=0.01):
+    """Sleep until just after the start of a fresh epoch-aligned window of `length` seconds."""
+    now = time.time()
+    time.sleep((int(now) // length + 1) * length - now + margin)
+    return int(time.time()) // length
+
+
+async def async_sleep_until_window_start(length=1, margin=0.01):
+    now = time.time()
+    await asyncio.sleep((int(now) // length + 1) * length - now + margin)
+    return int(time.time()) // length
+
+
+def window_index(length):
+    return int(time.time()) // length
+
+
+async def settled_remaining(limiter, done, timeout=10.0):
+    """Poll get_remaining() until done(report) holds or the time is up; return the last report.
+
+    Jobs that give permits back run on worker threads, so the caller may see
+    the effect a little after its own await has returned.
+    """
+    deadline = time.monotonic() + timeout
+    report = await limiter.get_remaining()
+    while not done(report) and time.monotonic() < deadline:
+        await asyncio.sleep(0.02)
+        report = await limiter.get_remaining()
+    return report
+
+
+async def burst_comes_back_to(limiter, max_burst, timeout=10.0):
+    report = await settled_remaining(limiter, lambda r: r["burst"] == max_burst, timeout)
+    return report["burst"]
+
+
+def run_script(source, env_update=None, timeout=90.0, env_remove=()):
+    """Run a Python snippet (after THREAD_PROBE) in a fresh interpreter; return the finished process."""
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+    for name in env_remove:
+        env.pop(name, None)
+    env.update(env_update or {})
+    try:
+        return subprocess.run(
+            [sys.executable, "-c", THREAD_PROBE + textwrap.dedent(source)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            timeout=timeout,
+            env=env,
+            universal_newlines=True,
+            errors="replace",
+        )
+    except subprocess.TimeoutExpired as expired:
+        pytest.fail("child did not finish within %.0f s; stderr so far:\n%s" % (timeout, expired.stderr))
+
+
+def script_report(source, env_update=None, timeout=90.0, env_remove=()):
+    """Run a snippet that prints one JSON document on its last stdout line; return it parsed."""
+    child = run_script(source, env_update, timeout, env_remove)
+    assert child.returncode == 0, "child failed (%d):\n%s\n%s" % (child.returncode, child.stdout, child.stderr)
+    lines = child.stdout.strip().splitlines()
+    assert lines, "child printed nothing; stderr:\n" + child.stderr
+    return json.loads(lines[-1])

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -17,14 +18,18 @@ using testing::make_core;
 using testing::utc;
 using Kind = AdmissionStep::Kind;
 
-// A sleep that only moves the fake clock, recording each step.
+// Far more steps than any wait here needs; a loop that gets there is stuck.
+constexpr std::size_t runaway_steps = 10'000;
+
+// A sleep that only moves the fake clock, recording each step. It reports an
+// interruption once the loop runs away, so a fault fails instead of hanging.
 struct RecordingSleep {
   FakeClock& clock;
   std::vector<std::uint32_t>& steps;
   bool operator()(std::uint32_t ms, const LimiterCore&) const {
     steps.push_back(ms);
     clock.advance(std::chrono::milliseconds(ms));
-    return false;
+    return steps.size() >= runaway_steps;
   }
 };
 
@@ -131,9 +136,8 @@ TEST(AdmitBlockingTest, FlagSetBySleepEndsTheWaitAtTheNextStep) {
   ASSERT_EQ(try_admit(core, clock.now), Admission::admitted);
   int sleeps = 0;
   const auto set_flag = [&](std::uint32_t, const LimiterCore& c) {
-    ++sleeps;
     c.set_interrupt();
-    return false;
+    return ++sleeps >= 100;
   };
   EXPECT_EQ(admit_blocking(core, clock, set_flag), Admission::interrupted);
   EXPECT_EQ(sleeps, 1);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <span>
 #include <stdexcept>
 
@@ -80,9 +81,11 @@ TEST(WindowTableTest, BrokenTableInterruptsAdmissionsAndGivesPermitsBack) {
   EXPECT_EQ(try_admit(core, utc(12, 0, 0)), Admission::interrupted);
   AdmissionLoop loop(core);
   EXPECT_EQ(loop.next(utc(12, 0, 0)).kind, AdmissionStep::Kind::interrupted);
-  EXPECT_EQ(admit_blocking(core, [] { return utc(12, 0, 1); },
-                           [](std::uint32_t, const LimiterCore&) { return false; }),
+  int sleeps = 0;
+  const auto give_up_after_a_while = [&](std::uint32_t, const LimiterCore&) { return ++sleeps > 100; };
+  EXPECT_EQ(admit_blocking(core, [] { return utc(12, 0, 1); }, give_up_after_a_while),
             Admission::interrupted);
+  EXPECT_EQ(sleeps, 0) << "a broken table ends the wait at once";
   EXPECT_EQ(core.burst_in_use().load(), 1u) << "only the permit admitted before the break";
 }
 

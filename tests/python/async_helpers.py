@@ -95,15 +95,20 @@ async def burst_comes_back_to(limiter, max_burst, timeout=10.0):
     return report["burst"]
 
 
-def run_script(source, env_update=None, timeout=90.0, env_remove=()):
-    """Run a Python snippet (after THREAD_PROBE) in a fresh interpreter; return the finished process."""
+def script(*parts):
+    """Join snippets written at different indentations into one program."""
+    return "\n".join(textwrap.dedent(part) for part in parts)
+
+
+def run_script(*parts, env_update=None, env_remove=(), timeout=90.0):
+    """Run snippets (after THREAD_PROBE) as one program in a fresh interpreter; return the finished process."""
     env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
     for name in env_remove:
         env.pop(name, None)
     env.update(env_update or {})
     try:
         return subprocess.run(
-            [sys.executable, "-c", THREAD_PROBE + textwrap.dedent(source)],
+            [sys.executable, "-c", script(THREAD_PROBE, *parts)],
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             timeout=timeout,
@@ -115,9 +120,9 @@ def run_script(source, env_update=None, timeout=90.0, env_remove=()):
         pytest.fail("child did not finish within %.0f s; stderr so far:\n%s" % (timeout, expired.stderr))
 
 
-def script_report(source, env_update=None, timeout=90.0, env_remove=()):
-    """Run a snippet that prints one JSON document on its last stdout line; return it parsed."""
-    child = run_script(source, env_update, timeout, env_remove)
+def script_report(*parts, env_update=None, env_remove=(), timeout=90.0):
+    """Run snippets that print one JSON document on their last stdout line; return it parsed."""
+    child = run_script(*parts, env_update=env_update, env_remove=env_remove, timeout=timeout)
     assert child.returncode == 0, "child failed (%d):\n%s\n%s" % (child.returncode, child.stdout, child.stderr)
     lines = child.stdout.strip().splitlines()
     assert lines, "child printed nothing; stderr:\n" + child.stderr

@@ -62,6 +62,22 @@ TEST(BurstContentionTest, NeverMoreThanMaxBurstHeldAndAllComeBack) {
   EXPECT_EQ(report_remaining(core, utc(12, 0, 0)).find("burst"), max_burst);
 }
 
+TEST(BurstContentionTest, ConcurrentTakesAndReleasesLoseNoUpdate) {
+  // Far below the cap, so every take succeeds and every release has a permit
+  // to return: a lost update of either kind leaves the count off zero.
+  const auto core = make_core({.sec = 1, .max_burst = std::numeric_limits<std::uint64_t>::max()});
+  constexpr int rounds = 200'000;
+  std::atomic<int> refused{0};
+  run_together([&](int) {
+    for (int i = 0; i < rounds; ++i) {
+      if (!take_burst(core)) refused.fetch_add(1);
+      release_burst(core);
+    }
+  });
+  EXPECT_EQ(refused.load(), 0);
+  EXPECT_EQ(core.burst_in_use().load(), 0u);
+}
+
 TEST(BurstContentionTest, WindowAdmitsExactlyItsLimitAcrossThreads) {
   constexpr std::uint64_t limit = 1000;
   const auto core = make_core({.min = limit, .max_burst = 2});

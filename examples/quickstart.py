@@ -1,8 +1,12 @@
-"""A small tour of quellgate.RateLimiter: run with `python examples/quickstart.py`."""
+"""A small tour of quellgate: run with `python3 examples/quickstart.py`."""
+from __future__ import annotations
+
+import asyncio
 import threading
 import time
+from typing import List
 
-from quellgate import RateLimiter
+from quellgate import AsyncRateLimiter, RateLimiter
 
 
 def main() -> None:
@@ -25,7 +29,7 @@ def main() -> None:
     def fetch(n: int) -> int:
         return n * n
 
-    results = []
+    results: List[int] = []
     threads = [threading.Thread(target=lambda n=n: results.append(fetch(n))) for n in range(10)]
     begun = time.monotonic()
     for t in threads:
@@ -37,5 +41,18 @@ def main() -> None:
         print("inside a with block; remaining", shared.get_remaining())
 
 
+async def async_tour() -> None:
+    # The asyncio class returns Futures; the waiting happens off the event loop.
+    limiter = AsyncRateLimiter(sec=2, max_burst=1)
+    started = time.monotonic()
+    for i in range(3):
+        async with limiter:  # binds (), admitted; the burst permit goes back on exit
+            print("async call %d admitted at %.2fs" % (i, time.monotonic() - started))
+    print("async remaining:", await limiter.get_remaining(), "wait_time:", await limiter.wait_time())
+    quick = AsyncRateLimiter(sec=1, blocking=False)
+    print("async non-blocking:", [await quick.acquire(), await quick.acquire()])  # [(), None]
+
+
 if __name__ == "__main__":
     main()
+    asyncio.run(async_tour())

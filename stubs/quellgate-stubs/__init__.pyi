@@ -1,0 +1,102 @@
+# Types of the quellgate extension module. The classes are built in C++, so
+# these annotations are the only place a type checker can learn them from.
+import asyncio
+from types import TracebackType
+from typing import Awaitable, Callable, Dict, Literal, Optional, Tuple, Type, TypeVar, final, overload
+
+from typing_extensions import ParamSpec, Self
+
+__all__ = ["RateLimiter", "AsyncRateLimiter"]
+
+_P = ParamSpec("_P")
+_T = TypeVar("_T")
+
+@final
+class RateLimiter:
+    """Limits threaded callers: at most `sec` per second, `min` per minute,
+    `hour` per hour and `day` per day, counted in fixed windows aligned to the
+    Unix epoch (each window `*_window` times its base length), and at most
+    `max_burst` permits held at once. A blocking limiter waits with the GIL
+    released; a non-blocking one refuses at once."""
+
+    def __new__(
+        cls,
+        sec: Optional[int] = None,
+        min: Optional[int] = None,
+        hour: Optional[int] = None,
+        day: Optional[int] = None,
+        sec_window: Optional[int] = None,
+        min_window: Optional[int] = None,
+        hour_window: Optional[int] = None,
+        day_window: Optional[int] = None,
+        blocking: bool = True,
+        max_burst: Optional[int] = None,
+    ) -> Self: ...
+    def acquire(self) -> bool:
+        """Takes one place in every window and a burst permit. True when
+        admitted; False only from a non-blocking limiter. Raises
+        KeyboardInterrupt("Operation interrupted") when a wait is interrupted."""
+    def release(self) -> None:
+        """Gives a burst permit back. Window capacity is never given back."""
+    def get_remaining(self) -> Dict[str, int]:
+        """Remaining capacity under the keys "second", "minute", "hour", "day"
+        (the configured ones) and "burst" (when `max_burst` is set)."""
+    def wait_time(self) -> Optional[float]:
+        """Seconds until the first full window rolls over (at least 0.001),
+        or None when no window is full."""
+    def __enter__(self) -> None:
+        """acquire(); a refusal raises ValueError("Failed to acquire permit")."""
+    def __exit__(
+        self,
+        _exc_type: Optional[Type[BaseException]],
+        _exc_value: Optional[BaseException],
+        _traceback: Optional[TracebackType],
+    ) -> Literal[False]:
+        """release(); never suppresses the exception."""
+    def __call__(self, func: Callable[_P, _T]) -> Callable[_P, _T]:
+        """Wraps `func`: each call is admitted first (a refusal raises
+        ValueError("Failed to acquire permit")) and gives its burst permit
+        back when `func` returns or raises."""
+
+@final
+class AsyncRateLimiter:
+    """The asyncio limiter: the same limits as RateLimiter. Every method
+    returns at once a Future of the running event loop; waiting happens on a
+    background executor, so a waiting task holds no thread."""
+
+    def __new__(
+        cls,
+        sec: Optional[int] = None,
+        min: Optional[int] = None,
+        hour: Optional[int] = None,
+        day: Optional[int] = None,
+        sec_window: Optional[int] = None,
+        min_window: Optional[int] = None,
+        hour_window: Optional[int] = None,
+        day_window: Optional[int] = None,
+        blocking: bool = True,
+        max_burst: Optional[int] = None,
+    ) -> Self: ...
+    def acquire(self) -> asyncio.Future[Optional[Tuple[()]]]:
+        """Resolves to () when admitted and to None when a non-blocking
+        limiter refuses; both are falsy, so compare with None."""
+    def release(self) -> asyncio.Future[Tuple[()]]:
+        """Gives a burst permit back; resolves to ()."""
+    def get_remaining(self) -> asyncio.Future[Dict[str, int]]: ...
+    def wait_time(self) -> asyncio.Future[Optional[float]]: ...
+    def __aenter__(self) -> asyncio.Future[Tuple[()]]:
+        """acquire(); a refusal fails with ValueError("Failed to acquire permit")."""
+    def __aexit__(
+        self,
+        _exc_type: Optional[Type[BaseException]],
+        _exc_value: Optional[BaseException],
+        _traceback: Optional[TracebackType],
+    ) -> asyncio.Future[Literal[False]]: ...
+    @overload
+    def __call__(self, func: Callable[_P, Awaitable[_T]]) -> Callable[_P, asyncio.Future[_T]]:
+        """Wraps `func`: each call returns a Future; after admission `func`
+        runs on a worker thread and an awaitable it returns is awaited on the
+        caller's loop. A non-blocking refusal fails with
+        ValueError("Rate limit exceeded")."""
+    @overload
+    def __call__(self, func: Callable[_P, _T]) -> Callable[_P, asyncio.Future[_T]]: ...

@@ -109,12 +109,12 @@ keep_clear_of_hour_rollover()
 limiter = quellgate.RateLimiter(hour=1)
 limiter.acquire()
 other = {}
-waiter = threading.Thread(target=lambda: other.update(outcome(limiter.acquire)))
+waiter = threading.Thread(target=lambda: other.update(outcome(limiter.acquire)), daemon=True)
 waiter.start()
 time.sleep(0.3)
 sent = ctrl_c_after(1.5)
 result = outcome(limiter.acquire)
-waiter.join(20)
+waiter.join(10)
 print(json.dumps({"result": result, "other": other, "alive": waiter.is_alive(),
                   "quiet": quiet_afterwards()}))
 """

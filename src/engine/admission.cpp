@@ -57,8 +57,8 @@ std::uint32_t window_wait_step_ms(std::optional<nanoseconds> wait, std::uint64_t
   if (!wait) return short_backoff_ms(attempt);
   const auto wait_ms = static_cast<std::uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(*wait).count());
-  const std::uint64_t step = std::min({wait_ms, window_step_cap_ms, std::uint64_t{long_backoff_ms(attempt)}});
-  return static_cast<std::uint32_t>(step);
+  const std::uint64_t long_step_ms = long_backoff_ms(attempt);
+  return static_cast<std::uint32_t>(std::min({wait_ms, window_step_cap_ms, long_step_ms}));
 }
 
 }  // namespace
@@ -75,6 +75,7 @@ Admission try_admit(const LimiterCore& core, nanoseconds now) {
 
 AdmissionLoop::AdmissionLoop(LimiterCore core) : core_(std::move(core)) {}
 
+// The core is copied, not moved, so a moved-from loop stays usable (and empty).
 AdmissionLoop::AdmissionLoop(AdmissionLoop&& other) noexcept
     : core_(other.core_),
       attempt_(other.attempt_),

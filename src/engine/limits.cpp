@@ -1,8 +1,8 @@
 #include "engine/limits.hpp"
 
 #include <array>
-#include <limits>
 #include <initializer_list>
+#include <limits>
 #include <string_view>
 #include <utility>
 

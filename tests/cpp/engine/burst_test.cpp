@@ -19,6 +19,8 @@ namespace {
 using testing::make_core;
 using testing::utc;
 
+// The tests' own counters keep the default sequentially consistent order:
+// they only observe, and their cost does not matter.
 constexpr int thread_count = 4;
 constexpr int attempts_per_thread = 20'000;
 

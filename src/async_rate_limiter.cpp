@@ -6,7 +6,6 @@
 
 #include "async_admission.hpp"
 #include "async_wrapped_call.hpp"
-#include "binding.hpp"
 #include "bridge/asyncio_lookups.hpp"
 #include "bridge/bridge_start.hpp"
 #include "class_factory.hpp"
@@ -96,13 +95,9 @@ PyObject* wait_time(PyObject* self, PyObject*) {
   });
 }
 
-constexpr std::array<const char*, 3> kExitParameters = {"_exc_type", "_exc_value", "_traceback"};
-
 PyObject* exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return method(self, [&](const LimiterCore& core) -> Result<PyRef> {
-    std::array<PyObject*, 3> ignored{};
-    const Signature signature{kClassName, "__aexit__", kExitParameters, 3};
-    if (auto bound = bind_arguments(signature, args, kwargs, ignored); !bound) return std::unexpected(std::move(bound.error()));
+    if (auto ok = check_exit_arguments(kClassName, "__aexit__", args, kwargs); !ok) return std::unexpected(std::move(ok.error()));
     return bridge::bridge_start<std::monostate>(release_in_job(core),
                                                 [](std::monostate) { return plain(PyRef::borrow(Py_False)); });
   });
@@ -125,14 +120,11 @@ class AsyncRateLimitedCall final : public Closure {
   LimiterCore core_;
 };
 
-constexpr std::array<const char*, 1> kCallParameters = {"func"};
-
 PyObject* decorate(PyObject* self, PyObject* args, PyObject* kwargs) {
   return method(self, [&](const LimiterCore& core) -> Result<PyRef> {
-    std::array<PyObject*, 1> bound{};
-    const Signature signature{kClassName, "__call__", kCallParameters, 1};
-    if (auto ok = bind_arguments(signature, args, kwargs, bound); !ok) return std::unexpected(std::move(ok.error()));
-    return make_closure(std::make_unique<AsyncRateLimitedCall>(PyRef::borrow(bound[0]), core));
+    auto func = decorated_function(kClassName, args, kwargs);
+    if (!func) return std::unexpected(std::move(func.error()));
+    return make_closure(std::make_unique<AsyncRateLimitedCall>(std::move(*func), core));
   });
 }
 

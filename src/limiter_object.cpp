@@ -69,6 +69,21 @@ void release_limiter(PyObject* self) {
   });
 }
 
+Result<PyRef> decorated_function(const char* class_name, PyObject* args, PyObject* kwargs) {
+  static constexpr std::array<const char*, 1> names = {"func"};
+  std::array<PyObject*, 1> bound{};
+  if (auto ok = bind_arguments({class_name, "__call__", names, 1}, args, kwargs, bound); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+  return PyRef::borrow(bound[0]);
+}
+
+Result<void> check_exit_arguments(const char* class_name, const char* method_name, PyObject* args, PyObject* kwargs) {
+  static constexpr std::array<const char*, 3> names = {"_exc_type", "_exc_value", "_traceback"};
+  std::array<PyObject*, 3> ignored{};
+  return bind_arguments({class_name, method_name, names, 3}, args, kwargs, ignored);
+}
+
 Result<const engine::LimiterCore*> limiter_core(PyObject* self, PyTypeObject* type, const char* class_name) {
   if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) {
     return std::unexpected(type_check_error(self, class_name));

@@ -22,6 +22,11 @@ PyObject* construct_limiter(PyTypeObject* type, PyObject* args, PyObject* kwargs
 // tp_dealloc of both classes.
 void release_limiter(PyObject* self);
 
+// The one argument of `__call__(func)`, as a new reference.
+Result<PyRef> decorated_function(const char* class_name, PyObject* args, PyObject* kwargs);
+// `__exit__` / `__aexit__`: three required arguments, otherwise ignored.
+Result<void> check_exit_arguments(const char* class_name, const char* method_name, PyObject* args, PyObject* kwargs);
+
 // The receiver's core, after checking that it is an instance of `type`.
 Result<const engine::LimiterCore*> limiter_core(PyObject* self, PyTypeObject* type, const char* class_name);
 

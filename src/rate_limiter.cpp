@@ -2,7 +2,6 @@
 // with the interpreter lock released and stay interruptible by Ctrl+C.
 #include <array>
 
-#include "binding.hpp"
 #include "blocking_admission.hpp"
 #include "boundary.hpp"
 #include "class_factory.hpp"
@@ -59,13 +58,9 @@ PyObject* enter(PyObject* self, PyObject*) {
   });
 }
 
-constexpr std::array<const char*, 3> kExitParameters = {"_exc_type", "_exc_value", "_traceback"};
-
 PyObject* exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return method(self, [&](const engine::LimiterCore& core) -> Result<PyRef> {
-    std::array<PyObject*, 3> ignored{};
-    const Signature signature{kClassName, "__exit__", kExitParameters, 3};
-    if (auto bound = bind_arguments(signature, args, kwargs, ignored); !bound) return std::unexpected(std::move(bound.error()));
+    if (auto ok = check_exit_arguments(kClassName, "__exit__", args, kwargs); !ok) return std::unexpected(std::move(ok.error()));
     engine::release_burst(core);
     return PyRef::borrow(Py_False);
   });
@@ -90,14 +85,11 @@ class RateLimitedCall final : public Closure {
   engine::LimiterCore core_;
 };
 
-constexpr std::array<const char*, 1> kCallParameters = {"func"};
-
 PyObject* decorate(PyObject* self, PyObject* args, PyObject* kwargs) {
   return method(self, [&](const engine::LimiterCore& core) -> Result<PyRef> {
-    std::array<PyObject*, 1> bound{};
-    const Signature signature{kClassName, "__call__", kCallParameters, 1};
-    if (auto ok = bind_arguments(signature, args, kwargs, bound); !ok) return std::unexpected(std::move(ok.error()));
-    return make_closure(std::make_unique<RateLimitedCall>(PyRef::borrow(bound[0]), core));
+    auto func = decorated_function(kClassName, args, kwargs);
+    if (!func) return std::unexpected(std::move(func.error()));
+    return make_closure(std::make_unique<RateLimitedCall>(std::move(*func), core));
   });
 }
 

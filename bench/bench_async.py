@@ -1,0 +1,185 @@
+"""Cost of AsyncRateLimiter as an asyncio caller sees it.
+
+Round trips of an admitted `await limiter.acquire()`, one at a time and from
+100 concurrent tasks, next to `await loop.run_in_executor(None, f)` with a
+trivial `f` (the usual way to hand work to threads from asyncio); then 10,000
+acquisitions pending on a full window: threads, resident memory and CPU time
+while they wait. Prints results; asserts nothing.
+
+    python3 bench/bench_async.py [--scale 0.2]
+"""
+
+import argparse
+import asyncio
+import gc
+import os
+import sys
+import time
+
+from quellgate import AsyncRateLimiter
+
+HUGE = 2**63
+CONCURRENT_TASKS = 100
+PENDING = 10_000
+WARM_UP = 1_000
+
+
+def trivial():
+    return None
+
+
+async def sequential_acquires(count):
+    limiter = AsyncRateLimiter(sec=HUGE)
+    acquire = limiter.acquire
+    started = time.perf_counter()
+    for _ in range(count):
+        await acquire()
+    return time.perf_counter() - started, count
+
+
+async def sequential_executor_calls(count):
+    loop = asyncio.get_running_loop()
+    started = time.perf_counter()
+    for _ in range(count):
+        await loop.run_in_executor(None, trivial)
+    return time.perf_counter() - started, count
+
+
+async def concurrent(make_call, total):
+    per_task = total // CONCURRENT_TASKS
+
+    async def task():
+        for _ in range(per_task):
+            await make_call()
+
+    started = time.perf_counter()
+    await asyncio.gather(*[task() for _ in range(CONCURRENT_TASKS)])
+    return time.perf_counter() - started, per_task * CONCURRENT_TASKS
+
+
+async def concurrent_acquires(total):
+    return await concurrent(AsyncRateLimiter(sec=HUGE).acquire, total)
+
+
+async def concurrent_executor_calls(total):
+    loop = asyncio.get_running_loop()
+    return await concurrent(lambda: loop.run_in_executor(None, trivial), total)
+
+
+def best_of(repeats, measure):
+    """Smallest seconds per operation over several fresh event loops."""
+    best = float("inf")
+    for _ in range(repeats):
+        seconds, operations = asyncio.run(measure())
+        best = min(best, seconds / operations)
+    return best
+
+
+def show(label, seconds_per_op):
+    print("  %-44s %9.2f us/op %12.0f ops/s" % (label, seconds_per_op * 1e6, 1.0 / seconds_per_op))
+
+
+def round_trips(scale, repeats):
+    sequential_count = max(200, int(5000 * scale))
+    concurrent_count = max(CONCURRENT_TASKS * 10, int(50_000 * scale))
+    print("Admitted round trips (best of %d)" % repeats)
+    asyncio.run(sequential_acquires(100))  # builds the worker pool outside the timings
+
+    seq_acquire = best_of(repeats, lambda: sequential_acquires(sequential_count))
+    seq_executor = best_of(repeats, lambda: sequential_executor_calls(sequential_count))
+    show("sequential await limiter.acquire()", seq_acquire)
+    show("sequential await run_in_executor(None, f)", seq_executor)
+    ratio = seq_acquire / seq_executor
+    print("  sequential time ratio acquire/reference: %.2fx (target <= 0.85x: %s)" % (ratio, _verdict(ratio <= 0.85)))
+
+    par_acquire = best_of(repeats, lambda: concurrent_acquires(concurrent_count))
+    par_executor = best_of(repeats, lambda: concurrent_executor_calls(concurrent_count))
+    show("%d tasks await limiter.acquire()" % CONCURRENT_TASKS, par_acquire)
+    show("%d tasks await run_in_executor(None, f)" % CONCURRENT_TASKS, par_executor)
+    speedup = par_executor / par_acquire
+    print("  %d-task ops/s ratio acquire/reference: %.2fx (target >= 3x: %s)" % (
+        CONCURRENT_TASKS, speedup, _verdict(speedup >= 3.0)))
+
+
+def _verdict(met):
+    return "met" if met else "NOT met"
+
+
+def resident_kib():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise RuntimeError("no VmRSS in /proc/self/status")
+
+
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+async def start_pending(limiter, count):
+    pending = [limiter.acquire() for _ in range(count)]
+    # Let every job reach its first window wait before anything is measured.
+    await asyncio.sleep(1.0)
+    assert not any(future.done() for future in pending), "a waiter was admitted: the window rolled over"
+    return pending
+
+
+async def cancel_all(pending):
+    for future in pending:
+        future.cancel()
+    await asyncio.sleep(0.5)
+
+
+async def pending_waiters(cpu_seconds_window):
+    limiter = AsyncRateLimiter(min=1)
+    await limiter.acquire()  # the window is full from here on
+    threads_before = thread_count()
+
+    # Warm-up waiters stay pending, so that the measured ones reuse no memory freed by them.
+    warm_up = await start_pending(limiter, WARM_UP)
+    gc.collect()
+    rss_before = resident_kib()
+    pending = await start_pending(limiter, PENDING)
+    rss_after = resident_kib()
+    threads_after = thread_count()
+
+    cpu_started, wall_started = time.process_time(), time.perf_counter()
+    await asyncio.sleep(cpu_seconds_window)
+    cpu_used = time.process_time() - cpu_started
+    wall_used = time.perf_counter() - wall_started
+    still_pending = sum(1 for future in pending if not future.done())
+    await cancel_all(pending + warm_up)
+    return threads_before, threads_after, rss_before, rss_after, cpu_used / wall_used, still_pending
+
+
+def waiters(cpu_seconds_window):
+    print("%d pending acquire() Futures on a full window (min=1), after %d warm-up waiters" % (PENDING, WARM_UP))
+    seconds_to_rollover = 60 - time.time() % 60
+    if seconds_to_rollover < cpu_seconds_window + 6:
+        # The measurement must not straddle the minute: a rollover admits a waiter.
+        time.sleep(seconds_to_rollover + 0.05)
+    threads_before, threads_after, rss_before, rss_after, cpu_share, still_pending = asyncio.run(
+        pending_waiters(cpu_seconds_window))
+    per_waiter = (rss_after - rss_before) * 1024.0 / PENDING
+    print("  threads before/after: %d / %d (target: no new thread: %s)" % (
+        threads_before, threads_after, _verdict(threads_after == threads_before)))
+    print("  resident memory: %.0f bytes per waiter (VmRSS %d -> %d KiB; target < 2048: %s)" % (
+        per_waiter, rss_before, rss_after, _verdict(per_waiter < 2048)))
+    print("  CPU while waiting: %.4f CPU seconds per wall second over %.0f s (%d still pending)" % (
+        cpu_share, cpu_seconds_window, still_pending))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--scale", type=float, default=1.0, help="multiply the operation counts")
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--cpu-window", type=float, default=4.0, help="seconds over which CPU use is measured")
+    options = parser.parse_args()
+    print("CPython %s, %d usable processors" % (sys.version.split()[0], len(os.sched_getaffinity(0))))
+    round_trips(options.scale, options.repeats)
+    waiters(options.cpu_window)
+
+
+if __name__ == "__main__":
+    main()

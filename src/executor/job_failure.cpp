@@ -8,10 +8,10 @@ JobFailure JobFailure::panicked(const std::exception_ptr& error) {
   JobFailure failure{Kind::panicked, std::nullopt};
   try {
     std::rethrow_exception(error);
-  } catch (const std::exception& exception) {
-    failure.message = exception.what();
   } catch (abi::__forced_unwind&) {
     throw;
+  } catch (const std::exception& exception) {
+    failure.message = exception.what();
   } catch (...) {
   }
   return failure;

@@ -39,7 +39,8 @@ class Scheduler {
   // Files a sleep at the tick of its deadline. False when the tick has
   // already been processed, i.e. the sleep is over and must not suspend.
   bool file_sleep(JobTimerEntry& entry, std::chrono::nanoseconds deadline);
-  // Removes a filed sleep under the lock, so no firing can still reach it.
+  // Removes a sleep under the lock if it is still filed. Once it returns, no
+  // firing is still touching the entry or waking its job for it.
   void withdraw_sleep(JobTimerEntry& entry);
 
   // The worker loop; returns once stop() was called.

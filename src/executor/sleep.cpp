@@ -7,9 +7,10 @@ namespace quellgate::executor {
 Sleep::Sleep(std::chrono::nanoseconds duration) : deadline_(deadline_after(monotonic_now(), duration)) {}
 
 Sleep::~Sleep() {
-  // A fired entry has already left the timer; anything else may still be
-  // filed and must go under the lock before the frame holding it disappears.
-  if (filed_with_ && !entry_.fired.load(std::memory_order_acquire)) filed_with_->withdraw_sleep(entry_);
+  // Always under the lock, even once fired: the worker that fires an entry
+  // marks it and then wakes its job while holding the lock, so only after
+  // taking it may the job's frame, and then the job, go away.
+  if (filed_with_) filed_with_->withdraw_sleep(entry_);
 }
 
 bool Sleep::await_suspend(std::coroutine_handle<> awaiting) {

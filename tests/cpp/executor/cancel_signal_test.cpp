@@ -140,6 +140,36 @@ TEST(Cancellation, CancelFromManyThreadsAtOnceEndsTheJobOnce) {
   EXPECT_EQ(observed.live.load(), 0);
 }
 
+Task<void> keep_sleeping_briefly(Observed& observed) {
+  Holding held(observed.live);
+  observed.reached_sleep.store(true);
+  for (int i = 0; i < 200; ++i) co_await sleep(std::chrono::microseconds(500 + i % 3 * 400));
+  observed.ran_after_sleep.store(true);
+}
+
+// Cancels land while timers fire for the same jobs on the other worker: the
+// jobs must end one way or the other and free everything they held.
+TEST(Cancellation, CancelsRacingWithFiringTimersEndEveryJobCleanly) {
+  BackgroundExecutor executor({.worker_threads = 2});
+  constexpr int kJobs = 100;
+  std::vector<Observed> observed(kJobs);
+  std::vector<std::shared_ptr<CancelSignal>> cancels;
+  std::vector<JobHandle<void>> handles;
+  for (auto& each : observed) {
+    cancels.push_back(std::make_shared<CancelSignal>());
+    handles.push_back(executor.spawn(keep_sleeping_briefly(each), cancels.back()));
+  }
+  std::thread canceller([&] {
+    for (int i = 0; i < kJobs; ++i) {
+      cancels[(i * 37) % kJobs]->cancel();
+      if (i % 10 == 0) thread_sleep(1ms);
+    }
+  });
+  canceller.join();
+  for (auto& handle : handles) ASSERT_TRUE(outcome_of(executor, std::move(handle)));
+  for (auto& each : observed) EXPECT_EQ(each.live.load(), 0);
+}
+
 TEST(Cancellation, ASignalGuardsOnlyOneLiveJob) {
   BackgroundExecutor executor({.worker_threads = 1});
   Observed observed;

@@ -115,6 +115,22 @@ TEST(BackgroundExecutor, SpawningFromManyThreadsAtOnceLosesNoJob) {
   EXPECT_TRUE(eventually([&] { return ran.load() == 2000; })) << ran.load();
 }
 
+Task<void> sleep_an_hour() { co_await sleep(1h); }
+
+// A worker that spun instead of blocking would burn about 30 ticks here.
+TEST(BackgroundExecutor, ParkedWorkersUseNoProcessorTimeEvenWithAFarTimerFiled) {
+  BackgroundExecutor executor({.worker_threads = 2, .thread_name = "qg-idle-test"});
+  auto cancel = std::make_shared<CancelSignal>();
+  auto sleeper = executor.spawn(sleep_an_hour(), cancel);
+  ASSERT_TRUE(eventually([] { return count_threads_named("qg-idle-test") == 2; }));
+  thread_sleep(20ms);
+  const long before = cpu_ticks_of_threads_named("qg-idle-test");
+  thread_sleep(300ms);
+  EXPECT_LE(cpu_ticks_of_threads_named("qg-idle-test") - before, 3);
+  cancel->cancel();
+  ASSERT_TRUE(outcome_of(executor, std::move(sleeper)));
+}
+
 TEST(BackgroundExecutor, ZeroWorkersAndEmptyTasksAreRefused) {
   EXPECT_THROW(BackgroundExecutor({.worker_threads = 0}), std::invalid_argument);
   BackgroundExecutor executor({.worker_threads = 1});

@@ -7,6 +7,7 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include "executor/executor.hpp"
@@ -66,6 +67,30 @@ inline int count_threads_named(const std::string& name) {
     if (std::getline(comm, shown) && shown == name) ++count;
   }
   return count;
+}
+
+// Processor time, in clock ticks, used so far by the threads named `name`.
+inline long cpu_ticks_of_threads_named(const std::string& name) {
+  long ticks = 0;
+  std::error_code ignored;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ignored)) {
+    std::ifstream comm(task.path() / "comm");
+    std::string shown;
+    if (!std::getline(comm, shown) || shown != name) continue;
+    std::ifstream stat_file(task.path() / "stat");
+    std::string stat;
+    std::getline(stat_file, stat);
+    // Fields after the parenthesised name: state is field 3, utime 14, stime 15.
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long user = 0, system = 0;
+    for (int index = 3; fields >> field && index <= 15; ++index) {
+      if (index == 14) user = std::stol(field);
+      if (index == 15) system = std::stol(field);
+    }
+    ticks += user + system;
+  }
+  return ticks;
 }
 
 }  // namespace quellgate::executor::testing

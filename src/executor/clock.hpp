@@ -13,6 +13,6 @@ std::chrono::nanoseconds wall_now();
 
 // The wall reading for a raw (seconds, nanoseconds) pair: negative times clamp
 // to zero rather than wrapping, since windows are counted from the epoch.
-std::chrono::nanoseconds wall_reading_from(long long seconds, long nanoseconds);
+std::chrono::nanoseconds wall_reading_from(long long seconds, long nanos);
 
 }  // namespace quellgate::executor

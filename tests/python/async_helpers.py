@@ -100,15 +100,21 @@ def script(*parts):
     return "\n".join(textwrap.dedent(part) for part in parts)
 
 
-def run_script(*parts, env_update=None, env_remove=(), timeout=90.0):
-    """Run snippets (after THREAD_PROBE) as one program in a fresh interpreter; return the finished process."""
+def _child(parts, env_update, env_remove):
     env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
     for name in env_remove:
         env.pop(name, None)
     env.update(env_update or {})
+    command = [sys.executable, "-c", script(THREAD_PROBE, *parts)]
+    return command, env
+
+
+def run_script(*parts, env_update=None, env_remove=(), timeout=90.0):
+    """Run snippets (after THREAD_PROBE) as one program in a fresh interpreter; return the finished process."""
+    command, env = _child(parts, env_update, env_remove)
     try:
         return subprocess.run(
-            [sys.executable, "-c", script(THREAD_PROBE, *parts)],
+            command,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             timeout=timeout,
@@ -118,6 +124,36 @@ def run_script(*parts, env_update=None, env_remove=(), timeout=90.0):
         )
     except subprocess.TimeoutExpired as expired:
         pytest.fail("child did not finish within %.0f s; stderr so far:\n%s" % (timeout, expired.stderr))
+
+
+def run_script_copies(copies, *parts, timeout=90.0):
+    """Run `copies` instances of one program side by side; return them all once finished.
+
+    For races with interpreter shutdown: several copies at once try more
+    interleavings in the same wall time than one copy after another.
+    """
+    command, env = _child(parts, None, ())
+    children = [
+        subprocess.Popen(
+            command,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            env=env,
+            universal_newlines=True,
+            errors="replace",
+        )
+        for _ in range(copies)
+    ]
+    finished = []
+    for child in children:
+        try:
+            stdout, stderr = child.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            for other in children:
+                other.kill()
+            pytest.fail("a copy of the child did not finish within %.0f s" % timeout)
+        finished.append(subprocess.CompletedProcess(command, child.returncode, stdout, stderr))
+    return finished
 
 
 def script_report(*parts, env_update=None, env_remove=(), timeout=90.0):

@@ -36,7 +36,7 @@ build_wheel() {
   step "building the abi3 wheel"
   rm -rf "$build/dist"
   "$python" -m pip wheel "$root" --no-deps -w "$build/dist" -q \
-    -C cmake.define.QUELLGATE_WERROR=ON
+    -C cmake.define.QUELLGATE_WERROR=ON -C build-dir="$build/wheel"
   wheel=$(ls "$build"/dist/quellgate-*-cp38-abi3-*.whl)
   echo "$wheel"
 }

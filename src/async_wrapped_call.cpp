@@ -63,15 +63,14 @@ executor::Task<Result<PyRef>> run_wrapped_call(engine::LimiterCore core, Wrapped
   const engine::BurstPermit permit = std::move(**admission);  // given back when this call ends
 
   std::optional<executor::OneShotReceiver<bridge::AwaitedOutcome>> pending;
-  Result<PyRef> outcome = [&]() -> Result<PyRef> {
-    gil::Acquisition lock;
+  Result<PyRef> outcome = gil::with_gil([&]() -> Result<PyRef> {
     auto returned = call_on_this_thread(call);
     if (!returned || !is_awaitable(returned->get())) return returned;
     auto waiter = bridge::bridge_await(std::move(*returned));
     if (!waiter) return std::unexpected(std::move(waiter.error()));
     pending.emplace(std::move(*waiter));
     return PyRef();
-  }();
+  });
   if (pending) outcome = bridge::awaited_outcome(co_await std::move(*pending));
   co_return outcome;
 }

@@ -19,10 +19,11 @@ constexpr auto kSignalCheckEvery = 500ms;
 // Runs the interpreter's signal handlers from inside a wait. A handler that
 // raised (Ctrl+C) is consumed here and turned into the shared interrupt flag.
 bool signal_handler_raised() {
-  gil::Acquisition lock;
-  if (PyErr_CheckSignals() == 0) return false;
-  PyErr_Clear();
-  return true;
+  return gil::with_gil([] {
+    if (PyErr_CheckSignals() == 0) return false;
+    PyErr_Clear();
+    return true;
+  });
 }
 
 engine::Admission admit_without_gil(const engine::LimiterCore& core) {

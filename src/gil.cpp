@@ -32,6 +32,11 @@ std::atomic<PendingReleases*> pending_releases{new PendingReleases};
 
 std::once_flag interpreter_checked;
 
+// Set once by the main thread from an atexit callback; read by any thread
+// that drops a reference. Release/acquire keeps it ordered before whatever
+// the interpreter does next at exit.
+std::atomic<bool> exiting{false};
+
 // A child forked while another thread held the queue's mutex would deadlock
 // on its first drop; it starts from a fresh queue instead.
 const bool fork_handler_registered = [] {
@@ -107,8 +112,34 @@ Acquisition::Acquisition() {
 }
 
 Acquisition::~Acquisition() {
+  if (abandoned_) return;
   if (ensured_) PyGILState_Release(state_);
   --lock_depth;
+}
+
+void Acquisition::abandon() noexcept {
+  abandoned_ = true;
+  lock_depth = -1;  // nothing on this thread may touch the interpreter any more
+}
+
+bool interpreter_exiting() noexcept { return exiting.load(std::memory_order_acquire); }
+
+Result<void> watch_interpreter_exit() {
+  static PyMethodDef on_exit = {
+      "_quellgate_exit",
+      [](PyObject*, PyObject*) -> PyObject* {
+        exiting.store(true, std::memory_order_release);
+        Py_IncRef(Py_None);
+        return Py_None;
+      },
+      METH_NOARGS, nullptr};
+  auto callback = owned_or_pending(PyCFunction_NewEx(&on_exit, nullptr, nullptr));
+  if (!callback) return std::unexpected(std::move(callback.error()));
+  auto atexit = owned_or_pending(PyImport_ImportModule("atexit"));
+  if (!atexit) return std::unexpected(std::move(atexit.error()));
+  auto registered = owned_or_pending(PyObject_CallMethod(atexit->get(), "register", "O", callback->get()));
+  if (!registered) return std::unexpected(std::move(registered.error()));
+  return {};
 }
 
 Suspension::Suspension() noexcept : saved_depth_(std::exchange(lock_depth, 0)), thread_state_(PyEval_SaveThread()) {}
@@ -126,7 +157,7 @@ Suspension::~Suspension() {
 }  // namespace gil
 
 void drop_reference(PyObject* object) noexcept {
-  if (gil::depth() >= 1) {
+  if (gil::depth() >= 1 && !gil::interpreter_exiting()) {
     Py_DecRef(object);
   } else {
     gil::queue_release(object);

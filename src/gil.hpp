@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "python.hpp"
+#include "error.hpp"
 
 namespace quellgate::gil {
 
@@ -30,17 +30,31 @@ class EntryScope {
 };
 
 // Takes the interpreter lock on any thread (nested when already held).
+// Use it through with_gil, which also handles the thread being ended.
 class Acquisition {
  public:
   Acquisition();
   ~Acquisition();
+  // The interpreter ended this thread while the lock was given up inside a
+  // Python call: the thread no longer holds the lock and must not touch the
+  // interpreter again on its way out.
+  void abandon() noexcept;
   Acquisition(const Acquisition&) = delete;
   Acquisition& operator=(const Acquisition&) = delete;
 
  private:
   bool ensured_ = false;
+  bool abandoned_ = false;
   PyGILState_STATE state_{};
 };
+
+// True once the interpreter has begun to exit (its atexit callbacks ran).
+// From then on references are never dropped directly: a thread that the
+// interpreter ends mid-call unwinds while it believes it holds the lock, and
+// a leak at exit is harmless where a stray decref is not.
+bool interpreter_exiting() noexcept;
+// Registers the atexit callback that sets it (lock held, at import).
+Result<void> watch_interpreter_exit();
 
 // Lets other Python threads run while this one works without the lock.
 class Suspension {
@@ -59,6 +73,18 @@ class Suspension {
   int saved_depth_;
   PyThreadState* thread_state_;
 };
+
+// Runs `work` holding the interpreter lock and returns its result.
+template <class Work>
+auto with_gil(Work&& work) {
+  Acquisition lock;
+  try {
+    return std::forward<Work>(work)();
+  } catch (abi::__forced_unwind&) {
+    lock.abandon();
+    throw;
+  }
+}
 
 // Runs `work` with the interpreter lock released and returns its result.
 template <class Work>

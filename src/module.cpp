@@ -3,6 +3,7 @@
 #include "boundary.hpp"
 #include "classes.hpp"
 #include "fault.hpp"
+#include "gil.hpp"
 
 namespace quellgate {
 namespace {
@@ -42,6 +43,7 @@ Result<void> add_to_module(PyObject* module, const char* name, PyObject* value) 
 }
 
 Result<void> quellgate_body(PyObject* module) {
+  if (auto watching = gil::watch_interpreter_exit(); !watching) return watching;
   using ClassGetter = Result<PyTypeObject*> (*)();
   const std::pair<const char*, ClassGetter> classes[] = {{"RateLimiter", rate_limiter_class},
                                                          {"AsyncRateLimiter", async_rate_limiter_class}};

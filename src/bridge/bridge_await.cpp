@@ -73,12 +73,13 @@ Result<executor::OneShotReceiver<AwaitedOutcome>> bridge_await(PyRef awaitable) 
 
 AwaitedOutcome awaited_outcome(std::optional<AwaitedOutcome> received) {
   if (received) return std::move(*received);
-  gil::Acquisition lock;
-  auto asyncio = asyncio_module();
-  if (!asyncio) return std::unexpected(std::move(asyncio.error()));
-  auto cancelled = call_method(*asyncio, "CancelledError");
-  if (!cancelled) return cancelled;
-  return std::unexpected(PyError::from_value(std::move(*cancelled)));
+  return gil::with_gil([]() -> AwaitedOutcome {
+    auto asyncio = asyncio_module();
+    if (!asyncio) return std::unexpected(std::move(asyncio.error()));
+    auto cancelled = call_method(*asyncio, "CancelledError");
+    if (!cancelled) return cancelled;
+    return std::unexpected(PyError::from_value(std::move(*cancelled)));
+  });
 }
 
 }  // namespace quellgate::bridge

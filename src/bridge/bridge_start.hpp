@@ -43,12 +43,13 @@ executor::Task<void> run_and_deliver(PyRef future, std::shared_ptr<LoopBinding> 
   } catch (...) {
     fault_message = fault_message_of_current_exception();
   }
-  gil::Acquisition lock;
-  if (is_cancelled(future.get())) co_return;  // the outcome (and any permit it holds) is dropped
-  Outcome delivery = !outcome    ? Outcome(std::unexpected(rust_panic(fault_message)))
-                     : *outcome ? convert(std::move(**outcome))
-                                : Outcome(std::unexpected(std::move(outcome->error())));
-  deliver(binding->event_loop.get(), future.get(), std::move(delivery));
+  gil::with_gil([&] {
+    if (is_cancelled(future.get())) return;  // the outcome (and any permit it holds) is dropped
+    Outcome delivery = !outcome    ? Outcome(std::unexpected(rust_panic(fault_message)))
+                       : *outcome ? convert(std::move(**outcome))
+                                  : Outcome(std::unexpected(std::move(outcome->error())));
+    deliver(binding->event_loop.get(), future.get(), std::move(delivery));
+  });
 }
 
 }  // namespace detail

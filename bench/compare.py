@@ -669,6 +669,8 @@ def environment() -> Dict[str, str]:
         "cpu": "%s, %s logical processors" % (model or platform.machine(), os.cpu_count()),
         "versions": ", ".join("%s %s" % item for item in versions.items()),
         "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
+        # Other load moves the figures; the 1-minute load average at the end tells.
+        "load average": "%.2f (1 min), %.2f (5 min)" % os.getloadavg()[:2],
     }
 
 
@@ -764,7 +766,7 @@ def main() -> None:
     for row in ROWS:
         table.add_row(row.title, row.better, *(cell(row, c.name) for c in contenders))
     console.print(table)
-    for key in ("python", "platform", "cpu", "versions", "date"):
+    for key in env:
         console.print("%s: %s" % (key, env[key]))
 
     args.out.mkdir(parents=True, exist_ok=True)

@@ -13,8 +13,8 @@ From the repository root, one command builds the environment and runs it:
     python3 -m venv bench/.venv && bench/.venv/bin/pip install -r bench/requirements-compare.txt . \
         && bench/.venv/bin/python bench/compare.py
 
-It takes about three minutes on two cores. `--quick` gives rough numbers in
-about one minute.
+It takes about two and a half minutes on two cores. `--quick` gives rough
+numbers in about one minute.
 """
 from __future__ import annotations
 

@@ -185,27 +185,13 @@ def test_exit_while_a_decorated_call_waits_for_its_admission():
     exits_cleanly(child, 0, "exiting")
 
 
-# Races with interpreter shutdown: each program below fails in some runs only, so
-# each test runs it many times and the first unclean exit fails it.
-GIL_RELEASE_AFTER_FORCED_EXIT = (
-    "A worker whose GIL re-acquisition inside call_soon_threadsafe (the loop's self-pipe write) meets the"
-    " finalising interpreter is ended by PyThread_exit_thread; unwinding, it calls PyGILState_Release with a"
-    " thread state that is not current: 'Fatal Python error: PyGILState_Release' and SIGABRT"
-)
-WORKER_DROPS_OBJECTS_AT_EXIT = (
-    "Jobs woken by asyncio.run cancelling the coroutines' tasks at exit drop Python objects on a worker"
-    " while the interpreter finalises: SIGSEGV in method_dealloc (sometimes SIGABRT)"
-)
-
-
 def exits_cleanly_every_time(runs, *parts):
-    """A race with finalisation: the program is run many times, a few copies at once."""
+    """Workers racing the interpreter's finalisation fail some runs only: run many, a few copies at once."""
     for _ in range(0, runs, 4):
         for child in run_script_copies(4, *parts, timeout=60):
             exits_cleanly(child, 0, "exiting")
 
 
-@pytest.mark.xfail(strict=True, reason=GIL_RELEASE_AFTER_FORCED_EXIT)
 def test_exit_right_after_an_awaited_call_does_not_abort():
     exits_cleanly_every_time(
         16,
@@ -220,10 +206,9 @@ def test_exit_right_after_an_awaited_call_does_not_abort():
     )
 
 
-@pytest.mark.xfail(strict=True, reason=GIL_RELEASE_AFTER_FORCED_EXIT)
 def test_exit_while_another_threads_loop_keeps_receiving_results():
     exits_cleanly_every_time(
-        48,
+        24,
         """
         import asyncio, threading, time, quellgate
 
@@ -242,11 +227,10 @@ def test_exit_while_another_threads_loop_keeps_receiving_results():
     )
 
 
-@pytest.mark.xfail(strict=True, reason=WORKER_DROPS_OBJECTS_AT_EXIT)
 def test_exit_while_decorated_coroutines_run_on_the_loop():
     # asyncio.run cancels their tasks on the way out, which wakes the waiting jobs.
     exits_cleanly_every_time(
-        48,
+        24,
         """
         import asyncio, quellgate
 
@@ -257,6 +241,26 @@ def test_exit_while_decorated_coroutines_run_on_the_loop():
         async def main():
             calls = [sleeps_long() for _ in range(100)]
             await asyncio.sleep(0.3)
+            print("exiting")
+        asyncio.run(main())
+        """,
+    )
+
+
+def test_exit_while_a_decorated_function_is_inside_a_blocking_call_on_a_worker():
+    # The worker retakes the GIL when time.sleep returns, after the interpreter began to exit.
+    exits_cleanly_every_time(
+        8,
+        """
+        import asyncio, time, quellgate
+
+        @quellgate.AsyncRateLimiter(sec=1000)
+        def blocks_in_python():
+            time.sleep(0.5)
+
+        async def main():
+            calls = [blocks_in_python() for _ in range(4)]
+            await asyncio.sleep(0.2)
             print("exiting")
         asyncio.run(main())
         """,

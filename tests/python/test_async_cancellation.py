@@ -6,6 +6,7 @@ import random
 import pytest
 
 from async_helpers import asyncio_test, burst_comes_back_to, run_script, script_report
+from quellgate import AsyncRateLimiter
 
 HUGE = 2**62
 
@@ -18,8 +19,6 @@ async def hold_then_wait(limiter):
 
 @asyncio_test()
 async def test_cancelling_a_window_wait_gives_its_burst_permit_back():
-    from quellgate import AsyncRateLimiter
-
     limiter = AsyncRateLimiter(min=1, max_burst=1)
     assert await limiter.acquire() == ()
     assert await limiter.release() == ()
@@ -39,8 +38,6 @@ async def test_cancelling_a_window_wait_gives_its_burst_permit_back():
 
 @asyncio_test()
 async def test_wait_for_timeout_ends_a_burst_wait_and_leaves_the_held_permit_alone():
-    from quellgate import AsyncRateLimiter
-
     limiter = AsyncRateLimiter(sec=HUGE, max_burst=1)
     waiter = await hold_then_wait(limiter)
     with pytest.raises(asyncio.TimeoutError):
@@ -56,8 +53,6 @@ async def test_wait_for_timeout_ends_a_burst_wait_and_leaves_the_held_permit_alo
 
 @asyncio_test()
 async def test_cancelled_wait_delivers_nothing_and_the_loop_reports_no_error():
-    from quellgate import AsyncRateLimiter
-
     reported = []
     asyncio.get_running_loop().set_exception_handler(lambda loop, context: reported.append(context))
     limiter = AsyncRateLimiter(sec=HUGE, max_burst=1)
@@ -93,8 +88,6 @@ async def acquire_and_release(limiter, rng, outcomes):
 
 @asyncio_test(timeout=120)
 async def test_random_cancellations_never_lose_a_permit():
-    from quellgate import AsyncRateLimiter
-
     rng = random.Random(20240611)
     max_burst = 3
     limiter = AsyncRateLimiter(sec=HUGE, max_burst=max_burst)

@@ -28,6 +28,11 @@ class CheckedCompletor final : public Closure {
     return PyRef::borrow(Py_None);
   }
 
+  // Scheduling failed: the caller never gets the value, so neither does it
+  // get the permit. Given back now rather than when this object dies, which
+  // a printed traceback (sys.last_traceback) can put off indefinitely.
+  void give_back_permit() noexcept { permit_.reset(); }
+
  private:
   std::optional<engine::BurstPermit> permit_;
 };
@@ -44,7 +49,9 @@ Result<void> schedule_completion(PyObject* event_loop, PyObject* future, Outcome
   }
   auto complete = owned_or_pending(PyObject_GetAttrString(future, succeeded ? "set_result" : "set_exception"));
   if (!complete) return std::unexpected(std::move(complete.error()));
-  auto completor = make_closure(std::make_unique<CheckedCompletor>(std::move(permit)));
+  auto completor_state = std::make_unique<CheckedCompletor>(std::move(permit));
+  CheckedCompletor& checked = *completor_state;
+  auto completor = make_closure(std::move(completor_state));
   if (!completor) return std::unexpected(std::move(completor.error()));
   auto kwargs = owned_or_pending(PyDict_New());
   if (!kwargs) return std::unexpected(std::move(kwargs.error()));
@@ -52,7 +59,10 @@ Result<void> schedule_completion(PyObject* event_loop, PyObject* future, Outcome
   auto args = owned_or_pending(PyTuple_Pack(4, completor->get(), future, complete->get(), argument.get()));
   if (!args) return std::unexpected(std::move(args.error()));
   auto scheduled = call_method(event_loop, "call_soon_threadsafe", args->get(), kwargs->get());
-  if (!scheduled) return std::unexpected(std::move(scheduled.error()));
+  if (!scheduled) {
+    checked.give_back_permit();
+    return std::unexpected(std::move(scheduled.error()));
+  }
   return {};
 }
 

@@ -143,11 +143,6 @@ def test_closed_loop_during_a_job_prints_the_error_and_crashes_nothing():
     assert "Fatal" not in child.stderr and "panicked" not in child.stderr
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="The completion callback that owns the permit stays alive in sys.last_traceback"
-    " after the failed call_soon_threadsafe is printed, so the permit is not given back",
-)
 def test_delivery_to_a_closed_loop_gives_the_permit_back():
     report = script_report(
         """

@@ -1,6 +1,7 @@
 #include "async_wrapped_call.hpp"
 
 #include "async_admission.hpp"
+#include "bridge/asyncio_lookups.hpp"
 #include "bridge/bridge_await.hpp"
 #include "gil.hpp"
 
@@ -28,7 +29,7 @@ Result<PyRef> call_on_this_thread(const WrappedCall& call) {
 // Anything with __await__ is awaited; a lookup that fails otherwise than with
 // AttributeError is dropped and the value taken as it is.
 bool is_awaitable(PyObject* value) {
-  if (PyObject* await = PyObject_GetAttrString(value, "__await__")) {
+  if (PyObject* await = PyObject_GetAttr(value, bridge::interned_name("__await__"))) {
     Py_DecRef(await);
     return true;
   }

@@ -1,5 +1,10 @@
 #include "bridge/asyncio_lookups.hpp"
 
+#include <array>
+#include <utility>
+
+#include "fault.hpp"
+
 namespace quellgate::bridge {
 namespace {
 
@@ -42,10 +47,37 @@ void print_error(PyError failure) {
   PyErr_PrintEx(1);
 }
 
-Result<PyRef> call_method(PyObject* object, const char* name, PyObject* args, PyObject* kwargs) {
-  auto method = owned_or_pending(PyObject_GetAttrString(object, name));
+PyObject* interned_name(const char* literal) {
+  // Guarded by the interpreter lock; a handful of call sites use it.
+  static std::array<std::pair<const char*, PyObject*>, 32> names{};
+  for (auto& [key, name] : names) {
+    if (key == literal) return name;
+    if (key == nullptr) {
+      name = PyUnicode_InternFromString(literal);
+      if (name == nullptr) api_call_failed();
+      key = literal;
+      return name;
+    }
+  }
+  fault("more attribute names than the interned-name table holds");
+}
+
+Result<PyObject*> no_context_kwargs() {
+  static PyObject* kwargs = nullptr;  // filled once under the interpreter lock
+  if (kwargs == nullptr) {
+    auto dict = owned_or_pending(PyDict_New());
+    if (!dict) return std::unexpected(std::move(dict.error()));
+    if (PyDict_SetItemString(dict->get(), "context", Py_None) != 0) return take_pending();
+    kwargs = dict->release();
+  }
+  return kwargs;
+}
+
+Result<PyRef> call_method(PyObject* object, const char* literal, PyObject* args, PyObject* kwargs) {
+  PyObject* name = interned_name(literal);
+  if (args == nullptr && kwargs == nullptr) return owned_or_pending(PyObject_CallMethodObjArgs(object, name, nullptr));
+  auto method = owned_or_pending(PyObject_GetAttr(object, name));
   if (!method) return method;
-  if (args == nullptr && kwargs == nullptr) return owned_or_pending(PyObject_CallObject(method->get(), nullptr));
   PyRef no_args;
   if (args == nullptr) {
     auto created = empty_tuple();

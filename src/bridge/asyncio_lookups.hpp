@@ -14,9 +14,17 @@ Result<PyObject*> contextvars_module();
 // are reported, never raised.
 void print_error(PyError failure);
 
+// The attribute name `literal` as an interned str, made once per literal
+// (keyed by its address) and kept, so hot lookups build no strings.
+PyObject* interned_name(const char* literal);
+
+// {"context": None}: made once; calls copy their keyword dict, so sharing it
+// is safe.
+Result<PyObject*> no_context_kwargs();
+
 // Looks up `name` on `object` and calls it with `args` (a tuple, or NULL for
 // none) and `kwargs` (a dict or NULL).
-Result<PyRef> call_method(PyObject* object, const char* name, PyObject* args = nullptr, PyObject* kwargs = nullptr);
+Result<PyRef> call_method(PyObject* object, const char* literal, PyObject* args = nullptr, PyObject* kwargs = nullptr);
 
 // () — what methods without a value resolve to.
 Result<PyRef> empty_tuple();

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "bridge/asyncio_lookups.hpp"
 #include "bridge/delivery.hpp"
 #include "bridge/loop_binding.hpp"
 #include "executor/executor.hpp"
@@ -60,7 +61,7 @@ template <class T, class Convert>
 Result<PyRef> bridge_start(Computation<T> computation, Convert convert) {
   auto binding = current_binding();
   if (!binding) return std::unexpected(std::move(binding.error()));
-  auto future = owned_or_pending(PyObject_CallMethod((*binding)->event_loop.get(), "create_future", nullptr));
+  auto future = call_method((*binding)->event_loop.get(), "create_future");
   if (!future) return future;
   auto cancel = std::make_shared<executor::CancelSignal>();
   if (auto attached = detail::signal_cancellation_to(future->get(), cancel); !attached) {

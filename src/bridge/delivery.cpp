@@ -1,41 +1,67 @@
 #include "bridge/delivery.hpp"
 
 #include "bridge/asyncio_lookups.hpp"
+#include "boundary.hpp"
 #include "closure.hpp"
 
 namespace quellgate::bridge {
 namespace {
 
-// Runs on the loop thread: completes the Future unless it was cancelled
-// after the worker looked. Called as (future, complete, value).
-class CheckedCompletor final : public Closure {
+// CheckedCompletor, on the loop thread: completes the Future unless it was
+// cancelled after the worker looked. Called as (future, complete, value);
+// true when it completed the Future.
+Result<bool> complete_unless_cancelled(PyObject* args) {
+  PyObject* future = PyTuple_GetItem(args, 0);
+  auto cancelled = call_method(future, "cancelled");
+  if (!cancelled) return std::unexpected(std::move(cancelled.error()));
+  const int truth = PyObject_IsTrue(cancelled->get());
+  if (truth < 0) return take_pending();
+  if (truth == 1) return false;
+  auto completed = owned_or_pending(PyObject_CallFunctionObjArgs(PyTuple_GetItem(args, 1), PyTuple_GetItem(args, 2), nullptr));
+  if (!completed) return std::unexpected(std::move(completed.error()));
+  return true;
+}
+
+// The completor for an admission that took a burst permit: the caller holds
+// the permit only once the value is in the Future.
+class PermitCarryingCompletor final : public Closure {
  public:
-  explicit CheckedCompletor(std::optional<engine::BurstPermit> permit) : permit_(std::move(permit)) {}
+  explicit PermitCarryingCompletor(engine::BurstPermit permit) : permit_(std::move(permit)) {}
 
   Result<PyRef> call(PyObject* args, PyObject*) override {
-    PyObject* future = PyTuple_GetItem(args, 0);
-    PyObject* complete = PyTuple_GetItem(args, 1);
-    PyObject* value = PyTuple_GetItem(args, 2);
-    auto cancelled = call_method(future, "cancelled");
-    if (!cancelled) return cancelled;
-    const int truth = PyObject_IsTrue(cancelled->get());
-    if (truth < 0) return take_pending();
-    if (truth == 0) {
-      auto completed = owned_or_pending(PyObject_CallFunctionObjArgs(complete, value, nullptr));
-      if (!completed) return completed;
-      if (permit_) permit_->hand_over();
-    }
+    auto completed = complete_unless_cancelled(args);
+    if (!completed) return std::unexpected(std::move(completed.error()));
+    if (*completed) permit_.hand_over();
     return PyRef::borrow(Py_None);
   }
 
   // Scheduling failed: the caller never gets the value, so neither does it
   // get the permit. Given back now rather than when this object dies, which
   // a printed traceback (sys.last_traceback) can put off indefinitely.
-  void give_back_permit() noexcept { permit_.reset(); }
+  void give_back_permit() noexcept { engine::BurstPermit released(std::move(permit_)); }
 
  private:
-  std::optional<engine::BurstPermit> permit_;
+  engine::BurstPermit permit_;
 };
+
+// Every other delivery shares one stateless completor.
+PyObject* shared_completor_call(PyObject*, PyObject* args) {
+  return boundary([&]() -> Result<PyRef> {
+    auto completed = complete_unless_cancelled(args);
+    if (!completed) return std::unexpected(std::move(completed.error()));
+    return PyRef::borrow(Py_None);
+  });
+}
+
+Result<PyRef> shared_completor() {
+  static PyMethodDef definition = {"CheckedCompletor", shared_completor_call, METH_VARARGS, nullptr};
+  static PyObject* completor = nullptr;  // made once under the interpreter lock, kept
+  if (completor == nullptr) {
+    completor = PyCFunction_NewEx(&definition, nullptr, nullptr);
+    if (completor == nullptr) return take_pending();
+  }
+  return PyRef::borrow(completor);
+}
 
 Result<void> schedule_completion(PyObject* event_loop, PyObject* future, Outcome outcome) {
   const bool succeeded = outcome.has_value();
@@ -47,20 +73,23 @@ Result<void> schedule_completion(PyObject* event_loop, PyObject* future, Outcome
   } else {
     argument = std::move(outcome.error()).into_value();
   }
-  auto complete = owned_or_pending(PyObject_GetAttrString(future, succeeded ? "set_result" : "set_exception"));
+  auto complete = owned_or_pending(PyObject_GetAttr(future, interned_name(succeeded ? "set_result" : "set_exception")));
   if (!complete) return std::unexpected(std::move(complete.error()));
-  auto completor_state = std::make_unique<CheckedCompletor>(std::move(permit));
-  CheckedCompletor& checked = *completor_state;
-  auto completor = make_closure(std::move(completor_state));
+  PermitCarryingCompletor* carrier = nullptr;
+  Result<PyRef> completor = [&] {
+    if (!permit || !permit->holds_permit()) return shared_completor();
+    auto state = std::make_unique<PermitCarryingCompletor>(std::move(*permit));
+    carrier = state.get();
+    return make_closure(std::move(state));
+  }();
   if (!completor) return std::unexpected(std::move(completor.error()));
-  auto kwargs = owned_or_pending(PyDict_New());
+  auto kwargs = no_context_kwargs();
   if (!kwargs) return std::unexpected(std::move(kwargs.error()));
-  if (PyDict_SetItemString(kwargs->get(), "context", Py_None) != 0) return take_pending();
   auto args = owned_or_pending(PyTuple_Pack(4, completor->get(), future, complete->get(), argument.get()));
   if (!args) return std::unexpected(std::move(args.error()));
-  auto scheduled = call_method(event_loop, "call_soon_threadsafe", args->get(), kwargs->get());
+  auto scheduled = call_method(event_loop, "call_soon_threadsafe", args->get(), *kwargs);
   if (!scheduled) {
-    checked.give_back_permit();
+    if (carrier != nullptr) carrier->give_back_permit();
     return std::unexpected(std::move(scheduled.error()));
   }
   return {};

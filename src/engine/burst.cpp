@@ -36,15 +36,18 @@ std::optional<std::uint64_t> burst_remaining(const LimiterCore& core) noexcept {
   return held >= *max_burst ? 0 : *max_burst - held;
 }
 
-BurstPermit::BurstPermit(const LimiterCore& core) noexcept : core_(core) {}
-
-BurstPermit::BurstPermit(BurstPermit&& other) noexcept
-    : core_(other.core_), owned_(std::exchange(other.owned_, false)) {}
-
-BurstPermit::~BurstPermit() {
-  if (owned_) release_burst(core_);
+// Limiters without a burst cap hand out permits that own nothing, so the
+// common case costs no reference count on the shared state.
+BurstPermit::BurstPermit(const LimiterCore& core) noexcept {
+  if (core.max_burst()) core_.emplace(core);
 }
 
-void BurstPermit::hand_over() noexcept { owned_ = false; }
+BurstPermit::BurstPermit(BurstPermit&& other) noexcept : core_(std::exchange(other.core_, std::nullopt)) {}
+
+BurstPermit::~BurstPermit() {
+  if (core_) release_burst(*core_);
+}
+
+void BurstPermit::hand_over() noexcept { core_.reset(); }
 
 }  // namespace quellgate::engine

@@ -31,10 +31,12 @@ class BurstPermit {
   ~BurstPermit();
 
   void hand_over() noexcept;
+  // False when there is nothing to give back: the limiter has no burst cap,
+  // or the permit was handed over or moved away.
+  bool holds_permit() const noexcept { return core_.has_value(); }
 
  private:
-  LimiterCore core_;
-  bool owned_ = true;
+  std::optional<LimiterCore> core_;  // engaged while a permit is owned
 };
 
 }  // namespace quellgate::engine

@@ -19,7 +19,10 @@ Result<PyRef> call_on_this_thread(const WrappedCall& call) {
     auto dict = owned_or_pending(PyDict_New());
     if (!dict) return dict;
     for (const auto& [key, value] : *call.kwargs) {
-      if (PyDict_SetItemString(dict->get(), key.c_str(), value.get()) != 0) return take_pending();
+      // Sized, not NUL-terminated: a keyword name may contain NUL.
+      auto name = owned_or_pending(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+      if (!name) return name;
+      if (PyDict_SetItem(dict->get(), name->get(), value.get()) != 0) return take_pending();
     }
     kwargs = std::move(*dict);
   }
@@ -52,7 +55,8 @@ Result<WrappedCall> WrappedCall::capture(const PyRef& func, PyObject* args, PyOb
     if (!PyUnicode_Check(key)) return std::unexpected(type_check_error(key, "PyString"));
     PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(key));
     if (!utf8) return take_pending();
-    call.kwargs->emplace_back(PyBytes_AsString(utf8.get()), PyRef::borrow(value));
+    call.kwargs->emplace_back(std::string(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get()))),
+                              PyRef::borrow(value));
   }
   return call;
 }

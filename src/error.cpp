@@ -102,7 +102,8 @@ std::string display(PyObject* object) {
     PyObject* utf8 = PyUnicode_AsUTF8String(text);
     Py_DecRef(text);
     if (utf8 != nullptr) {
-      std::string result = PyBytes_AsString(utf8);
+      // Sized: the text may contain NUL characters.
+      std::string result(PyBytes_AsString(utf8), static_cast<std::size_t>(PyBytes_Size(utf8)));
       Py_DecRef(utf8);
       return result;
     }

@@ -475,8 +475,6 @@ def test_async_wrapper_outcome_is_the_value_the_awaitable_or_the_exact_error(loo
         assert outcome[1].args == ("from the function",)
 
 
-@pytest.mark.xfail(strict=True, reason="async_wrapped_call.cpp rebuilds keyword names with PyDict_SetItemString(key.c_str()),"
-                   " so a name is cut at its first NUL and names that share a prefix overwrite each other")
 def test_async_wrapper_keeps_keyword_names_with_nul_characters(loop):
     limiter = quellgate.AsyncRateLimiter(sec=2**62)
     wrapper = limiter(lambda **kwargs: kwargs)

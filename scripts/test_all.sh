@@ -59,7 +59,8 @@ run_pytest_on() {
   venv=$build/venvs/$version
   step "pytest on CPython $version"
   [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/tests/requirements.txt"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/tests/requirements.txt" \
+    -r "$root/tests/requirements-typing.txt"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
   (cd "$root" && "$venv/bin/python" -m pytest tests/python -q -p no:cacheprovider) || failures+=("pytest $version")
 }

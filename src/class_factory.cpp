@@ -7,7 +7,7 @@ namespace quellgate {
 Result<PyTypeObject*> create_class(const ClassDefinition& definition) {
   const std::string doc = std::string(definition.name) + definition.constructor_signature + "\n--\n\n";
   if (doc.find('\0') != std::string::npos) return error(value_error, "class doc cannot contain nul bytes");
-  // Interpreters before 3.11 keep pointing into the spec's name, so the name
+  // Interpreters before 3.11 keep pointing into the PyType_Spec name, so it
   // lives as long as the type: for the whole process.
   auto* qualified_name = new std::string(std::string("builtins.") + definition.name);
   PyType_Slot slots[] = {

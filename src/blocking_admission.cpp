@@ -19,6 +19,9 @@ constexpr auto kSignalCheckEvery = 500ms;
 // Runs the interpreter's signal handlers from inside a wait. A handler that
 // raised (Ctrl+C) is consumed here and turned into the shared interrupt flag.
 bool signal_handler_raised() {
+  // Once the interpreter is exiting there is nobody left to press Ctrl+C
+  // for, and taking the lock would only end this thread mid-sleep.
+  if (gil::interpreter_exiting()) return false;
   return gil::with_gil([] {
     if (PyErr_CheckSignals() == 0) return false;
     PyErr_Clear();

@@ -34,12 +34,16 @@ class PyEnsureFuture final : public Closure {
   PyEnsureFuture(PyRef awaitable, Sender sender) : awaitable_(std::move(awaitable)), sender_(std::move(sender)) {}
 
   Result<PyRef> call(PyObject*, PyObject*) override {
+    if (!sender_) return PyRef::borrow(Py_None);
+    // Taken out first: on any failure below it is dropped on return, so the
+    // waiting job hears at once instead of when this object dies, which the
+    // failure's traceback can put off until a garbage collection.
+    Sender sender = std::move(*std::exchange(sender_, std::nullopt));
     auto ensure_future = ensure_future_function();
     if (!ensure_future) return std::unexpected(std::move(ensure_future.error()));
     auto task = owned_or_pending(PyObject_CallFunctionObjArgs(*ensure_future, awaitable_.get(), nullptr));
     if (!task) return task;
-    if (!sender_) return PyRef::borrow(Py_None);
-    auto completer = make_closure(std::make_unique<PyTaskCompleter>(std::move(*std::exchange(sender_, std::nullopt))));
+    auto completer = make_closure(std::make_unique<PyTaskCompleter>(std::move(sender)));
     if (!completer) return completer;
     auto args = owned_or_pending(PyTuple_Pack(1, completer->get()));
     if (!args) return args;

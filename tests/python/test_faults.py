@@ -261,12 +261,6 @@ print(json.dumps(asyncio.run(main())))
 """ + LEAVE_WITHOUT_FINALISING
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="bridge/bridge_await.cpp: PyEnsureFuture keeps its result sender when asyncio.ensure_future raises; it"
-    " goes only when the callback object dies, and the failure's traceback holds that object in a reference"
-    " cycle, so until a garbage collection runs the decorated call neither ends nor gives its permit back",
-)
 def test_decorated_call_whose_awaitable_asyncio_refuses_ends_without_waiting_for_the_collector():
     ended = run_child(REFUSED_AWAITABLE, timeout=60)
     assert_ended_cleanly(ended, 0)
@@ -358,12 +352,6 @@ if ending == "exit":
 """
 
 
-@known_fault(
-    "a worker delivering an admission (call_soon_threadsafe, or printing that the loop is closed) releases the"
-    " GIL inside the call; when the interpreter finalises meanwhile, the forced unwind that ends the worker runs"
-    " destructors that touch Python without the GIL: Fatal Python error or SIGSEGV in a third to four fifths of"
-    " these runs (the strict xfail test_worker_running_a_decorated_function_... shows the same fault every time)"
-)
 def test_exit_while_async_jobs_wait_and_get_admitted_around_the_rollover():
     runs = [(-0.003, "end"), (0.0, "exit"), (0.002, "end"), (0.01, "exit")]
     for ended in run_children(EXIT_WITH_ASYNC_JOBS, runs, timeout=60):
@@ -388,12 +376,6 @@ del holder
 """
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="blocking_admission.cpp signal_handler_raised takes gil::Acquisition, whose first use in the process"
-    " faults when Py_IsInitialized() is already 0; the fault unwinds into gil::Suspension::~Suspension, whose"
-    " PyEval_RestoreThread ends the thread with a forced unwind during that exception: std::terminate",
-)
 def test_daemon_waiter_whose_first_signal_check_falls_in_finalisation_exits_cleanly():
     ended = run_child(SLOW_FINALISATION + """
 import threading, quellgate
@@ -408,13 +390,6 @@ print("exiting")
     assert_ended_cleanly(ended, 0, stdout="exiting")
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="A worker inside a Python call that releases the GIL (here the decorated function's time.sleep) is"
-    " ended by PyThread_exit_thread when it retakes the GIL in finalisation; the forced unwind runs"
-    " gil::Acquisition::~Acquisition (PyGILState_Release: 'must be current when releasing') and PyRef"
-    " destructors that call Py_DecRef without the GIL",
-)
 def test_worker_running_a_decorated_function_while_the_interpreter_finalises_exits_cleanly():
     ended = run_child(SLOW_FINALISATION + """
 import asyncio, quellgate

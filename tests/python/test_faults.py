@@ -454,11 +454,11 @@ def child():
         shared.acquire()
         shared.release()
         return 0
-    fresh = quellgate.RateLimiter(sec=100, max_burst=2)
+    fresh = quellgate.RateLimiter(hour=100, max_burst=2)
     with fresh:
         pass
     assert fresh(lambda: 7)() == 7
-    fresh_async = quellgate.AsyncRateLimiter(sec=100, max_burst=2)
+    fresh_async = quellgate.AsyncRateLimiter(hour=100, max_burst=2)
     @fresh_async
     async def decorated():
         return 8
@@ -467,8 +467,9 @@ def child():
             pass
         assert await decorated() == 8
         return await fresh_async.get_remaining()
-    assert asyncio.run(use()) == {"second": 98, "burst": 2}
-    assert fresh.get_remaining() == {"second": 98, "burst": 2}
+    # Two admissions each, unless the hour rolled over in between.
+    assert asyncio.run(use()) in ({"hour": 98, "burst": 2}, {"hour": 100, "burst": 2})
+    assert fresh.get_remaining() in ({"hour": 98, "burst": 2}, {"hour": 100, "burst": 2})
     return 0
 
 outcomes = []
@@ -497,9 +498,10 @@ print(json.dumps(outcomes))
 
 
 def test_fork_while_threads_use_both_classes_leaves_the_child_able_to_use_both():
-    ended = run_child(FORK_UNDER_LOAD, ("fresh", 6 if SANITIZER else 12), timeout=120)
+    forks = 6 if SANITIZER else 12
+    ended = run_child(FORK_UNDER_LOAD, ("fresh", forks), timeout=120)
     assert_ended_cleanly(ended, 0)
-    assert last_json_line(ended) == ["ok"] * (6 if SANITIZER else 12)
+    assert last_json_line(ended) == ["ok"] * forks, ended.describe()
 
 
 @known_fault(
@@ -517,7 +519,7 @@ def test_fork_while_threads_admit_leaves_the_inherited_limiter_usable_in_the_chi
             hog.kill()
             hog.wait()
     assert_ended_cleanly(ended, 0)
-    assert set(last_json_line(ended)) == {"ok"}
+    assert set(last_json_line(ended)) == {"ok"}, ended.describe()
 
 
 # --- a worker pool the OS refuses ------------------------------------------------------

@@ -31,9 +31,8 @@ PyObject* raise_current_fault() {
     raise_panic(fault_message_of_current_exception());
     normalize_pending();
     return nullptr;
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    if (executor::ending_the_thread()) throw;
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::abort();
   }

@@ -1,7 +1,6 @@
 #pragma once
-#include <cxxabi.h>
-
 #include "error.hpp"
+#include "executor/forced_unwind.hpp"
 #include "gil.hpp"
 
 namespace quellgate {
@@ -26,9 +25,8 @@ PyObject* boundary(Body&& body) {
   try {
     gil::EntryScope entry;
     return detail::finish(body());
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    if (executor::ending_the_thread()) throw;
     return detail::raise_current_fault();
   }
 }

@@ -1,9 +1,8 @@
 #pragma once
-#include <cxxabi.h>
-
 #include <utility>
 
 #include "error.hpp"
+#include "executor/forced_unwind.hpp"
 
 namespace quellgate::gil {
 
@@ -80,8 +79,8 @@ auto with_gil(Work&& work) {
   Acquisition lock;
   try {
     return std::forward<Work>(work)();
-  } catch (abi::__forced_unwind&) {
-    lock.abandon();
+  } catch (...) {
+    if (executor::ending_the_thread()) lock.abandon();
     throw;
   }
 }
@@ -94,8 +93,8 @@ auto without_gil(Work&& work) {
     auto result = std::forward<Work>(work)();
     suspension.resume();
     return result;
-  } catch (abi::__forced_unwind&) {
-    suspension.abandon();
+  } catch (...) {
+    if (executor::ending_the_thread()) suspension.abandon();
     throw;
   }
 }

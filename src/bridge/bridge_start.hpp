@@ -1,7 +1,5 @@
 #pragma once
 // Turns a background computation into an asyncio Future of the running loop.
-#include <cxxabi.h>
-
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +8,7 @@
 #include "bridge/delivery.hpp"
 #include "bridge/loop_binding.hpp"
 #include "executor/executor.hpp"
+#include "executor/forced_unwind.hpp"
 #include "fault.hpp"
 #include "gil.hpp"
 
@@ -39,9 +38,8 @@ executor::Task<void> run_and_deliver(PyRef future, std::shared_ptr<LoopBinding> 
   std::optional<std::string> fault_message;
   try {
     outcome.emplace(co_await executor::scope(binding, std::move(computation)));
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    if (executor::ending_the_thread()) throw;
     fault_message = fault_message_of_current_exception();
   }
   gil::with_gil([&] {

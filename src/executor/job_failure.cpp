@@ -1,15 +1,11 @@
 #include "executor/job_failure.hpp"
 
-#include <cxxabi.h>
-
 namespace quellgate::executor {
 
 JobFailure JobFailure::panicked(const std::exception_ptr& error) {
   JobFailure failure{Kind::panicked, std::nullopt};
   try {
     std::rethrow_exception(error);
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (const std::exception& exception) {
     failure.message = exception.what();
   } catch (...) {

@@ -1,13 +1,12 @@
 #include "executor/shared_executor.hpp"
 
-#include <cxxabi.h>
-
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <type_traits>
 
 #include "executor/environment.hpp"
+#include "executor/forced_unwind.hpp"
 #include "executor/os_thread.hpp"
 #include "executor/worker_count.hpp"
 
@@ -56,10 +55,8 @@ BackgroundExecutor& shared_executor() {
     BackgroundExecutor* built = build();
     cell.executor.store(built, std::memory_order_release);
     return *built;
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
-    cell.build_failed = true;
+    if (!ending_the_thread()) cell.build_failed = true;
     throw;
   }
 }

@@ -1,6 +1,4 @@
 #pragma once
-#include <cxxabi.h>
-
 #include <coroutine>
 #include <exception>
 #include <utility>
@@ -33,15 +31,11 @@ class TaskPromiseBase {
   std::suspend_always initial_suspend() const noexcept { return {}; }
 
   // A thread ended with pthread_exit unwinds through here with a forced
-  // unwind; swallowing it would abort the process, so it keeps going.
+  // unwind, which has no exception_ptr (see ending_the_thread); swallowing it
+  // would abort the process, so it keeps going.
   void unhandled_exception() {
-    try {
-      throw;
-    } catch (abi::__forced_unwind&) {
-      throw;
-    } catch (...) {
-      exception_ = std::current_exception();
-    }
+    exception_ = std::current_exception();
+    if (!exception_) throw;
   }
 
   const std::exception_ptr& exception() const { return exception_; }

@@ -14,4 +14,6 @@ std::optional<std::string> read_environment_variable(const char* name) {
 
 void register_fork_child_handler(void (*handler)()) { pthread_atfork(nullptr, nullptr, handler); }
 
+void register_fork_bracket(void (*before)(), void (*after)()) { pthread_atfork(before, after, after); }
+
 }  // namespace quellgate::executor

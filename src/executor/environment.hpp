@@ -11,4 +11,9 @@ std::optional<std::string> read_environment_variable(const char* name);
 // has a single thread; the handler must not touch locks other threads held.
 void register_fork_child_handler(void (*handler)());
 
+// Runs `before` in the forking thread just before every fork() of this
+// process, and `after` just after it, in the parent and in the child alike:
+// what `before` locks, `after` unlocks.
+void register_fork_bracket(void (*before)(), void (*after)());
+
 }  // namespace quellgate::executor

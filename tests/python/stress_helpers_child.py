@@ -23,14 +23,6 @@ os._exit(0)
 """
 
 
-def known_fault(reason):
-    """For a test that exposes a known fault only now and then: it runs when
-    QUELLGATE_KNOWN_FAULTS=1 is set, and stays out of the normal run until the
-    fault is fixed (a strict xfail would pass or fail at random)."""
-    return pytest.mark.skipif(not os.environ.get("QUELLGATE_KNOWN_FAULTS"),
-                              reason="known fault, timing-dependent (QUELLGATE_KNOWN_FAULTS=1 runs it): " + reason)
-
-
 def child_environment(env_update=None, env_remove=()):
     env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
     for name in env_remove:

@@ -20,6 +20,7 @@ namespace quellgate {
 namespace {
 
 constexpr const char* kClassName = "AsyncRateLimiter";
+constexpr const char* kQualifiedName = "builtins.AsyncRateLimiter";
 PyTypeObject* async_rate_limiter_cell = nullptr;
 
 using engine::LimiterCore;
@@ -143,7 +144,8 @@ PyMethodDef methods[] = {
 };
 
 const ClassDefinition definition = {
-    kClassName, kConstructorSignature, construct, decorate, release_limiter, methods, sizeof(LimiterObject),
+    kClassName, kQualifiedName, kConstructorSignature, construct, decorate,
+    release_limiter, methods, sizeof(LimiterObject),
 };
 
 }  // namespace

@@ -7,9 +7,6 @@ namespace quellgate {
 Result<PyTypeObject*> create_class(const ClassDefinition& definition) {
   const std::string doc = std::string(definition.name) + definition.constructor_signature + "\n--\n\n";
   if (doc.find('\0') != std::string::npos) return error(value_error, "class doc cannot contain nul bytes");
-  // Interpreters before 3.11 keep pointing into the PyType_Spec name, so it
-  // lives as long as the type: for the whole process.
-  auto* qualified_name = new std::string(std::string("builtins.") + definition.name);
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(doc.c_str())},
       {Py_tp_new, reinterpret_cast<void*>(definition.construct)},
@@ -19,7 +16,7 @@ Result<PyTypeObject*> create_class(const ClassDefinition& definition) {
       {Py_tp_dealloc, reinterpret_cast<void*>(definition.release)},
       {0, nullptr},
   };
-  PyType_Spec spec = {qualified_name->c_str(), definition.instance_size, 0, Py_TPFLAGS_DEFAULT, slots};
+  PyType_Spec spec = {definition.qualified_name, definition.instance_size, 0, Py_TPFLAGS_DEFAULT, slots};
   PyObject* type = PyType_FromSpec(&spec);
   if (type == nullptr) return take_pending();
   return reinterpret_cast<PyTypeObject*>(type);

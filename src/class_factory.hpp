@@ -7,6 +7,9 @@ namespace quellgate {
 // no instance dict and no weak references.
 struct ClassDefinition {
   const char* name;
+  // "builtins.<name>", a string literal: interpreters before 3.11 keep
+  // pointing into the PyType_Spec name for as long as the type lives.
+  const char* qualified_name;
   const char* constructor_signature;  // text signature, e.g. "(sec=None, ...)"
   newfunc construct;
   ternaryfunc call;

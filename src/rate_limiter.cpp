@@ -17,6 +17,7 @@ namespace quellgate {
 namespace {
 
 constexpr const char* kClassName = "RateLimiter";
+constexpr const char* kQualifiedName = "builtins.RateLimiter";
 PyTypeObject* rate_limiter_cell = nullptr;
 
 template <class Body>
@@ -108,7 +109,8 @@ PyMethodDef methods[] = {
 };
 
 const ClassDefinition definition = {
-    kClassName, kConstructorSignature, construct, decorate, release_limiter, methods, sizeof(LimiterObject),
+    kClassName, kQualifiedName, kConstructorSignature, construct, decorate,
+    release_limiter, methods, sizeof(LimiterObject),
 };
 
 }  // namespace

@@ -126,13 +126,13 @@ def run_script(*parts, env_update=None, env_remove=(), timeout=90.0):
         pytest.fail("child did not finish within %.0f s; stderr so far:\n%s" % (timeout, expired.stderr))
 
 
-def run_script_copies(copies, *parts, timeout=90.0):
+def run_script_copies(copies, *parts, timeout=90.0, env_update=None):
     """Run `copies` instances of one program side by side; return them all once finished.
 
     For races with interpreter shutdown: several copies at once try more
     interleavings in the same wall time than one copy after another.
     """
-    command, env = _child(parts, None, ())
+    command, env = _child(parts, env_update, ())
     children = [
         subprocess.Popen(
             command,

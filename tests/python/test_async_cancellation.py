@@ -127,11 +127,19 @@ def test_closed_loop_during_a_job_prints_the_error_and_crashes_nothing():
         thread.join()
         loop.close()
 
+        # The worker prints the report through sys.excepthook; the script
+        # waits until it is whole rather than exit while it is being written.
+        printed = threading.Event()
+        def hook(*report):
+            sys.__excepthook__(*report)
+            printed.set()
+        sys.excepthook = hook
+
         async def give_back_and_wait_for_the_report():
             await limiter.release()
             # The waiter takes the permit within a backoff step, then fails to deliver.
             deadline = time.monotonic() + 30
-            while getattr(sys, "last_value", None) is None and time.monotonic() < deadline:
+            while not printed.is_set() and time.monotonic() < deadline:
                 await asyncio.sleep(0.02)
         asyncio.run(give_back_and_wait_for_the_report())
         print("still here", pending.done())

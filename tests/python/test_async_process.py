@@ -3,6 +3,7 @@
 import pytest
 
 from async_helpers import WORKER_COMM, run_script, run_script_copies, script_report
+from stress_helpers import LEAKS_UNCHECKED_AT_EXIT
 
 USE_LIMITER = """
 import asyncio, json, os, sys, quellgate
@@ -146,7 +147,8 @@ async def start_waiters():
     ],
 )
 def test_exit_while_acquires_wait_for_a_full_window(ending, code, stdout):
-    child = run_script(WAITERS, "pending = asyncio.run(start_waiters())", ending, timeout=60)
+    child = run_script(WAITERS, "pending = asyncio.run(start_waiters())", ending, timeout=60,
+                       env_update=LEAKS_UNCHECKED_AT_EXIT)
     exits_cleanly(child, code, stdout)
 
 
@@ -160,6 +162,7 @@ def test_sys_exit_inside_the_loop_while_acquires_wait():
         asyncio.run(main())
         """,
         timeout=60,
+        env_update=LEAKS_UNCHECKED_AT_EXIT,
     )
     exits_cleanly(child, 5, "")
 
@@ -181,6 +184,7 @@ def test_exit_while_a_decorated_call_waits_for_its_admission():
         asyncio.run(main())
         """,
         timeout=60,
+        env_update=LEAKS_UNCHECKED_AT_EXIT,
     )
     exits_cleanly(child, 0, "exiting")
 
@@ -188,7 +192,7 @@ def test_exit_while_a_decorated_call_waits_for_its_admission():
 def exits_cleanly_every_time(runs, *parts):
     """Workers racing the interpreter's finalisation fail some runs only: run many, a few copies at once."""
     for _ in range(0, runs, 4):
-        for child in run_script_copies(4, *parts, timeout=60):
+        for child in run_script_copies(4, *parts, timeout=60, env_update=LEAKS_UNCHECKED_AT_EXIT):
             exits_cleanly(child, 0, "exiting")
 
 

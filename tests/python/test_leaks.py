@@ -44,7 +44,10 @@ class Footprint:
 
 def assert_no_growth(before, after, calls, rss_kib_bound):
     """Flat within noise: a leak of even one reference or object per call is far beyond these bounds."""
-    assert after.refcounts == before.refcounts, "references to watched objects grew over %d calls" % calls
+    # Not equality: the first footprint may still count a reference that a
+    # callback scheduled on the loop held for a moment.
+    assert all(now <= then for now, then in zip(after.refcounts, before.refcounts)), (
+        "references to watched objects grew over %d calls: %s -> %s" % (calls, before.refcounts, after.refcounts))
     assert after.objects - before.objects < 500, (before.objects, after.objects)
     if before.total_refs is not None:
         assert after.total_refs - before.total_refs < 1000, (before.total_refs, after.total_refs)
@@ -112,13 +115,15 @@ def test_a_hundred_thousand_decorated_calls_release_functions_arguments_and_resu
 
 
 async def settled_refcounts(limiter, watched, expected, timeout=15.0):
-    """Jobs drop their last references on worker threads, released at the next entry into the module."""
+    """Waits until no watched count is above `expected`: jobs drop their last references on worker
+    threads, released at the next entry into the module."""
     give_up = time.monotonic() + timeout
     while True:
         await limiter.get_remaining()
         gc.collect()
         now = refcounts(watched)
-        if now == expected or time.monotonic() > give_up:
+        settled = expected is not None and all(count <= bound for count, bound in zip(now, expected))
+        if settled or time.monotonic() > give_up:
             return now
         await asyncio.sleep(0.02)
 

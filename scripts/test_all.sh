@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs whatever the tests need and runs every test: the C++ unit tests
-# (CTest) and the pytest suite on each CPython 3.8-3.13 that pyenv has, all
-# against one built abi3 wheel. Exits non-zero when any test fails.
+# (CTest), the pytest suite on each CPython 3.8-3.13 that pyenv has, all
+# against one built abi3 wheel, and then the sanitizer runs
+# (scripts/test_sanitizers.sh). Exits non-zero when any test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -70,6 +71,10 @@ run_cpp_tests
 build_wheel
 mapfile -t pythons < <(interpreters)
 for interpreter in "${pythons[@]}"; do run_pytest_on "$interpreter"; done
+
+step "sanitizer runs"
+SANITIZER_BUILD_DIR="$build/sanitizers" QUELLGATE_WHEEL="$wheel" PYTHON="$python" \
+  "$root/scripts/test_sanitizers.sh" || failures+=("sanitizers")
 
 step "summary"
 if ((${#failures[@]})); then

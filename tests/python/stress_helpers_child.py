@@ -14,8 +14,8 @@ CRASH_SIGNS = ("Fatal Python error", "terminate called", "Segmentation fault", "
 
 # Ends a child script that uses AsyncRateLimiter without finalising the
 # interpreter: workers still finishing a delivery when the interpreter
-# finalises are a known fault of their own (the exit tests), not the
-# subject of the test that runs the script.
+# finalises are the subject of the exit tests, not of the test that runs
+# the script.
 LEAVE_WITHOUT_FINALISING = """
 sys.stdout.flush()
 sys.stderr.flush()

@@ -7,7 +7,7 @@ The scenarios live in stress_helpers (bench/stress.py runs them for longer).
 
 import pytest
 
-from stress_helpers import SANITIZER, SCENARIOS, judge_window, run_scenario
+from stress_helpers import SANITIZER, SCENARIOS, judge_window, run_scenario, run_threads, scenario_named
 
 SECONDS = 2.0
 
@@ -38,6 +38,22 @@ def test_loops_in_several_threads_hammering_one_async_limiter_stay_exact_through
     report = run_scenario(scenario, SECONDS, seed=2, loops=3, tasks_per_loop=8 if SANITIZER else 12)
     assert_exact(report, scenario.windows)
     assert report["raised"] > 0 and report["cancelled"] > 0, report
+
+
+def test_threads_and_event_loops_hammering_both_classes_at_once_stay_exact():
+    # Both classes busy in one process share the interpreter lock and the
+    # queue of references dropped off it; neither may disturb the other's counts.
+    together = [scenario_named("sync-waiting-burst"), scenario_named("async-refusing-two-windows")]
+    reports = {}
+
+    def run(index):
+        scenario = together[index]
+        reports[scenario.name] = run_scenario(scenario, SECONDS, seed=3, threads=4, loops=2,
+                                              tasks_per_loop=6 if SANITIZER else 10)
+
+    run_threads(len(together), run, join_timeout=SECONDS + 300)
+    for scenario in together:
+        assert_exact(reports[scenario.name], scenario.windows)
 
 
 def test_window_judge_catches_an_over_admission_and_forgives_edge_spans():

@@ -61,7 +61,7 @@ run_pytest_on() {
   step "pytest on CPython $version"
   [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/tests/requirements.txt" \
-    -r "$root/tests/requirements-typing.txt"
+    -r "$root/tests/requirements-typing.txt" -r "$root/tests/requirements-numpy.txt"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
   (cd "$root" && "$venv/bin/python" -m pytest tests/python -q -p no:cacheprovider) || failures+=("pytest $version")
 }

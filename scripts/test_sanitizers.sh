@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds quellgate with sanitizers and runs its tests under them:
-#   1. the C++ unit tests with AddressSanitizer+UBSan, then with ThreadSanitizer;
+#   1. the C++ unit tests (engine, executor, and the module's frame in an
+#      embedded interpreter) with AddressSanitizer+UBSan, then with
+#      ThreadSanitizer;
 #   2. the extension with ASan+UBSan, and the whole pytest suite in an
 #      interpreter that preloads the sanitizer runtimes;
 #   3. the extension with TSan, and the pytest files that drive threads,
@@ -8,7 +10,8 @@
 #   4. the leak tests on Debian's debug interpreter (python3-dbg, whose
 #      sys.gettotalrefcount counts the module's references too), when it is
 #      available and can load the abi3 module.
-# Exits non-zero when any step fails. About 15 minutes on 2 cores.
+# Exits non-zero when any step fails. About 10 minutes on 2 cores, builds
+# included.
 #
 # Environment: PYTHON (default python3) builds and runs the extension;
 # SANITIZER_BUILD_DIR (default build/sanitizers) holds every build;

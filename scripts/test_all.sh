@@ -30,7 +30,7 @@ run_cpp_tests() {
   cmake -S "$root" -B "$build/cpp" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQUELLGATE_BUILD_MODULE=OFF -DQUELLGATE_BUILD_TESTS=ON -DQUELLGATE_WERROR=ON >/dev/null
   cmake --build "$build/cpp" -j2
-  ctest --test-dir "$build/cpp" --output-on-failure -j2 || failures+=("ctest")
+  ctest --test-dir "$build/cpp" --output-on-failure -j2 --timeout 300 || failures+=("ctest")
 }
 
 build_wheel() {

@@ -77,9 +77,14 @@ build_cpp_tests() {
 cpp_tests_under_asan() {
   step "C++ unit tests under AddressSanitizer + UBSan"
   build_cpp_tests address
+  # Left out here: GCC 12's ASan allocator takes no lock across fork(), so a
+  # child forked while a parent thread is inside malloc can hang in its own
+  # first allocations; this test starts threads that allocate in such a child.
+  # The plain and the TSan runs keep it.
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
     LSAN_OPTIONS="suppressions=$suppressions/lsan.supp" UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir "$build/cpp-address" --output-on-failure -j2
+    ctest --test-dir "$build/cpp-address" --output-on-failure -j2 --timeout 300 \
+    -E '^SharedExecutor\.AForkedChildRacesToBuildItsOwnPoolAndAllCallersShareIt$'
 }
 
 cpp_tests_under_tsan() {
@@ -89,7 +94,7 @@ cpp_tests_under_tsan() {
   # threaded parent, which TSan refuses by default; the child is checked all
   # the same.
   TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:die_after_fork=0:suppressions=$suppressions/tsan.supp" \
-    ctest --test-dir "$build/cpp-thread" --output-on-failure -j2 --repeat until-fail:3
+    ctest --test-dir "$build/cpp-thread" --output-on-failure -j2 --timeout 300 --repeat until-fail:3
 }
 
 # --- 2. and 3. the extension under sanitizers --------------------------------

@@ -7,16 +7,22 @@
 namespace quellgate::bridge {
 namespace {
 
+// future.cancelled() as a C++ truth value.
+Result<bool> cancelled(PyObject* future) {
+  auto answer = call_method(future, "cancelled");
+  if (!answer) return std::unexpected(std::move(answer.error()));
+  const int truth = PyObject_IsTrue(answer->get());
+  if (truth < 0) return take_pending();
+  return truth == 1;
+}
+
 // CheckedCompletor, on the loop thread: completes the Future unless it was
 // cancelled after the worker looked. Called as (future, complete, value);
 // true when it completed the Future.
 Result<bool> complete_unless_cancelled(PyObject* args) {
-  PyObject* future = PyTuple_GetItem(args, 0);
-  auto cancelled = call_method(future, "cancelled");
-  if (!cancelled) return std::unexpected(std::move(cancelled.error()));
-  const int truth = PyObject_IsTrue(cancelled->get());
-  if (truth < 0) return take_pending();
-  if (truth == 1) return false;
+  auto was_cancelled = cancelled(PyTuple_GetItem(args, 0));
+  if (!was_cancelled) return was_cancelled;
+  if (*was_cancelled) return false;
   auto completed = owned_or_pending(PyObject_CallFunctionObjArgs(PyTuple_GetItem(args, 1), PyTuple_GetItem(args, 2), nullptr));
   if (!completed) return std::unexpected(std::move(completed.error()));
   return true;
@@ -98,17 +104,12 @@ Result<void> schedule_completion(PyObject* event_loop, PyObject* future, Outcome
 }  // namespace
 
 bool is_cancelled(PyObject* future) {
-  auto cancelled = call_method(future, "cancelled");
-  if (!cancelled) {
-    print_error(std::move(cancelled.error()));
+  auto was_cancelled = cancelled(future);
+  if (!was_cancelled) {
+    print_error(std::move(was_cancelled.error()));
     return false;
   }
-  const int truth = PyObject_IsTrue(cancelled->get());
-  if (truth < 0) {
-    print_error(take_pending_error());
-    return false;
-  }
-  return truth == 1;
+  return *was_cancelled;
 }
 
 void deliver(PyObject* event_loop, PyObject* future, Outcome outcome) {

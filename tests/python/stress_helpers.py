@@ -238,25 +238,27 @@ async def _acquire_and_release(limiter, log, gauge, rng, cancel_rate):
         log.count("refused")
         return
     assert result == (), result
-    log.admitted(before, time.time())
+    try:
+        await _hold_for_a_moment(log, gauge, rng, before)
+    finally:
+        await limiter.release()
+
+
+async def _hold_for_a_moment(log, gauge, rng, asked_at):
+    """Log an admission asked for at `asked_at`, then hold it, counted, for up to 3 ms."""
+    log.admitted(asked_at, time.time())
     gauge.enter()
     try:
         await asyncio.sleep(rng.uniform(0, 0.003))
     finally:
         gauge.leave()
-        await limiter.release()
 
 
 async def _async_with(limiter, log, gauge, rng):
     before = time.time()
     try:
         async with limiter:
-            log.admitted(before, time.time())
-            gauge.enter()
-            try:
-                await asyncio.sleep(rng.uniform(0, 0.003))
-            finally:
-                gauge.leave()
+            await _hold_for_a_moment(log, gauge, rng, before)
     except ValueError as error:
         assert str(error) == "Failed to acquire permit", error
         log.count("refused")

@@ -105,42 +105,47 @@ async def test_random_cancellations_never_lose_a_permit():
     assert outcomes["admitted"] > 0 and outcomes["cut"] > 0, outcomes
 
 
+# A waiter whose loop is closed under it: once the permit is given back, the
+# waiter takes it within a backoff step and then cannot deliver to that loop.
+# The worker prints the failure through sys.excepthook; the scripts wait until
+# the report is whole rather than exit while it is being written.
+WAITER_ON_A_CLOSED_LOOP = """
+import asyncio, json, sys, threading, time, quellgate
+
+limiter = quellgate.AsyncRateLimiter(sec=2**62, max_burst=1)
+async def take():
+    return await limiter.acquire()
+assert asyncio.run(take()) == ()
+
+loop = asyncio.new_event_loop()
+def start_waiting():
+    async def start():
+        global pending
+        pending = limiter.acquire()
+    loop.run_until_complete(start())
+thread = threading.Thread(target=start_waiting)
+thread.start()
+thread.join()
+loop.close()
+
+printed = threading.Event()
+def hook(*report):
+    sys.__excepthook__(*report)
+    printed.set()
+sys.excepthook = hook
+
+async def give_back_and_wait_for_the_report():
+    await limiter.release()
+    deadline = time.monotonic() + 30
+    while not printed.is_set() and time.monotonic() < deadline:
+        await asyncio.sleep(0.02)
+"""
+
+
 def test_closed_loop_during_a_job_prints_the_error_and_crashes_nothing():
     child = run_script(
+        WAITER_ON_A_CLOSED_LOOP,
         """
-        import asyncio, sys, threading, time, quellgate
-
-        limiter = quellgate.AsyncRateLimiter(sec=2**62, max_burst=1)
-        async def take():
-            return await limiter.acquire()
-        assert asyncio.run(take()) == ()
-
-        loop = asyncio.new_event_loop()
-        def start_waiting():
-            global pending
-            async def start():
-                global pending
-                pending = limiter.acquire()
-            loop.run_until_complete(start())
-        thread = threading.Thread(target=start_waiting)
-        thread.start()
-        thread.join()
-        loop.close()
-
-        # The worker prints the report through sys.excepthook; the script
-        # waits until it is whole rather than exit while it is being written.
-        printed = threading.Event()
-        def hook(*report):
-            sys.__excepthook__(*report)
-            printed.set()
-        sys.excepthook = hook
-
-        async def give_back_and_wait_for_the_report():
-            await limiter.release()
-            # The waiter takes the permit within a backoff step, then fails to deliver.
-            deadline = time.monotonic() + 30
-            while not printed.is_set() and time.monotonic() < deadline:
-                await asyncio.sleep(0.02)
         asyncio.run(give_back_and_wait_for_the_report())
         print("still here", pending.done())
         """
@@ -153,31 +158,10 @@ def test_closed_loop_during_a_job_prints_the_error_and_crashes_nothing():
 
 def test_delivery_to_a_closed_loop_gives_the_permit_back():
     report = script_report(
+        WAITER_ON_A_CLOSED_LOOP,
         """
-        import asyncio, json, sys, threading, time, quellgate
-
-        limiter = quellgate.AsyncRateLimiter(sec=2**62, max_burst=1)
-
-        async def take():
-            return await limiter.acquire()
-        assert asyncio.run(take()) == ()
-
-        loop = asyncio.new_event_loop()
-        def start_waiting():
-            async def start():
-                global pending
-                pending = limiter.acquire()
-            loop.run_until_complete(start())
-        thread = threading.Thread(target=start_waiting)
-        thread.start()
-        thread.join()
-        loop.close()
-
         async def release_then_look():
-            await limiter.release()
-            deadline = time.monotonic() + 30
-            while getattr(sys, "last_value", None) is None and time.monotonic() < deadline:
-                await asyncio.sleep(0.02)
+            await give_back_and_wait_for_the_report()
             deadline = time.monotonic() + 5
             report = await limiter.get_remaining()
             while report["burst"] != 1 and time.monotonic() < deadline:

@@ -38,6 +38,6 @@ PyObject* raise_current_fault() {
   }
 }
 
-void report_unraisable_pending() noexcept { PyErr_WriteUnraisable(nullptr); }
+void report_unraisable_pending() { PyErr_WriteUnraisable(nullptr); }
 
 }  // namespace quellgate::detail

@@ -11,12 +11,14 @@ PyObject* finish(Result<PyRef>&& result);
 // Inside a catch block: turns the fault being handled into PanicException.
 // A second fault while converting the first stops the process.
 PyObject* raise_current_fault();
-void report_unraisable_pending() noexcept;
+// Not noexcept: sys.unraisablehook is Python code, and may give up the lock.
+void report_unraisable_pending();
 }  // namespace detail
 
 // The one way in from the interpreter: counts this thread's lock depth,
-// drains the pending releases, and turns an error value or a fault of the
-// body into the Python exception. `body` returns Result<PyRef>.
+// releases the references dropped before and during the body, and turns an
+// error value or a fault of the body into the Python exception. `body`
+// returns Result<PyRef>.
 //
 // Not noexcept: during interpreter finalisation CPython ends threads that
 // retake the lock with pthread_exit, and that forced unwind must pass.
@@ -24,7 +26,7 @@ template <class Body>
 PyObject* boundary(Body&& body) {
   try {
     gil::EntryScope entry;
-    return detail::finish(body());
+    return detail::finish(gil::releasing_around(entry, std::forward<Body>(body)));
   } catch (...) {
     if (executor::ending_the_thread()) throw;
     return detail::raise_current_fault();

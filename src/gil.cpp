@@ -10,31 +10,47 @@
 
 namespace quellgate {
 namespace gil {
+
+// Trivially destructible, so threads need no exit hook for it.
+struct ThreadLockState {
+  static constexpr int kDroppedCapacity = 64;
+  // Boundary entries and acquisitions active (see depth()).
+  int depth = 0;
+  // References dropped while holding the lock, waiting for the next release.
+  // Owned by the thread, so no lock; handed to the shared queue whenever the
+  // depth falls to 0, so nothing is stranded on a thread that never enters
+  // again.
+  int dropped_count = 0;
+  PyObject* dropped[kDroppedCapacity]{};
+};
+
 namespace {
 
-thread_local int lock_depth = 0;
+thread_local ThreadLockState this_thread;
 
-// References dropped by threads that do not hold the interpreter lock. The
-// mutex is only ever held for a push or a swap, never while waiting for the
-// interpreter lock, so it cannot deadlock against it.
+// References dropped by threads that do not hold the interpreter lock, and
+// those handed over by threads that gave it up. The mutex is only ever held
+// for a push or a swap, never while waiting for the interpreter lock, so it
+// cannot deadlock against it.
 struct PendingReleases {
   std::mutex mutex;
   std::vector<PyObject*> objects;  // guarded by mutex
-  // Lets the hot path skip the mutex when nothing is queued. Relaxed is
-  // enough: the objects themselves are handed over under the mutex, and a
-  // drop racing with an entry is simply released by the next entry.
-  std::atomic<bool> nonempty{false};
 };
 
 // Never destroyed: worker threads may still queue releases while the process
 // runs its static destructors.
 std::atomic<PendingReleases*> pending_releases{new PendingReleases};
 
+// Lets the hot path skip the mutex when nothing is queued. Relaxed is enough:
+// the objects themselves are handed over under the mutex, and a drop racing
+// with an entry is simply released by the next entry.
+std::atomic<bool> releases_queued{false};
+
 std::once_flag interpreter_checked;
 
-// Set once by the main thread from an atexit callback; read by any thread
-// that drops a reference. Release/acquire keeps it ordered before whatever
-// the interpreter does next at exit.
+// Set once by the main thread from an atexit callback; read by threads about
+// to take the lock. Release/acquire keeps it ordered before whatever the
+// interpreter does next at exit.
 std::atomic<bool> exiting{false};
 
 // A child forked while another thread held the queue's mutex would deadlock
@@ -44,53 +60,75 @@ const bool fork_handler_registered = [] {
   return true;
 }();
 
-void require_lock_allowed() {
-  if (lock_depth < 0) fault("access to the GIL is prohibited while a __traverse__ implementation is running");
+void require_lock_allowed(const ThreadLockState& thread) {
+  if (thread.depth < 0) fault("access to the GIL is prohibited while a __traverse__ implementation is running");
+}
+
+void queue_releases(PyObject* const* objects, int count) noexcept {
+  // Acquire pairs with the release store in reset_pending_releases_after_fork.
+  PendingReleases& queue = *pending_releases.load(std::memory_order_acquire);
+  std::lock_guard lock(queue.mutex);
+  queue.objects.insert(queue.objects.end(), objects, objects + count);
+  releases_queued.store(true, std::memory_order_relaxed);
+}
+
+void hand_over_dropped(ThreadLockState& thread) noexcept {
+  if (thread.dropped_count == 0) return;
+  queue_releases(thread.dropped, thread.dropped_count);
+  thread.dropped_count = 0;
+}
+
+void defer_release(ThreadLockState& thread, PyObject* object) noexcept {
+  if (thread.dropped_count == ThreadLockState::kDroppedCapacity) hand_over_dropped(thread);
+  thread.dropped[thread.dropped_count++] = object;
+}
+
+std::vector<PyObject*> take_queued() {
+  PendingReleases& queue = *pending_releases.load(std::memory_order_acquire);
+  std::vector<PyObject*> taken;
+  std::lock_guard lock(queue.mutex);
+  taken.swap(queue.objects);
+  releases_queued.store(false, std::memory_order_relaxed);
+  return taken;
+}
+
+void release_dropped_by(ThreadLockState& thread) {
+  // Finalisers run from here drop more references (onto this thread's list):
+  // go on until nothing is left. An unwind that ends the thread midway leaves
+  // the rest of a taken batch unreleased, which at exit is harmless.
+  for (;;) {
+    while (thread.dropped_count > 0) Py_DecRef(thread.dropped[--thread.dropped_count]);
+    if (!releases_queued.load(std::memory_order_relaxed)) return;
+    for (PyObject* object : take_queued()) Py_DecRef(object);
+  }
 }
 
 }  // namespace
 
-int depth() noexcept { return lock_depth; }
+int depth() noexcept { return this_thread.depth; }
 
-void queue_release(PyObject* object) noexcept {
-  // Acquire pairs with the release store in reset_pending_releases_after_fork.
-  PendingReleases& queue = *pending_releases.load(std::memory_order_acquire);
-  std::lock_guard lock(queue.mutex);
-  queue.objects.push_back(object);
-  queue.nonempty.store(true, std::memory_order_relaxed);
-}
-
-void drain_pending_releases() noexcept {
-  PendingReleases& queue = *pending_releases.load(std::memory_order_acquire);
-  if (!queue.nonempty.load(std::memory_order_relaxed)) return;
-  std::vector<PyObject*> taken;
-  {
-    std::lock_guard lock(queue.mutex);
-    taken.swap(queue.objects);
-    queue.nonempty.store(false, std::memory_order_relaxed);
-  }
-  // Destructors run from here may drop more references; they hold the lock,
-  // so those drops are immediate and never touch the queue's mutex.
-  for (PyObject* object : taken) Py_DecRef(object);
-}
+void release_dropped_references() { release_dropped_by(this_thread); }
 
 void reset_pending_releases_after_fork() noexcept {
   // The old queue (and its possibly held mutex) is left behind on purpose.
   pending_releases.store(new PendingReleases, std::memory_order_release);
+  releases_queued.store(false, std::memory_order_relaxed);
 }
 
-EntryScope::EntryScope() {
-  require_lock_allowed();
-  ++lock_depth;
-  drain_pending_releases();
+EntryScope::EntryScope() : thread_(&this_thread) {
+  require_lock_allowed(*thread_);
+  ++thread_->depth;
 }
 
-EntryScope::~EntryScope() { --lock_depth; }
+EntryScope::~EntryScope() {
+  if (--thread_->depth == 0) hand_over_dropped(*thread_);
+}
 
-Acquisition::Acquisition() {
-  if (lock_depth > 0) {
-    ++lock_depth;
-    drain_pending_releases();
+void EntryScope::release_dropped() { release_dropped_by(*thread_); }
+
+Acquisition::Acquisition() : thread_(&this_thread) {
+  if (thread_->depth > 0) {
+    ++thread_->depth;
     return;
   }
   std::call_once(interpreter_checked, [] {
@@ -106,20 +144,24 @@ Acquisition::Acquisition() {
     // would otherwise cost a fresh allocation on every hop into Python.
     PyGILState_Ensure();
   }
-  require_lock_allowed();
-  ++lock_depth;
-  drain_pending_releases();
+  require_lock_allowed(*thread_);
+  ++thread_->depth;
 }
 
 Acquisition::~Acquisition() {
   if (abandoned_) return;
+  if (--thread_->depth == 0) hand_over_dropped(*thread_);
   if (ensured_) PyGILState_Release(state_);
-  --lock_depth;
 }
+
+void Acquisition::release_dropped() { release_dropped_by(*thread_); }
 
 void Acquisition::abandon() noexcept {
   abandoned_ = true;
-  lock_depth = -1;  // nothing on this thread may touch the interpreter any more
+  thread_->depth = -1;  // nothing on this thread may touch the interpreter any more
+  // Whatever the unwind drops from here on is queued for the threads that
+  // live on; so is what this thread had dropped and not yet released.
+  hand_over_dropped(*thread_);
 }
 
 bool interpreter_exiting() noexcept { return exiting.load(std::memory_order_acquire); }
@@ -142,25 +184,34 @@ Result<void> watch_interpreter_exit() {
   return {};
 }
 
-Suspension::Suspension() noexcept : saved_depth_(std::exchange(lock_depth, 0)), thread_state_(PyEval_SaveThread()) {}
-
-void Suspension::resume() {
-  lock_depth = saved_depth_;
-  PyEval_RestoreThread(std::exchange(thread_state_, nullptr));
-  drain_pending_releases();
+Suspension::Suspension() noexcept : saved_depth_(std::exchange(this_thread.depth, 0)) {
+  hand_over_dropped(this_thread);  // others may release them while this thread waits
+  thread_state_ = PyEval_SaveThread();
 }
 
+void Suspension::retake() {
+  this_thread.depth = saved_depth_;
+  PyEval_RestoreThread(std::exchange(thread_state_, nullptr));
+}
+
+void Suspension::resume() {
+  retake();
+  release_dropped_references();
+}
+
+// Only retakes: releasing here could run a finaliser inside a destructor.
 Suspension::~Suspension() {
-  if (thread_state_ != nullptr) resume();
+  if (thread_state_ != nullptr) retake();
 }
 
 }  // namespace gil
 
 void drop_reference(PyObject* object) noexcept {
-  if (gil::depth() >= 1 && !gil::interpreter_exiting()) {
-    Py_DecRef(object);
+  gil::ThreadLockState& thread = gil::this_thread;
+  if (thread.depth >= 1) {
+    gil::defer_release(thread, object);
   } else {
-    gil::queue_release(object);
+    gil::queue_releases(&object, 1);
   }
 }
 

@@ -1,4 +1,5 @@
 #pragma once
+#include <type_traits>
 #include <utility>
 
 #include "error.hpp"
@@ -11,21 +12,32 @@ namespace quellgate::gil {
 // value marks a thread that must not touch the interpreter at all.
 int depth() noexcept;
 
-// Releases every reference that threads without the lock have queued.
-void drain_pending_releases() noexcept;
-// Queues one reference for the next drain (called without the lock).
-void queue_release(PyObject* object) noexcept;
+// Releases the references this thread dropped while holding the lock and
+// those that other threads queued, including any that the releases drop in
+// turn. Lock held. A release can run any finaliser, and a finaliser that
+// gives up the lock during interpreter finalisation ends this thread: call it
+// only where that unwind may pass (never from a destructor or a noexcept
+// function), which is why drop_reference defers to it.
+void release_dropped_references();
 // The queue's lock may have been held by a thread that does not exist in a
 // forked child: the child starts from a fresh, empty queue.
 void reset_pending_releases_after_fork() noexcept;
+
+// This thread's lock depth and the references it dropped under the lock.
+struct ThreadLockState;
 
 // One boundary entry on a thread that already holds the lock.
 class EntryScope {
  public:
   EntryScope();
   ~EntryScope();
+  // release_dropped_references, without looking up this thread's state again.
+  void release_dropped();
   EntryScope(const EntryScope&) = delete;
   EntryScope& operator=(const EntryScope&) = delete;
+
+ private:
+  ThreadLockState* thread_;
 };
 
 // Takes the interpreter lock on any thread (nested when already held).
@@ -34,6 +46,8 @@ class Acquisition {
  public:
   Acquisition();
   ~Acquisition();
+  // As EntryScope::release_dropped.
+  void release_dropped();
   // The interpreter ended this thread while the lock was given up inside a
   // Python call: the thread no longer holds the lock and must not touch the
   // interpreter again on its way out.
@@ -42,15 +56,30 @@ class Acquisition {
   Acquisition& operator=(const Acquisition&) = delete;
 
  private:
+  ThreadLockState* thread_;
   bool ensured_ = false;
   bool abandoned_ = false;
   PyGILState_STATE state_{};
 };
 
-// True once the interpreter has begun to exit (its atexit callbacks ran).
-// From then on references are never dropped directly: a thread that the
-// interpreter ends mid-call unwinds while it believes it holds the lock, and
-// a leak at exit is harmless where a stray decref is not.
+// Runs `work` inside `scope` (lock held) between two releases of dropped
+// references: what other threads queued goes first, what `work` dropped goes
+// before returning.
+template <class Scope, class Work>
+auto releasing_around(Scope& scope, Work&& work) {
+  scope.release_dropped();
+  if constexpr (std::is_void_v<std::invoke_result_t<Work>>) {
+    std::forward<Work>(work)();
+    scope.release_dropped();
+  } else {
+    auto result = std::forward<Work>(work)();
+    scope.release_dropped();
+    return result;
+  }
+}
+
+// True once the interpreter has begun to exit (its atexit callbacks ran):
+// from then on taking the lock can end the calling thread.
 bool interpreter_exiting() noexcept;
 // Registers the atexit callback that sets it (lock held, at import).
 Result<void> watch_interpreter_exit();
@@ -59,7 +88,8 @@ Result<void> watch_interpreter_exit();
 class Suspension {
  public:
   Suspension() noexcept;
-  // Retakes the lock; may end the thread during interpreter finalisation.
+  // Retakes the lock and releases what was dropped meanwhile; may end the
+  // thread during interpreter finalisation.
   void resume();
   // The thread is being unwound by the interpreter (finalisation): never
   // retake the lock on the way out.
@@ -69,6 +99,8 @@ class Suspension {
   Suspension& operator=(const Suspension&) = delete;
 
  private:
+  void retake();
+
   int saved_depth_;
   PyThreadState* thread_state_;
 };
@@ -78,7 +110,7 @@ template <class Work>
 auto with_gil(Work&& work) {
   Acquisition lock;
   try {
-    return std::forward<Work>(work)();
+    return releasing_around(lock, std::forward<Work>(work));
   } catch (...) {
     if (executor::ending_the_thread()) lock.abandon();
     throw;

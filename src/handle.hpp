@@ -5,8 +5,12 @@
 
 namespace quellgate {
 
-// Gives up one strong reference: at once when this thread holds the
-// interpreter lock, otherwise through the pending-release queue.
+// Gives up one strong reference without running any Python code: the
+// release happens at the next gil::release_dropped_references, at the end of
+// this thread's boundary entry or lock acquisition (or, dropped without the
+// lock, on the next thread to enter). Releasing at once would run finalisers
+// inside destructors, where the unwind that ends a thread during interpreter
+// finalisation cannot pass.
 void drop_reference(PyObject* object) noexcept;
 
 // One owned strong reference. Moving transfers ownership; the reference is

@@ -415,6 +415,48 @@ print("exiting")
     assert_ended_cleanly(ended, 0, stdout="exiting")
 
 
+def test_finaliser_that_a_worker_runs_and_that_gives_up_the_lock_across_finalisation_exits_cleanly():
+    # Two decorated calls wait on a loop that is then closed. Each delivery
+    # fails and is printed; printing the second replaces sys.last_traceback,
+    # so the worker itself frees the first call's coroutine and runs its
+    # argument's finaliser, which sleeps (lock given up) into finalisation.
+    ended = run_child(SLOW_FINALISATION + """
+import asyncio, threading, quellgate
+
+limiter = quellgate.AsyncRateLimiter(sec=2**62, max_burst=1)
+dying = threading.Event()
+
+class SlowToDie:
+    def __del__(self, dying=dying, sleep=time.sleep):
+        dying.set()
+        sleep(0.3)
+
+@limiter
+async def job(argument):
+    return None
+
+async def take():
+    await limiter.acquire()
+asyncio.run(take())
+
+loop = asyncio.new_event_loop()
+async def start_waiting():
+    global pending
+    pending = [job(SlowToDie()), job(SlowToDie())]
+thread = threading.Thread(target=loop.run_until_complete, args=(start_waiting(),))
+thread.start()
+thread.join()
+loop.close()
+
+async def give_back():
+    await limiter.release()
+asyncio.run(give_back())
+assert dying.wait(30), "no worker ran the finaliser"
+print("exiting")
+""", timeout=60, env_update=LEAKS_UNCHECKED_AT_EXIT)
+    assert_ended_cleanly(ended, 0, stdout="exiting")
+
+
 # --- fork ---------------------------------------------------------------------------
 
 FORK_UNDER_LOAD = """

@@ -32,6 +32,7 @@ class HandedOut {
   HandedOut& operator=(const HandedOut&) = delete;
 
   std::vector<std::vector<PyRef>>& batches() { return batches_; }
+  PyObject* object() const { return object_; }
   // Taking the lock as a foreign thread would, without the module's entry
   // (which drains the queue first).
   Py_ssize_t references_beyond_the_test_own() const {
@@ -73,6 +74,35 @@ TEST(PendingReleasesTest, EntriesDrainingWhileThreadsKeepDroppingLoseNoReference
     for (int entry = 0; entry < 300; ++entry) gil::with_gil([] {});
   }
   EXPECT_EQ(handed_out.references_beyond_the_test_own_after_an_entry(), 0);
+}
+
+TEST(DroppedReferencesTest, DropsUnderTheLockLandBeforeTheAcquisitionEndsEvenPastTheThreadsOwnList) {
+  HandedOut handed_out(1, 1000);  // more than a thread keeps to itself
+  gil::with_gil([&] { handed_out.batches()[0].clear(); });
+  EXPECT_EQ(handed_out.references_beyond_the_test_own(), 0);
+}
+
+// A capsule that owns the next link through a PyRef: releasing the head makes
+// each destructor drop the next link while references are being released.
+PyObject* chain_of_capsules(PyObject* tail, int links) {
+  PyObject* link = tail;
+  Py_IncRef(tail);
+  for (int i = 0; i < links; ++i) {
+    auto* next = new PyRef(PyRef::steal(link));
+    link = PyCapsule_New(next, nullptr, [](PyObject* capsule) {
+      delete static_cast<PyRef*>(PyCapsule_GetPointer(capsule, nullptr));
+    });
+  }
+  return link;
+}
+
+TEST(DroppedReferencesTest, ReferencesDroppedByTheReleasesThemselvesLandToo) {
+  HandedOut tail(0, 0);
+  PyRef head;
+  gil::with_gil([&] { head = PyRef::steal(chain_of_capsules(tail.object(), 300)); });
+  EXPECT_EQ(tail.references_beyond_the_test_own(), 1);
+  gil::with_gil([&] { head.reset(); });
+  EXPECT_EQ(tail.references_beyond_the_test_own(), 0);
 }
 
 }  // namespace

@@ -14,7 +14,9 @@ namespace gil {
 // Trivially destructible, so threads need no exit hook for it.
 struct ThreadLockState {
   static constexpr int kDroppedCapacity = 64;
-  // Boundary entries and acquisitions active (see depth()).
+  // How many boundary entries and explicit acquisitions are active: at least
+  // 1 means the thread holds the interpreter lock, a negative value marks a
+  // thread that must not touch the interpreter at all.
   int depth = 0;
   // References dropped while holding the lock, waiting for the next release.
   // Owned by the thread, so no lock; handed to the shared queue whenever the
@@ -105,10 +107,6 @@ void release_dropped_by(ThreadLockState& thread) {
 
 }  // namespace
 
-int depth() noexcept { return this_thread.depth; }
-
-void release_dropped_references() { release_dropped_by(this_thread); }
-
 void reset_pending_releases_after_fork() noexcept {
   // The old queue (and its possibly held mutex) is left behind on purpose.
   pending_releases.store(new PendingReleases, std::memory_order_release);
@@ -196,7 +194,7 @@ void Suspension::retake() {
 
 void Suspension::resume() {
   retake();
-  release_dropped_references();
+  release_dropped_by(this_thread);
 }
 
 // Only retakes: releasing here could run a finaliser inside a destructor.

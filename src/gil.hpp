@@ -7,20 +7,8 @@
 
 namespace quellgate::gil {
 
-// How many boundary entries and explicit acquisitions are active on this
-// thread: at least 1 means the thread holds the interpreter lock, a negative
-// value marks a thread that must not touch the interpreter at all.
-int depth() noexcept;
-
-// Releases the references this thread dropped while holding the lock and
-// those that other threads queued, including any that the releases drop in
-// turn. Lock held. A release can run any finaliser, and a finaliser that
-// gives up the lock during interpreter finalisation ends this thread: call it
-// only where that unwind may pass (never from a destructor or a noexcept
-// function), which is why drop_reference defers to it.
-void release_dropped_references();
-// The queue's lock may have been held by a thread that does not exist in a
-// forked child: the child starts from a fresh, empty queue.
+// The pending-release queue's lock may have been held by a thread that does
+// not exist in a forked child: the child starts from a fresh, empty queue.
 void reset_pending_releases_after_fork() noexcept;
 
 // This thread's lock depth and the references it dropped under the lock.
@@ -31,7 +19,12 @@ class EntryScope {
  public:
   EntryScope();
   ~EntryScope();
-  // release_dropped_references, without looking up this thread's state again.
+  // Releases the references this thread dropped while holding the lock and
+  // those that other threads queued, including any that the releases drop in
+  // turn. A release can run any finaliser, and a finaliser that gives up the
+  // lock during interpreter finalisation ends this thread: call it only where
+  // that unwind may pass (never from a destructor or a noexcept function),
+  // which is why drop_reference defers to it.
   void release_dropped();
   EntryScope(const EntryScope&) = delete;
   EntryScope& operator=(const EntryScope&) = delete;

@@ -6,7 +6,7 @@
 namespace quellgate {
 
 // Gives up one strong reference without running any Python code: the
-// release happens at the next gil::release_dropped_references, at the end of
+// release happens at the next release_dropped (gil.hpp), at the end of
 // this thread's boundary entry or lock acquisition (or, dropped without the
 // lock, on the next thread to enter). Releasing at once would run finalisers
 // inside destructors, where the unwind that ends a thread during interpreter

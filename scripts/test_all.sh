@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs whatever the tests need and runs every test: the C++ unit tests
+# Installs whatever the tests need and runs every test: the include layering
+# check (scripts/check_layers.sh), the C++ unit tests
 # (CTest), the pytest suite on each CPython 3.8-3.13 that pyenv has, all
 # against one built abi3 wheel, and then the sanitizer runs
 # (scripts/test_sanitizers.sh). Exits non-zero when any test fails.
@@ -67,6 +68,8 @@ run_pytest_on() {
 }
 
 install_system_packages
+step "include layering"
+bash "$root/scripts/check_layers.sh" || failures+=("layering")
 run_cpp_tests
 build_wheel
 mapfile -t pythons < <(interpreters)

@@ -1,9 +1,9 @@
 // The two entry points the interpreter calls when it loads this library:
 // quellgate itself, and the companion module that holds RustPanic.
-#include "boundary.hpp"
-#include "classes.hpp"
-#include "fault.hpp"
-#include "gil.hpp"
+#include "frame/boundary.hpp"
+#include "frame/classes.hpp"
+#include "frame/fault.hpp"
+#include "frame/gil.hpp"
 
 namespace quellgate {
 namespace {

@@ -3,7 +3,7 @@
 #include <array>
 #include <utility>
 
-#include "fault.hpp"
+#include "frame/fault.hpp"
 
 namespace quellgate::bridge {
 namespace {

@@ -2,8 +2,8 @@
 
 #include "bridge/asyncio_lookups.hpp"
 #include "bridge/loop_binding.hpp"
-#include "closure.hpp"
-#include "gil.hpp"
+#include "frame/closure.hpp"
+#include "frame/gil.hpp"
 
 namespace quellgate::bridge {
 namespace {

@@ -1,5 +1,5 @@
 #pragma once
-#include "error.hpp"
+#include "frame/error.hpp"
 #include "executor/executor.hpp"
 
 namespace quellgate::bridge {

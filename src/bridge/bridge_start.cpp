@@ -1,8 +1,8 @@
 #include "bridge/bridge_start.hpp"
 
 #include "bridge/asyncio_lookups.hpp"
-#include "classes.hpp"
-#include "closure.hpp"
+#include "frame/classes.hpp"
+#include "frame/closure.hpp"
 
 namespace quellgate::bridge::detail {
 namespace {

@@ -9,8 +9,8 @@
 #include "bridge/loop_binding.hpp"
 #include "executor/executor.hpp"
 #include "executor/forced_unwind.hpp"
-#include "fault.hpp"
-#include "gil.hpp"
+#include "frame/fault.hpp"
+#include "frame/gil.hpp"
 
 namespace quellgate::bridge {
 

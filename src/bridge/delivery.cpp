@@ -1,8 +1,8 @@
 #include "bridge/delivery.hpp"
 
 #include "bridge/asyncio_lookups.hpp"
-#include "boundary.hpp"
-#include "closure.hpp"
+#include "frame/boundary.hpp"
+#include "frame/closure.hpp"
 
 namespace quellgate::bridge {
 namespace {

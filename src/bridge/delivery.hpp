@@ -2,7 +2,7 @@
 #include <optional>
 
 #include "engine/burst.hpp"
-#include "error.hpp"
+#include "frame/error.hpp"
 
 namespace quellgate::bridge {
 

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "gil.hpp"
-#include "handle.hpp"
+#include "frame/gil.hpp"
+#include "frame/handle.hpp"
 
 extern "C" PyObject* PyInit_quellgate();
 

@@ -4,7 +4,7 @@
 // asyncio) runs under the same sanitizers as the engine and the executor.
 #include <string>
 
-#include "python.hpp"
+#include "frame/python.hpp"
 
 namespace quellgate::testing {
 

@@ -1,4 +1,4 @@
-#include "gil.hpp"
+#include "frame/gil.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "embedded_interpreter.hpp"
-#include "handle.hpp"
+#include "frame/handle.hpp"
 
 namespace quellgate {
 namespace {

@@ -1,4 +1,4 @@
-#include "fault.hpp"
+#include "frame/fault.hpp"
 
 #include <cstdio>
 #include <cxxabi.h>
@@ -6,7 +6,7 @@
 #include <exception>
 
 #include "executor/thread_name.hpp"
-#include "python.hpp"
+#include "frame/python.hpp"
 
 namespace quellgate {
 namespace {

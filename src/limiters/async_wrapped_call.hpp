@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "engine/limiter_core.hpp"
-#include "error.hpp"
+#include "frame/error.hpp"
 #include "executor/executor.hpp"
 
 namespace quellgate {

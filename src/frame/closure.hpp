@@ -1,7 +1,7 @@
 #pragma once
 #include <memory>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 
 namespace quellgate {
 

@@ -2,7 +2,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 #include "executor/forced_unwind.hpp"
 
 namespace quellgate::gil {

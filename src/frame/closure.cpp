@@ -1,6 +1,6 @@
-#include "closure.hpp"
+#include "frame/closure.hpp"
 
-#include "boundary.hpp"
+#include "frame/boundary.hpp"
 
 namespace quellgate {
 namespace {

@@ -1,12 +1,12 @@
-#include "limiter_object.hpp"
+#include "limiters/limiter_object.hpp"
 
 #include <array>
 #include <new>
 
-#include "binding.hpp"
-#include "boundary.hpp"
+#include "frame/binding.hpp"
+#include "frame/boundary.hpp"
 #include "engine/limits.hpp"
-#include "fault.hpp"
+#include "frame/fault.hpp"
 
 namespace quellgate {
 namespace {

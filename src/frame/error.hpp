@@ -4,7 +4,7 @@
 #include <string>
 #include <variant>
 
-#include "handle.hpp"
+#include "frame/handle.hpp"
 
 namespace quellgate {
 

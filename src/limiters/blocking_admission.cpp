@@ -1,4 +1,4 @@
-#include "blocking_admission.hpp"
+#include "limiters/blocking_admission.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -6,7 +6,7 @@
 #include "engine/admission.hpp"
 #include "executor/clock.hpp"
 #include "executor/thread_sleep.hpp"
-#include "gil.hpp"
+#include "frame/gil.hpp"
 
 namespace quellgate {
 namespace {

@@ -1,4 +1,4 @@
-#include "class_factory.hpp"
+#include "frame/class_factory.hpp"
 
 #include <string>
 

@@ -1,6 +1,6 @@
 #pragma once
 #include "engine/limiter_core.hpp"
-#include "boundary.hpp"
+#include "frame/boundary.hpp"
 
 namespace quellgate {
 

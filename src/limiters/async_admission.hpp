@@ -3,7 +3,7 @@
 
 #include "engine/burst.hpp"
 #include "engine/limiter_core.hpp"
-#include "error.hpp"
+#include "frame/error.hpp"
 #include "executor/executor.hpp"
 
 namespace quellgate {

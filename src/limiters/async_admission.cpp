@@ -1,8 +1,8 @@
-#include "async_admission.hpp"
+#include "limiters/async_admission.hpp"
 
 #include <chrono>
 
-#include "blocking_admission.hpp"
+#include "limiters/blocking_admission.hpp"
 #include "engine/admission.hpp"
 #include "executor/clock.hpp"
 

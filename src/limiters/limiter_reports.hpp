@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "engine/report.hpp"
-#include "error.hpp"
+#include "frame/error.hpp"
 
 namespace quellgate {
 

@@ -2,16 +2,16 @@
 // with the interpreter lock released and stay interruptible by Ctrl+C.
 #include <array>
 
-#include "blocking_admission.hpp"
-#include "boundary.hpp"
-#include "class_factory.hpp"
-#include "classes.hpp"
-#include "closure.hpp"
+#include "limiters/blocking_admission.hpp"
+#include "frame/boundary.hpp"
+#include "frame/class_factory.hpp"
+#include "frame/classes.hpp"
+#include "frame/closure.hpp"
 #include "engine/admission.hpp"
 #include "engine/report.hpp"
 #include "executor/clock.hpp"
-#include "limiter_object.hpp"
-#include "limiter_reports.hpp"
+#include "limiters/limiter_object.hpp"
+#include "limiters/limiter_reports.hpp"
 
 namespace quellgate {
 namespace {

@@ -1,7 +1,7 @@
 #pragma once
 #include <utility>
 
-#include "python.hpp"
+#include "frame/python.hpp"
 
 namespace quellgate {
 

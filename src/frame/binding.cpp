@@ -1,9 +1,9 @@
-#include "binding.hpp"
+#include "frame/binding.hpp"
 
 #include <string>
 #include <vector>
 
-#include "fault.hpp"
+#include "frame/fault.hpp"
 
 namespace quellgate {
 namespace {

@@ -1,8 +1,8 @@
-#include "error.hpp"
+#include "frame/error.hpp"
 
 #include <cstdio>
 
-#include "fault.hpp"
+#include "frame/fault.hpp"
 
 namespace quellgate {
 namespace {

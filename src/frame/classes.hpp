@@ -1,5 +1,5 @@
 #pragma once
-#include "error.hpp"
+#include "frame/error.hpp"
 
 namespace quellgate {
 

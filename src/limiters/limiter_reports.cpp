@@ -1,4 +1,4 @@
-#include "limiter_reports.hpp"
+#include "limiters/limiter_reports.hpp"
 
 #include <string>
 

@@ -1,9 +1,9 @@
-#include "boundary.hpp"
+#include "frame/boundary.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "fault.hpp"
+#include "frame/fault.hpp"
 
 namespace quellgate::detail {
 namespace {

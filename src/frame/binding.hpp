@@ -3,7 +3,7 @@
 #include <optional>
 #include <span>
 
-#include "error.hpp"
+#include "frame/error.hpp"
 
 namespace quellgate {
 

@@ -1,9 +1,9 @@
-#include "async_wrapped_call.hpp"
+#include "limiters/async_wrapped_call.hpp"
 
-#include "async_admission.hpp"
+#include "limiters/async_admission.hpp"
 #include "bridge/asyncio_lookups.hpp"
 #include "bridge/bridge_await.hpp"
-#include "gil.hpp"
+#include "frame/gil.hpp"
 
 namespace quellgate {
 namespace {

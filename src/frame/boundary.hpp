@@ -1,7 +1,7 @@
 #pragma once
-#include "error.hpp"
+#include "frame/error.hpp"
 #include "executor/forced_unwind.hpp"
-#include "gil.hpp"
+#include "frame/gil.hpp"
 
 namespace quellgate {
 

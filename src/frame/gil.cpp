@@ -1,12 +1,12 @@
-#include "gil.hpp"
+#include "frame/gil.hpp"
 
 #include <atomic>
 #include <mutex>
 #include <vector>
 
 #include "executor/environment.hpp"
-#include "fault.hpp"
-#include "handle.hpp"
+#include "frame/fault.hpp"
+#include "frame/handle.hpp"
 
 namespace quellgate {
 namespace gil {

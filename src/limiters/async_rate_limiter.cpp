@@ -4,17 +4,17 @@
 #include <array>
 #include <variant>
 
-#include "async_admission.hpp"
-#include "async_wrapped_call.hpp"
+#include "limiters/async_admission.hpp"
+#include "limiters/async_wrapped_call.hpp"
 #include "bridge/asyncio_lookups.hpp"
 #include "bridge/bridge_start.hpp"
-#include "class_factory.hpp"
-#include "classes.hpp"
-#include "closure.hpp"
+#include "frame/class_factory.hpp"
+#include "frame/classes.hpp"
+#include "frame/closure.hpp"
 #include "engine/admission.hpp"
 #include "executor/clock.hpp"
-#include "limiter_object.hpp"
-#include "limiter_reports.hpp"
+#include "limiters/limiter_object.hpp"
+#include "limiters/limiter_reports.hpp"
 
 namespace quellgate {
 namespace {

@@ -2,7 +2,7 @@
 #include <cstdint>
 
 #include "engine/limiter_core.hpp"
-#include "error.hpp"
+#include "frame/error.hpp"
 
 namespace quellgate {
 

@@ -39,6 +39,7 @@ class PyEnsureFuture final : public Closure {
     // waiting job hears at once instead of when this object dies, which the
     // failure's traceback can put off until a garbage collection.
     Sender sender = std::move(*std::exchange(sender_, std::nullopt));
+    if (!awaitable_) return std::unexpected(cleared_closure_error());
     auto ensure_future = ensure_future_function();
     if (!ensure_future) return std::unexpected(std::move(ensure_future.error()));
     auto task = owned_or_pending(PyObject_CallFunctionObjArgs(*ensure_future, awaitable_.get(), nullptr));
@@ -50,6 +51,10 @@ class PyEnsureFuture final : public Closure {
     if (auto added = call_method(task->get(), "add_done_callback", args->get()); !added) return added;
     return PyRef::borrow(Py_None);
   }
+
+  // The awaitable may refer back to this starter while the loop holds it.
+  int traverse(visitproc visit, void* arg) const override { return visit_reference(awaitable_, visit, arg); }
+  void clear() override { clear_reference(awaitable_); }
 
  private:
   PyRef awaitable_;

@@ -111,10 +111,14 @@ class AsyncRateLimitedCall final : public Closure {
   AsyncRateLimitedCall(PyRef func, LimiterCore core) : func_(std::move(func)), core_(std::move(core)) {}
 
   Result<PyRef> call(PyObject* args, PyObject* kwargs) override {
+    if (!func_) return std::unexpected(cleared_closure_error());
     auto call = WrappedCall::capture(func_, args, kwargs);
     if (!call) return std::unexpected(std::move(call.error()));
     return bridge::bridge_start<PyRef>(run_wrapped_call(core_, std::move(*call)), [](PyRef value) { return plain(std::move(value)); });
   }
+
+  int traverse(visitproc visit, void* arg) const override { return visit_reference(func_, visit, arg); }
+  void clear() override { clear_reference(func_); }
 
  private:
   PyRef func_;

@@ -3,16 +3,22 @@
 #include "limiters/async_admission.hpp"
 #include "bridge/asyncio_lookups.hpp"
 #include "bridge/bridge_await.hpp"
+#include "bridge/loop_binding.hpp"
+#include "frame/fault.hpp"
 #include "frame/gil.hpp"
+#include "executor/shared_blocking_pool.hpp"
 
 namespace quellgate {
 namespace {
 
-Result<PyRef> call_on_this_thread(const WrappedCall& call) {
-  auto args = owned_or_pending(PyTuple_New(static_cast<Py_ssize_t>(call.args.size())));
+// With a context, calls context.run(func, *args, **kwargs) instead.
+Result<PyRef> call_on_this_thread(const WrappedCall& call, PyObject* context = nullptr) {
+  const std::size_t leading = context != nullptr ? 1 : 0;
+  auto args = owned_or_pending(PyTuple_New(static_cast<Py_ssize_t>(leading + call.args.size())));
   if (!args) return args;
+  if (context != nullptr) PyTuple_SetItem(args->get(), 0, call.func.clone().release());  // steals
   for (std::size_t i = 0; i < call.args.size(); ++i) {
-    PyTuple_SetItem(args->get(), static_cast<Py_ssize_t>(i), call.args[i].clone().release());  // steals
+    PyTuple_SetItem(args->get(), static_cast<Py_ssize_t>(leading + i), call.args[i].clone().release());
   }
   PyRef kwargs;
   if (call.kwargs) {
@@ -26,7 +32,10 @@ Result<PyRef> call_on_this_thread(const WrappedCall& call) {
     }
     kwargs = std::move(*dict);
   }
-  return owned_or_pending(PyObject_Call(call.func.get(), args->get(), kwargs.get()));
+  if (context == nullptr) return owned_or_pending(PyObject_Call(call.func.get(), args->get(), kwargs.get()));
+  auto run = owned_or_pending(PyObject_GetAttr(context, bridge::interned_name("run")));
+  if (!run) return run;
+  return owned_or_pending(PyObject_Call(run->get(), args->get(), kwargs.get()));
 }
 
 // Anything with __await__ is awaited; a lookup that fails otherwise than with
@@ -40,10 +49,70 @@ bool is_awaitable(PyObject* value) {
   return false;
 }
 
+Result<bool> is_coroutine_function(PyObject* func) {
+  auto asyncio = bridge::asyncio_module();
+  if (!asyncio) return std::unexpected(std::move(asyncio.error()));
+  auto args = owned_or_pending(PyTuple_Pack(1, func));
+  if (!args) return std::unexpected(std::move(args.error()));
+  auto answer = bridge::call_method(*asyncio, "iscoroutinefunction", args->get());
+  if (!answer) return std::unexpected(std::move(answer.error()));
+  const int truth = PyObject_IsTrue(answer->get());
+  if (truth < 0) return take_pending();
+  return truth == 1;
+}
+
+// What a plain function's call sends back to its job. The permit rides with
+// the call and comes back only once the function returned: a job cancelled
+// meanwhile drops it then, never earlier.
+struct BlockingReturn {
+  Result<PyRef> value;
+  bool awaitable = false;
+  std::optional<engine::BurstPermit> permit;
+};
+
+// Runs on a blocking-pool thread. Faults become the call's error: nothing may
+// leave a pool call but the unwind that ends the thread.
+BlockingReturn call_holding_the_lock(WrappedCall& call, PyObject* context) {
+  try {
+    return gil::with_gil([&] {
+      BlockingReturn back{call_on_this_thread(call, context), false, std::nullopt};
+      if (back.value) back.awaitable = is_awaitable(back.value->get());
+      // The arguments go now, under the lock, not on whichever thread
+      // destroys the pool's call.
+      WrappedCall done = std::move(call);
+      return back;
+    });
+  } catch (...) {
+    if (executor::ending_the_thread()) throw;
+    return BlockingReturn{std::unexpected(PyError::deferred(panic_exception_class, fault_message_of_current_exception().value_or("unknown error"))),
+                          false, std::nullopt};
+  }
+}
+
+// A plain function may block for as long as it likes, so it runs off the
+// workers, which drive every limiter's waits. The job awaits its end holding
+// no thread. nullopt when the pool dropped the call unrun.
+executor::Task<std::optional<BlockingReturn>> call_on_blocking_thread(WrappedCall call, engine::BurstPermit permit) {
+  // The binding's context is this call's own copy of the caller's context,
+  // made at the call; the job keeps the binding alive.
+  auto binding = std::static_pointer_cast<bridge::LoopBinding>(executor::current_job_local());
+  auto [sender, receiver] = executor::make_oneshot<BlockingReturn>();
+  executor::shared_blocking_pool().submit(
+      [call = std::move(call), binding, permit = std::move(permit), sender = std::move(sender)]() mutable {
+        BlockingReturn back = call_holding_the_lock(call, binding ? binding->context.get() : nullptr);
+        back.permit.emplace(std::move(permit));
+        sender.send(std::move(back));  // when the job is gone, the permit goes back here
+      });
+  co_return co_await std::move(receiver);
+}
+
 }  // namespace
 
 Result<WrappedCall> WrappedCall::capture(const PyRef& func, PyObject* args, PyObject* kwargs) {
-  WrappedCall call{func.clone(), {}, std::nullopt};
+  WrappedCall call{func.clone(), {}, std::nullopt, false};
+  auto coroutine_function = is_coroutine_function(func.get());
+  if (!coroutine_function) return std::unexpected(std::move(coroutine_function.error()));
+  call.coroutine_function = *coroutine_function;
   const Py_ssize_t count = PyTuple_Size(args);
   call.args.reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) call.args.push_back(PyRef::borrow(PyTuple_GetItem(args, i)));
@@ -65,11 +134,20 @@ executor::Task<Result<PyRef>> run_wrapped_call(engine::LimiterCore core, Wrapped
   auto admission = co_await admit_in_job(core);
   if (!admission) co_return std::unexpected(std::move(admission.error()));
   if (!*admission) co_return error(value_error, "Rate limit exceeded");
-  const engine::BurstPermit permit = std::move(**admission);  // given back when this call ends
+  std::optional<engine::BurstPermit> permit(std::move(**admission));  // given back when this call ends
+
+  std::optional<Result<PyRef>> plain_return;
+  if (!call.coroutine_function) {
+    auto back = co_await call_on_blocking_thread(std::move(call), std::move(*permit));
+    if (!back) co_return error(runtime_error, "the decorated function's call was dropped unrun");
+    permit.emplace(std::move(*back->permit));
+    if (!back->value || !back->awaitable) co_return std::move(back->value);
+    plain_return.emplace(std::move(back->value));
+  }
 
   std::optional<executor::OneShotReceiver<bridge::AwaitedOutcome>> pending;
   Result<PyRef> outcome = gil::with_gil([&]() -> Result<PyRef> {
-    auto returned = call_on_this_thread(call);
+    auto returned = plain_return ? std::move(*plain_return) : call_on_this_thread(call);
     if (!returned || !is_awaitable(returned->get())) return returned;
     auto waiter = bridge::bridge_await(std::move(*returned));
     if (!waiter) return std::unexpected(std::move(waiter.error()));

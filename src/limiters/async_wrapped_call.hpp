@@ -16,15 +16,18 @@ struct WrappedCall {
   PyRef func;
   std::vector<PyRef> args;
   std::optional<std::vector<std::pair<std::string, PyRef>>> kwargs;
+  // Anything else is a plain function, called on a blocking-pool thread.
+  bool coroutine_function = false;
 
   // Lock held. A keyword that is not a str fails like a failed conversion.
   static Result<WrappedCall> capture(const PyRef& func, PyObject* args, PyObject* kwargs);
 };
 
 // Admission ("Rate limit exceeded" when a non-blocking limiter refuses), the
-// call on a worker thread, and when it returns an awaitable, that awaitable
-// run on the caller's loop in the caller's context. The burst permit goes
-// back whatever the outcome.
+// call (a plain function's on a blocking-pool thread, in a copy of the
+// caller's context), and when it returns an awaitable, that awaitable run on
+// the caller's loop in the caller's context. The burst permit goes back
+// whatever the outcome, and for a plain function never before it returned.
 executor::Task<Result<PyRef>> run_wrapped_call(engine::LimiterCore core, WrappedCall call);
 
 }  // namespace quellgate

@@ -74,12 +74,19 @@ class RateLimitedCall final : public Closure {
   RateLimitedCall(PyRef func, engine::LimiterCore core) : func_(std::move(func)), core_(std::move(core)) {}
 
   Result<PyRef> call(PyObject* args, PyObject* kwargs) override {
+    if (!func_) return std::unexpected(cleared_closure_error());
+    // Ours for the call: a collection while the wait has the lock given up
+    // may clear func_.
+    const PyRef func = func_.clone();
     auto admitted = admit_on_this_thread(core_);
     if (!admitted) return std::unexpected(std::move(admitted.error()));
     if (!*admitted) return refused_permit();
     engine::BurstPermit permit(core_);
-    return owned_or_pending(PyObject_Call(func_.get(), args, kwargs));
+    return owned_or_pending(PyObject_Call(func.get(), args, kwargs));
   }
+
+  int traverse(visitproc visit, void* arg) const override { return visit_reference(func_, visit, arg); }
+  void clear() override { clear_reference(func_); }
 
  private:
   PyRef func_;

@@ -26,7 +26,7 @@ def thread_comm(native_id):
 
 
 @asyncio_test()
-async def test_plain_function_runs_on_a_worker_thread_and_returns_its_value():
+async def test_plain_function_runs_off_the_loop_on_a_thread_named_like_the_workers():
     seen = {}
 
     @AsyncRateLimiter(sec=HUGE)

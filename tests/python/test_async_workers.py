@@ -48,11 +48,15 @@ def test_first_call_starts_one_named_worker_per_usable_processor_and_later_calls
         asyncio.run(one_call(limiter))
         after_first = settled_thread_names(expected_workers=processors)
 
-        # More limiters, more loops, another thread with its own loop, decorated calls.
+        # More limiters, more loops, another thread with its own loop, decorated
+        # coroutine calls (a decorated plain function runs on a thread of its
+        # own: test_decorator_threads.py).
         others = [quellgate.AsyncRateLimiter(sec=100) for _ in range(3)]
+        async def one():
+            return 1
         async def many_calls():
             await asyncio.gather(*[l.acquire() for l in others for _ in range(20)])
-            await others[0](lambda: 1)()
+            await others[0](one)()
         asyncio.run(many_calls())
         thread = threading.Thread(target=lambda: asyncio.run(one_call(others[1])))
         thread.start()

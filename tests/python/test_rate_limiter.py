@@ -228,7 +228,9 @@ def test_wrapper_is_an_anonymous_builtin_function():
     assert wrapper.__name__ == "pyo3-closure"
     assert wrapper.__doc__ is None
     assert wrapper.__module__ is None
-    assert type(wrapper.__self__).__name__ == "PyCapsule"
+    # What owns the wrapper's state is visible to the cyclic collector.
+    assert type(wrapper.__self__).__name__ == "ClosureState"
+    assert gc.is_tracked(wrapper.__self__)
     assert not hasattr(wrapper, "__wrapped__")
 
 

@@ -1,0 +1,180 @@
+#include "executor/blocking_pool.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "executor/shared_blocking_pool.hpp"
+#include "test_support.hpp"
+
+namespace quellgate::executor {
+namespace {
+
+using namespace testing;
+
+constexpr const char* kName = "blocking-test";
+
+BlockingPool::Config config(std::size_t max_threads, std::chrono::nanoseconds idle_timeout) {
+  return BlockingPool::Config{.max_threads = max_threads, .idle_timeout = idle_timeout, .thread_name = kName};
+}
+
+// A call that blocks its thread until the test opens the gate.
+struct Gate {
+  std::promise<void> opened;
+  std::shared_future<void> wait = opened.get_future().share();
+  BlockingPool::Call blocker() {
+    return [wait = wait] { wait.wait(); };
+  }
+  void open() { opened.set_value(); }
+};
+
+// Runs one call and waits until its thread is idle again.
+std::thread::id run_and_wait(BlockingPool& pool) {
+  std::promise<std::thread::id> ran;
+  auto id = ran.get_future();
+  pool.submit([&ran] { ran.set_value(std::this_thread::get_id()); });
+  EXPECT_EQ(id.wait_for(kPatience), std::future_status::ready);
+  EXPECT_TRUE(eventually([&] { return pool.idle_count() == pool.thread_count(); }));
+  return id.get();
+}
+
+TEST(BlockingPool, StartsThreadsOnlyForCallsThatFindNoneIdleAndReusesIdleOnes) {
+  BlockingPool pool(config(64, 1h));
+  EXPECT_EQ(pool.thread_count(), 0u);
+  EXPECT_EQ(count_threads_named(kName), 0);
+
+  const std::thread::id first = run_and_wait(pool);
+  EXPECT_NE(first, std::this_thread::get_id());
+  ASSERT_TRUE(eventually([&] { return count_threads_named(kName) == 1; }));
+  // The same idle thread serves the next calls; no second thread appears.
+  EXPECT_EQ(run_and_wait(pool), first);
+  EXPECT_EQ(run_and_wait(pool), first);
+  EXPECT_EQ(pool.thread_count(), 1u);
+
+  // Calls that block each get a thread of their own while under the cap.
+  Gate gate;
+  for (int i = 0; i < 3; ++i) pool.submit(gate.blocker());
+  EXPECT_TRUE(eventually([&] { return count_threads_named(kName) == 3; }));
+  EXPECT_EQ(pool.queued_count(), 0u);
+  gate.open();
+}
+
+TEST(BlockingPool, ThreadsEndAfterIdlingAndANewCallStartsOneAgain) {
+  BlockingPool pool(config(64, 20ms));
+  Gate gate;
+  pool.submit(gate.blocker());
+  pool.submit(gate.blocker());
+  ASSERT_TRUE(eventually([&] { return count_threads_named(kName) == 2; }));
+  gate.open();
+  EXPECT_TRUE(eventually([&] { return pool.thread_count() == 0 && count_threads_named(kName) == 0; }));
+  std::promise<void> ran;
+  pool.submit([&ran] { ran.set_value(); });
+  EXPECT_EQ(ran.get_future().wait_for(kPatience), std::future_status::ready);
+  EXPECT_TRUE(eventually([&] { return pool.thread_count() == 0; }));
+}
+
+TEST(BlockingPool, CallsBeyondTheCapWaitAndStartInSubmissionOrder) {
+  BlockingPool pool(config(2, 1h));
+  Gate first, second;
+  pool.submit(first.blocker());
+  pool.submit(second.blocker());
+  ASSERT_TRUE(eventually([&] { return pool.queued_count() == 0; }));
+  std::mutex order_lock;
+  std::vector<int> order;
+  std::promise<void> last_ran;
+  for (int i = 0; i < 5; ++i) {
+    pool.submit([&, i] {
+      std::lock_guard lock(order_lock);
+      order.push_back(i);
+      if (i == 4) last_ran.set_value();
+    });
+  }
+  EXPECT_EQ(pool.thread_count(), 2u);
+  EXPECT_EQ(pool.queued_count(), 5u);
+  EXPECT_TRUE(eventually([&] { return count_threads_named(kName) == 2; }));
+  // One thread frees up: it alone drains the queue, so the order is strict.
+  first.open();
+  ASSERT_EQ(last_ran.get_future().wait_for(kPatience), std::future_status::ready);
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(pool.thread_count(), 2u);
+  second.open();
+}
+
+Task<int> await_pool_call(BlockingPool& pool, std::shared_future<void> release) {
+  auto [sender, receiver] = make_oneshot<int>();
+  pool.submit([sender = std::move(sender), release]() mutable {
+    release.wait();
+    sender.send(7);
+  });
+  auto received = co_await std::move(receiver);
+  co_return received.value_or(-1);
+}
+
+Task<int> open_gate(Gate& gate) {
+  gate.open();
+  co_return 0;
+}
+
+// The job waiting on a blocked call holds no worker: with a single worker,
+// the job that unblocks the call still runs.
+TEST(BlockingPool, AJobAwaitingACallLeavesTheWorkerFree) {
+  BackgroundExecutor executor({.worker_threads = 1, .thread_name = "pool-test-w"});
+  BlockingPool pool(config(4, 1h));
+  Gate gate;
+  auto waiting = executor.spawn(await_pool_call(pool, gate.wait));
+  ASSERT_TRUE(eventually([&] { return pool.thread_count() == 1; }));
+  ASSERT_TRUE(run_to_end(executor, open_gate(gate)));
+  const auto outcome = outcome_of(executor, std::move(waiting));
+  ASSERT_TRUE(outcome);
+  EXPECT_EQ(outcome->value(), 7);
+}
+
+TEST(SharedBlockingPool, IdleTimeComesFromTheEnvironmentOrTheDefault) {
+  EXPECT_EQ(resolve_blocking_idle(std::nullopt), kDefaultBlockingIdle);
+  EXPECT_EQ(resolve_blocking_idle("250"), 250ms);
+  for (const char* ignored : {"", "0", "-5", "1.5", "12ms", " 3"}) {
+    EXPECT_EQ(resolve_blocking_idle(ignored), kDefaultBlockingIdle) << ignored;
+  }
+  EXPECT_EQ(resolve_blocking_idle("99999999999999"), std::chrono::hours(24));
+}
+
+int exit_code_in_child(const std::function<int()>& child_body) {
+  const pid_t child = fork();
+  if (child == 0) _exit(child_body());
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// Made but never given a call, the pool starts nothing; a forked child does
+// not count the parent's threads as its own, and starts its own on demand.
+TEST(SharedBlockingPool, StartsNothingUnusedAndAForkedChildStartsAfresh) {
+  BlockingPool& pool = shared_blocking_pool();
+  EXPECT_EQ(&pool, &shared_blocking_pool());
+  EXPECT_EQ(pool.thread_count(), 0u);
+  EXPECT_EQ(count_threads_named("osken-runtime-w"), 0);
+
+  Gate gate;
+  pool.submit(gate.blocker());
+  ASSERT_TRUE(eventually([&] { return count_threads_named("osken-runtime-w") == 1; }));
+  const int code = exit_code_in_child([parent = &pool] {
+    BlockingPool& fresh = shared_blocking_pool();
+    if (&fresh == parent) return 10;
+    if (fresh.thread_count() != 0) return 11;
+    std::promise<void> ran;
+    fresh.submit([&ran] { ran.set_value(); });
+    if (ran.get_future().wait_for(kPatience) != std::future_status::ready) return 12;
+    return 0;
+  });
+  EXPECT_EQ(code, 0);
+  gate.open();
+}
+
+}  // namespace
+}  // namespace quellgate::executor

@@ -4,12 +4,22 @@ import asyncio
 from types import TracebackType
 from typing import Awaitable, Callable, Dict, Literal, Optional, Tuple, Type, TypeVar, final, overload
 
-from typing_extensions import ParamSpec, Self
+from typing_extensions import ParamSpec, Protocol, Self
 
 __all__ = ["RateLimiter", "AsyncRateLimiter"]
 
 _P = ParamSpec("_P")
 _T = TypeVar("_T")
+_T_co = TypeVar("_T_co", covariant=True)
+
+class _LimitedCall(Protocol[_P, _T_co]):
+    """What a decorator returns: a built-in function (named "pyo3-closure"),
+    which, unlike a Python function, does not bind `self`. A decorated method
+    called through an instance gets no instance: limit methods in __init__
+    (`self.get = limiter(self._get)`) or under @staticmethod. A callable
+    protocol, not a function type, so that type checkers do not bind it."""
+
+    def __call__(self, *args: _P.args, **kwargs: _P.kwargs) -> _T_co: ...
 
 @final
 class RateLimiter:
@@ -53,7 +63,7 @@ class RateLimiter:
         _traceback: Optional[TracebackType],
     ) -> Literal[False]:
         """release(); never suppresses the exception."""
-    def __call__(self, func: Callable[_P, _T]) -> Callable[_P, _T]:
+    def __call__(self, func: Callable[_P, _T]) -> _LimitedCall[_P, _T]:
         """Wraps `func`: each call is admitted first (a refusal raises
         ValueError("Failed to acquire permit")) and gives its burst permit
         back when `func` returns or raises."""
@@ -93,10 +103,12 @@ class AsyncRateLimiter:
         _traceback: Optional[TracebackType],
     ) -> asyncio.Future[Literal[False]]: ...
     @overload
-    def __call__(self, func: Callable[_P, Awaitable[_T]]) -> Callable[_P, asyncio.Future[_T]]:
-        """Wraps `func`: each call returns a Future; after admission `func`
-        runs on a worker thread and an awaitable it returns is awaited on the
-        caller's loop. A non-blocking refusal fails with
-        ValueError("Rate limit exceeded")."""
+    def __call__(self, func: Callable[_P, Awaitable[_T]]) -> _LimitedCall[_P, asyncio.Future[_T]]:
+        """Wraps `func`: each call returns a Future (not a coroutine: pass it
+        to asyncio.ensure_future, not create_task). After admission a
+        coroutine function's coroutine runs on the caller's loop; a plain
+        function runs on a thread of its own in a copy of the caller's
+        context, and an awaitable it returns is awaited on the caller's loop.
+        A non-blocking refusal fails with ValueError("Rate limit exceeded")."""
     @overload
-    def __call__(self, func: Callable[_P, _T]) -> Callable[_P, asyncio.Future[_T]]: ...
+    def __call__(self, func: Callable[_P, _T]) -> _LimitedCall[_P, asyncio.Future[_T]]: ...

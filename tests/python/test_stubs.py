@@ -101,6 +101,31 @@ def lookup(word: str, *, shout: bool = False) -> bytes:
 assert_type(lookup("a", shout=True), bytes)
 
 
+# The ways to limit a method: the wrapper binds no `self`.
+class Client:
+    def __init__(self) -> None:
+        self.get = limiter(self._get)
+
+    def _get(self, key: str) -> str:
+        return key
+
+    @staticmethod
+    @limiter
+    def ping(times: int) -> float:
+        return 0.5
+
+    @limiter
+    def unbound(self, key: str) -> str:
+        return key
+
+
+client = Client()
+assert_type(client.get("a"), str)
+assert_type(client.ping(3), float)
+assert_type(Client.ping(3), float)
+assert_type(Client.unbound(client, "a"), str)
+
+
 async def use_async() -> None:
     alimiter = AsyncRateLimiter(10, min_window=2)
     assert_type(alimiter.acquire(), "asyncio.Future[Optional[Tuple[()]]]")
@@ -122,6 +147,7 @@ async def use_async() -> None:
     assert_type(fetch(1, colour="red"), "asyncio.Future[float]")
     assert_type(await fetch(1), float)
     assert_type(await compute(2), str)
+    assert_type(asyncio.ensure_future(fetch(1)), "asyncio.Future[float]")
 '''
 
 
@@ -135,6 +161,8 @@ def test_stubs_give_each_method_its_precise_type(mypy_env, tmp_path):
 
 # Every line marked "# error" must be reported, and no other line.
 MISUSE = '''
+import asyncio
+
 from quellgate import AsyncRateLimiter, RateLimiter
 
 RateLimiter(sec="10")  # error
@@ -160,6 +188,19 @@ lookup("a", "b")  # error
 size: int = lookup("a")  # error
 
 
+class Client:
+    @RateLimiter(sec=1)
+    def get(self, key: str) -> str:
+        return key
+
+    @AsyncRateLimiter(sec=1)
+    async def fetch(self, key: str) -> str:
+        return key
+
+
+Client().get("a")  # error
+
+
 async def use_async() -> None:
     alimiter = AsyncRateLimiter(sec=1)
     with alimiter:  # error
@@ -173,6 +214,8 @@ async def use_async() -> None:
     await fetch("1")  # error
     count: int = await fetch(1)  # error
     not_awaited: str = fetch(1)  # error
+    await Client().fetch("a")  # error
+    asyncio.create_task(fetch(1))  # error
 '''
 
 

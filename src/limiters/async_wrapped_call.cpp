@@ -84,8 +84,8 @@ BlockingReturn call_holding_the_lock(WrappedCall& call, PyObject* context) {
     });
   } catch (...) {
     if (executor::ending_the_thread()) throw;
-    return BlockingReturn{std::unexpected(PyError::deferred(panic_exception_class, fault_message_of_current_exception().value_or("unknown error"))),
-                          false, std::nullopt};
+    const std::string message = fault_message_of_current_exception().value_or("unknown error");
+    return BlockingReturn{std::unexpected(PyError::deferred(panic_exception_class, message)), false, std::nullopt};
   }
 }
 

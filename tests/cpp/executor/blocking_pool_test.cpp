@@ -60,8 +60,8 @@ TEST(BlockingPool, StartsThreadsOnlyForCallsThatFindNoneIdleAndReusesIdleOnes) {
   // Calls that block each get a thread of their own while under the cap.
   Gate gate;
   for (int i = 0; i < 3; ++i) pool.submit(gate.blocker());
-  EXPECT_TRUE(eventually([&] { return count_threads_named(kName) == 3; }));
-  EXPECT_EQ(pool.queued_count(), 0u);
+  EXPECT_TRUE(eventually([&] { return count_threads_named(kName) == 3 && pool.queued_count() == 0; }));
+  EXPECT_EQ(pool.thread_count(), 3u);
   gate.open();
 }
 
@@ -90,8 +90,10 @@ TEST(BlockingPool, CallsBeyondTheCapWaitAndStartInSubmissionOrder) {
   std::promise<void> last_ran;
   for (int i = 0; i < 5; ++i) {
     pool.submit([&, i] {
-      std::lock_guard lock(order_lock);
-      order.push_back(i);
+      {
+        std::lock_guard lock(order_lock);
+        order.push_back(i);
+      }
       if (i == 4) last_ran.set_value();
     });
   }
@@ -104,6 +106,8 @@ TEST(BlockingPool, CallsBeyondTheCapWaitAndStartInSubmissionOrder) {
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
   EXPECT_EQ(pool.thread_count(), 2u);
   second.open();
+  // The calls refer to this frame: it must outlive them.
+  EXPECT_TRUE(eventually([&] { return pool.idle_count() == 2; }));
 }
 
 Task<int> await_pool_call(BlockingPool& pool, std::shared_future<void> release) {

@@ -63,7 +63,8 @@ class WaiterList {
   // Whether anyone waits for a burst permit: what a release looks at before
   // it takes the lock. Sequentially consistent, paired with the release's
   // read-modify-write of the burst count: see burst.cpp.
-  bool has_burst_waiters() const noexcept { return burst_waiters_.load(std::memory_order_seq_cst) != 0; }
+  bool has_burst_waiters() const noexcept { return burst_waiter_count() != 0; }
+  std::uint32_t burst_waiter_count() const noexcept { return burst_waiters_.load(std::memory_order_seq_cst); }
 
   // Wakes the longest-listed burst waiter, if any, and takes it off the list.
   void wake_one_burst_waiter() noexcept;

@@ -17,6 +17,15 @@ class JobWaiter final : public engine::Waiter {
 
 }  // namespace
 
+executor::Task<void> sleep_on_limiter_in_job(const engine::LimiterCore& core, engine::AdmissionStep step) {
+  // Destroyed in reverse: off the list first, so no wake reaches the sleep
+  // once it is gone.
+  executor::Sleep pause(std::chrono::milliseconds(step.sleep_ms));
+  JobWaiter waiter(pause);
+  const engine::WaitEnrolment enrolment(core, waiter, step.wake_on);
+  if (engine::sleep_needed(core, step.wake_on)) co_await pause;
+}
+
 executor::Task<engine::Admission> admit_waiting_in_job(engine::LimiterCore core) {
   engine::AdmissionLoop loop(core);
   for (;;) {
@@ -26,15 +35,9 @@ executor::Task<engine::Admission> admit_waiting_in_job(engine::LimiterCore core)
         co_return engine::Admission::admitted;
       case engine::AdmissionStep::Kind::interrupted:
         co_return engine::Admission::interrupted;
-      case engine::AdmissionStep::Kind::sleep: {
-        // Destroyed in reverse: off the list first, so no wake reaches the
-        // sleep once it is gone.
-        executor::Sleep pause(std::chrono::milliseconds(step.sleep_ms));
-        JobWaiter waiter(pause);
-        const engine::WaitEnrolment enrolment(core, waiter, step.wake_on);
-        if (engine::sleep_needed(core, step.wake_on)) co_await pause;
+      case engine::AdmissionStep::Kind::sleep:
+        co_await sleep_on_limiter_in_job(core, step);
         break;
-      }
     }
   }
 }

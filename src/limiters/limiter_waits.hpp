@@ -54,6 +54,10 @@ struct NoSignalWatch {
   bool after_wait(std::chrono::nanoseconds, bool) const noexcept { return false; }
 };
 
+// One sleep of a job's admission, on the executor's timer; a release (for a
+// burst wait) or the interrupt flag ends it early. Only inside a job.
+executor::Task<void> sleep_on_limiter_in_job(const engine::LimiterCore& core, engine::AdmissionStep step);
+
 // The waiting admission as a job: admitted or interrupted, never refused.
 // Its sleeps are on the executor's timer, holding no thread; destroying the
 // job mid-wait gives back any permit it took.

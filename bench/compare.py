@@ -186,6 +186,7 @@ def all_contenders() -> List[Contender]:
         aiolimiter_contender(),
         ratelimit_contender(),
         throttle_contender(),
+        semaphore_contender(),
     ]
 
 
@@ -381,6 +382,9 @@ def cpu_while_waiting(mode: str) -> Callable[[Contender, Settings], float]:
 
 
 def cpu_case(name: str, mode: str, waiters: int, settle: float, seconds: float) -> None:
+    if mode == "burst-threads":
+        print(json.dumps({"cpu_percent": burst_cpu_case(name, waiters, settle, seconds)}), flush=True)
+        os._exit(0)  # the waiters are still blocked; nothing to clean up
     contender = next(c for c in all_contenders() if c.name == name)
 
     def cpu_percent_over(wait: Callable[[], None]) -> float:
@@ -589,6 +593,178 @@ def step_wake_tasks(c: Contender, s: Settings) -> Dict[str, Any]:
     return wake_figures("async", wake_async(c, s))
 
 
+# ---------------------------------------------------------------------------
+# Burst permits: callers waiting for a permit that another caller gives back.
+# quellgate's cap is max_burst=1 on windows nobody fills; beside it stand the
+# standard library's semaphores of one permit (threading.Semaphore for
+# threads, asyncio.Semaphore for tasks). The rate limiters above cap nothing.
+# ---------------------------------------------------------------------------
+
+PERMIT_TRIALS = 20
+
+# (acquire, release) of a fresh cap of one permit, for threads and for tasks.
+ThreadCap = Tuple[Callable[[], object], Callable[[], object]]
+TaskCap = Tuple[Callable[[], Awaitable[object]], Callable[[], Awaitable[object]]]
+
+
+@dataclass
+class PermitCap:
+    threads: Callable[[], ThreadCap]
+    tasks: Callable[[], TaskCap]
+
+
+def quellgate_permit_cap() -> PermitCap:
+    from quellgate import AsyncRateLimiter, RateLimiter
+
+    def threads() -> ThreadCap:
+        limiter = RateLimiter(sec=HUGE, max_burst=1)
+        return limiter.acquire, limiter.release
+
+    def tasks() -> TaskCap:
+        limiter = AsyncRateLimiter(sec=HUGE, max_burst=1)
+        return limiter.acquire, limiter.release
+
+    return PermitCap(threads, tasks)
+
+
+def semaphore_permit_cap() -> PermitCap:
+    def threads() -> ThreadCap:
+        semaphore = threading.Semaphore(1)
+        return semaphore.acquire, semaphore.release
+
+    def tasks() -> TaskCap:
+        semaphore = asyncio.Semaphore(1)
+
+        async def release() -> None:
+            semaphore.release()
+
+        return semaphore.acquire, release
+
+    return PermitCap(threads, tasks)
+
+
+SEMAPHORES = "stdlib Semaphore"
+PERMIT_CAPS: Dict[str, Callable[[], PermitCap]] = {"quellgate": quellgate_permit_cap, SEMAPHORES: semaphore_permit_cap}
+
+
+def semaphore_contender() -> Contender:
+    """A column for the standard library's semaphores; only the burst-permit rows apply."""
+    return Contender(SEMAPHORES, "python")
+
+
+def has_permit_cap(c: Contender) -> bool:
+    return c.name in PERMIT_CAPS
+
+
+def permit_settle(trial: int) -> float:
+    """How long the waiter waits before the release: spread over 30-250 ms so
+    that the release falls anywhere in a waiter's sleep."""
+    return 0.03 + 0.22 * ((trial * 7) % PERMIT_TRIALS) / PERMIT_TRIALS
+
+
+def permit_wake_threads(c: Contender, s: Settings) -> List[float]:
+    """Milliseconds from release() to the waiting thread's admission, one waiter
+    at a time; each admitted waiter keeps the permit for the next trial."""
+    acquire, release = PERMIT_CAPS[c.name]().threads()
+    acquire()
+    lateness = []
+    for trial in range(PERMIT_TRIALS):
+        admitted: List[float] = []
+        waiter = threading.Thread(target=lambda: (acquire(), admitted.append(time.perf_counter())))
+        waiter.start()
+        time.sleep(permit_settle(trial))
+        if admitted:
+            raise RuntimeError("a waiter was admitted while the permit was held")
+        released_at = time.perf_counter()
+        release()
+        waiter.join()
+        lateness.append((admitted[0] - released_at) * 1000.0)
+    release()
+    return lateness
+
+
+def permit_wake_tasks(c: Contender, s: Settings) -> List[float]:
+    """As permit_wake_threads, with a task waiting on the event loop."""
+    make = PERMIT_CAPS[c.name]().tasks
+
+    async def run() -> List[float]:
+        acquire, release = make()
+        await acquire()
+        lateness = []
+        for trial in range(PERMIT_TRIALS):
+            admitted: List[float] = []
+
+            async def wait() -> None:
+                await acquire()
+                admitted.append(time.perf_counter())
+
+            waiter = asyncio.ensure_future(wait())
+            await asyncio.sleep(permit_settle(trial))
+            if admitted:
+                raise RuntimeError("a waiter was admitted while the permit was held")
+            released_at = time.perf_counter()
+            await release()
+            await waiter
+            lateness.append((admitted[0] - released_at) * 1000.0)
+        await release()
+        return lateness
+
+    return asyncio.run(run())
+
+
+def burst_cpu_case(name: str, waiters: int, settle: float, seconds: float) -> float:
+    """CPU (% of one core) while `waiters` threads wait for a permit held for good."""
+    acquire, _ = PERMIT_CAPS[name]().threads()
+    acquire()
+    for _ in range(waiters):
+        threading.Thread(target=acquire, daemon=True).start()
+    time.sleep(settle)
+    before = resource.getrusage(resource.RUSAGE_SELF)
+    start = time.perf_counter()
+    time.sleep(seconds)
+    elapsed = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    return 100.0 * ((after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)) / elapsed
+
+
+def step_permit_cpu(c: Contender, s: Settings) -> Dict[str, Any]:
+    return {"cpu_burst_threads": cpu_while_waiting("burst-threads")(c, s)}
+
+
+def permit_wake_figures(mode: str, lateness: List[float]) -> Dict[str, Any]:
+    return {
+        "permit_%s_median" % mode: statistics.median(lateness),
+        "permit_%s_worst" % mode: max(lateness),
+        "_permit_%s_ms" % mode: lateness,
+    }
+
+
+def step_permit_wake_threads(c: Contender, s: Settings) -> Dict[str, Any]:
+    return permit_wake_figures("sync", permit_wake_threads(c, s))
+
+
+def step_permit_wake_tasks(c: Contender, s: Settings) -> Dict[str, Any]:
+    return permit_wake_figures("async", permit_wake_tasks(c, s))
+
+
+PERMIT_ROWS = [
+    Row("cpu_burst_threads", "CPU while 1,000 threads wait for a burst permit", "cpu", "lower", has_permit_cap),
+    Row("permit_sync_median", "thread admitted after release(), median of 20", "ms", "lower", has_permit_cap),
+    Row("permit_sync_worst", "thread admitted after release(), worst of 20", "ms", "lower", has_permit_cap),
+    Row("permit_async_median", "task admitted after release(), median of 20", "ms", "lower", has_permit_cap),
+    Row("permit_async_worst", "task admitted after release(), worst of 20", "ms", "lower", has_permit_cap),
+]
+ROWS.extend(PERMIT_ROWS)
+
+
+def permit_phases() -> List[Tuple[str, Callable[[Contender], bool], Step]]:
+    return [
+        ("CPU, burst waiters", has_permit_cap, step_permit_cpu),
+        ("permit wake, threads", has_permit_cap, step_permit_wake_threads),
+        ("permit wake, tasks", has_permit_cap, step_permit_wake_tasks),
+    ]
+
+
 def plan(contenders: List[Contender]) -> List[Tuple[str, Contender, Step]]:
     """The measurements to make, in order: the short ones first, the waits last."""
     phases: List[Tuple[str, Callable[[Contender], bool], Step]] = [
@@ -603,6 +779,7 @@ def plan(contenders: List[Contender]) -> List[Tuple[str, Contender, Step]]:
         ("wake-up, threads", has_sync_wait, step_wake_threads),
         ("wake-up, tasks", has_async_wait, step_wake_tasks),
     ]
+    phases += permit_phases()
     return [(label, c, step) for label, applies, step in phases for c in contenders if applies(c)]
 
 
@@ -681,7 +858,7 @@ def chart(contenders: List[Contender], path: Path, env: Dict[str, str]) -> None:
     import matplotlib.pyplot as plt
 
     names = [c.name for c in contenders]
-    colours = dict(zip(names, ["#d62728", "#1f77b4", "#6baed6", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b"]))
+    colours = dict(zip(names, ["#d62728", "#1f77b4", "#6baed6", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b", "#7f7f7f"]))
     columns = 3
     grid_rows = math.ceil(len(ROWS) / columns)
     figure, axes = plt.subplots(grid_rows, columns, figsize=(18, 3.3 * grid_rows))

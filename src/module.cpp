@@ -3,7 +3,6 @@
 #include "frame/boundary.hpp"
 #include "frame/classes.hpp"
 #include "frame/fault.hpp"
-#include "frame/gil.hpp"
 
 namespace quellgate {
 namespace {
@@ -43,7 +42,6 @@ Result<void> add_to_module(PyObject* module, const char* name, PyObject* value) 
 }
 
 Result<void> quellgate_body(PyObject* module) {
-  if (auto watching = gil::watch_interpreter_exit(); !watching) return watching;
   using ClassGetter = Result<PyTypeObject*> (*)();
   const std::pair<const char*, ClassGetter> classes[] = {{"RateLimiter", rate_limiter_class},
                                                          {"AsyncRateLimiter", async_rate_limiter_class}};

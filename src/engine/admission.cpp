@@ -96,7 +96,7 @@ AdmissionLoop::~AdmissionLoop() { give_back_held_permit(); }
 AdmissionStep AdmissionLoop::next(nanoseconds now) {
   if (core_.interrupted()) return interrupt();
   if (core_.max_burst() && !burst_held_) {
-    if (!take_burst(core_)) return sleep_for(short_backoff_ms(attempt_));
+    if (!take_burst(core_)) return sleep_for(short_backoff_ms(attempt_), WakeOn::release_or_interrupt);
     burst_held_ = true;
   }
   const std::optional<bool> counted = count_in_every_window(core_, now);
@@ -106,7 +106,7 @@ AdmissionStep AdmissionLoop::next(nanoseconds now) {
     attempt_ = 0;
     return {AdmissionStep::Kind::admitted};
   }
-  return sleep_for(window_wait_step_ms(compute_wait(core_, now), attempt_));
+  return sleep_for(window_wait_step_ms(compute_wait(core_, now), attempt_), WakeOn::interrupt_only);
 }
 
 AdmissionStep AdmissionLoop::interrupt() noexcept {
@@ -115,9 +115,9 @@ AdmissionStep AdmissionLoop::interrupt() noexcept {
   return {AdmissionStep::Kind::interrupted};
 }
 
-AdmissionStep AdmissionLoop::sleep_for(std::uint32_t ms) noexcept {
+AdmissionStep AdmissionLoop::sleep_for(std::uint32_t ms, WakeOn wake_on) noexcept {
   if (attempt_ != std::numeric_limits<std::uint64_t>::max()) ++attempt_;
-  return {AdmissionStep::Kind::sleep, ms};
+  return {AdmissionStep::Kind::sleep, ms, wake_on};
 }
 
 void AdmissionLoop::give_back_held_permit() noexcept {

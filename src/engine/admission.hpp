@@ -5,6 +5,7 @@
 
 #include "engine/burst.hpp"
 #include "engine/limiter_core.hpp"
+#include "engine/waiters.hpp"
 
 namespace quellgate::engine {
 
@@ -18,6 +19,9 @@ Admission try_admit(const LimiterCore& core, std::chrono::nanoseconds now);
 struct AdmissionStep {
   enum class Kind { admitted, interrupted, sleep } kind;
   std::uint32_t sleep_ms = 0;  // only for sleep; at least 1
+  // Only for sleep: what may end it early. A burst waiter is woken by a
+  // release; a window waiter, holding its permit, only by the interrupt flag.
+  WakeOn wake_on = WakeOn::interrupt_only;
 };
 
 // The waiting admission, written once as a step machine so that a thread
@@ -48,7 +52,7 @@ class AdmissionLoop {
   AdmissionStep interrupt() noexcept;
 
  private:
-  AdmissionStep sleep_for(std::uint32_t ms) noexcept;
+  AdmissionStep sleep_for(std::uint32_t ms, WakeOn wake_on) noexcept;
   void give_back_held_permit() noexcept;
 
   LimiterCore core_;
@@ -58,7 +62,9 @@ class AdmissionLoop {
 
 // Drives an AdmissionLoop on the calling thread.
 // now_fn() -> std::chrono::nanoseconds, the wall clock.
-// sleep(std::uint32_t ms, const LimiterCore&) -> bool, true when interrupted.
+// sleep(const AdmissionStep&, const LimiterCore&) -> bool, true when
+// interrupted; it may end early (see AdmissionStep::wake_on), and the loop
+// then makes a fresh attempt.
 // Returns admitted or interrupted, never refused.
 template <class NowFn, class SleepFn>
 Admission admit_blocking(const LimiterCore& core, NowFn&& now_fn, SleepFn&& sleep) {
@@ -71,7 +77,7 @@ Admission admit_blocking(const LimiterCore& core, NowFn&& now_fn, SleepFn&& slee
       case AdmissionStep::Kind::interrupted:
         return Admission::interrupted;
       case AdmissionStep::Kind::sleep:
-        if (sleep(step.sleep_ms, core)) {
+        if (sleep(step, core)) {
           loop.interrupt();
           return Admission::interrupted;
         }

@@ -8,6 +8,17 @@ namespace quellgate::engine {
 // The burst count guards no other memory, and read-modify-writes of one
 // atomic are totally ordered whatever their memory order, so relaxed order
 // is enough for the cap to hold: no two takers can both see the last place.
+//
+// A release must also wake a sleeping burst waiter, without a lock when
+// nobody sleeps. A waiter enlists (a sequentially consistent increment of
+// the waiter count), then reads the burst count (sequentially consistent)
+// before it sleeps; a release decrements the burst count (sequentially
+// consistent) and then reads the waiter count (sequentially consistent). In
+// the single order of those four operations, either the release reads the
+// waiter and wakes it, or the waiter reads the returned permit and does not
+// sleep. On x86 the stronger order costs nothing more on this path: the
+// read-modify-write is a locked instruction either way and the load a plain
+// move.
 
 bool take_burst(const LimiterCore& core) noexcept {
   const auto max_burst = core.max_burst();
@@ -26,7 +37,9 @@ void release_burst(const LimiterCore& core) noexcept {
   std::uint64_t held = in_use.load(std::memory_order_relaxed);
   do {
     if (held == 0) return;
-  } while (!in_use.compare_exchange_weak(held, held - 1, std::memory_order_relaxed));
+  } while (!in_use.compare_exchange_weak(held, held - 1, std::memory_order_seq_cst, std::memory_order_relaxed));
+  WaiterList& waiters = core.waiters();
+  if (waiters.has_burst_waiters()) waiters.wake_one_burst_waiter();
 }
 
 std::optional<std::uint64_t> burst_remaining(const LimiterCore& core) noexcept {

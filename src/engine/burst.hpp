@@ -10,8 +10,9 @@ namespace quellgate::engine {
 // for a limiter without max_burst (there is nothing to take).
 bool take_burst(const LimiterCore& core) noexcept;
 
-// Gives one permit back. Never goes below 0: more releases than acquisitions
-// keep the count at 0 instead of wrapping into a count that refuses forever.
+// Gives one permit back and wakes one waiter sleeping for a permit, if any.
+// Never goes below 0: more releases than acquisitions keep the count at 0
+// instead of wrapping into a count that refuses forever (and wake nobody).
 void release_burst(const LimiterCore& core) noexcept;
 
 // Burst permits still free, or nothing for a limiter without max_burst.

@@ -7,6 +7,8 @@
 #include <optional>
 #include <span>
 
+#include "engine/limiter_state.hpp"
+#include "engine/waiters.hpp"
 #include "engine/window.hpp"
 #include "engine/window_table.hpp"
 
@@ -19,9 +21,9 @@ class LimiterCore;
 std::expected<LimiterCore, ConfigError> make_limiter_core(const LimitArgs& args);
 
 // A limiter's configuration and its accounting state. Copies share the
-// window table, the burst count and the interrupt flag, so every copy counts
-// against the same windows and permits; the state lives until its last copy
-// goes. Built only by make_limiter_core, which guarantees the window
+// window table, the burst count, the interrupt flag and the sleeping waiters,
+// so every copy counts against the same windows and permits; the state lives
+// until its last copy goes. Built only by make_limiter_core, which guarantees the window
 // invariants (1 to 4 windows, limit and length at least 1).
 class LimiterCore {
  public:
@@ -29,12 +31,15 @@ class LimiterCore {
   std::optional<std::uint64_t> max_burst() const noexcept { return max_burst_; }
 
   // The flag carries no data with it: a waiter only has to notice it at its
-  // next look, so relaxed loads and stores suffice.
+  // next look, so relaxed loads and stores suffice. A sleeping waiter looks
+  // after enlisting, under the list's lock, which the setter takes after its
+  // store to wake everyone: one of the two always sees the other.
   void clear_interrupt() const noexcept {
     shared_->interrupt_flag.store(false, std::memory_order_relaxed);
   }
   void set_interrupt() const noexcept {
     shared_->interrupt_flag.store(true, std::memory_order_relaxed);
+    shared_->waiters.wake_all();
   }
   bool interrupted() const noexcept {
     return shared_->interrupt_flag.load(std::memory_order_relaxed);
@@ -43,20 +48,15 @@ class LimiterCore {
   WindowTable& window_table() const noexcept { return shared_->table; }
   // Burst permits held now; changed only through the functions of burst.hpp.
   std::atomic<std::uint64_t>& burst_in_use() const noexcept { return shared_->burst_in_use; }
+  // The threads and jobs sleeping on this limiter.
+  WaiterList& waiters() const noexcept { return shared_->waiters; }
 
  private:
-  struct SharedState {
-    explicit SharedState(std::span<const WindowState> windows) noexcept : table(windows) {}
-    WindowTable table;                              // guarded by its own lock
-    std::atomic<std::uint64_t> burst_in_use{0};     // lock-free; see burst.cpp
-    std::atomic<bool> interrupt_flag{false};        // lock-free; see the accessors
-  };
-
   LimiterCore(std::span<const WindowState> windows, bool blocking,
               std::optional<std::uint64_t> max_burst);
   friend std::expected<LimiterCore, ConfigError> make_limiter_core(const LimitArgs& args);
 
-  std::shared_ptr<SharedState> shared_;
+  std::shared_ptr<LimiterState> shared_;
   bool blocking_;
   std::optional<std::uint64_t> max_burst_;
 };

@@ -7,9 +7,6 @@ namespace quellgate::engine {
 WindowTable::WindowTable(std::span<const WindowState> windows) noexcept
     : windows_{}, size_(std::min(windows.size(), max_windows)) {
   std::copy_n(windows.begin(), size_, windows_.begin());
-  LiveTables::add(*this);
 }
-
-WindowTable::~WindowTable() { LiveTables::remove(*this); }
 
 }  // namespace quellgate::engine

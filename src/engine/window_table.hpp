@@ -8,7 +8,6 @@
 #include <span>
 #include <type_traits>
 
-#include "engine/live_tables.hpp"
 #include "engine/window.hpp"
 
 namespace quellgate::engine {
@@ -22,13 +21,9 @@ inline constexpr std::size_t max_windows = 4;
 // updated, so the table is then marked broken for good and runs no further
 // section. The engine's own sections never throw; the mark exists so that a
 // fault in them degrades into refused work instead of wrong counts.
-//
-// Every table is listed in LiveTables from construction to destruction, so
-// that a fork can hold it.
 class WindowTable {
  public:
   explicit WindowTable(std::span<const WindowState> windows) noexcept;
-  ~WindowTable();
   WindowTable(const WindowTable&) = delete;
   WindowTable& operator=(const WindowTable&) = delete;
 
@@ -38,9 +33,11 @@ class WindowTable {
   auto with_lock(Section&& section)
       -> std::optional<std::invoke_result_t<Section&, std::span<WindowState>>>;
 
- private:
-  friend class LiveTables;
+  // For fork(): the lock held across it (see LiveLimiters).
+  void lock_for_fork() noexcept { mutex_.lock(); }
+  void unlock_after_fork() noexcept { mutex_.unlock(); }
 
+ private:
   // Marks the table broken when the section it outlives unwinds.
   class BreakOnUnwind {
    public:
@@ -60,8 +57,6 @@ class WindowTable {
   std::array<WindowState, max_windows> windows_;  // counts and starts guarded by mutex_
   std::size_t size_;                              // fixed at construction
   bool broken_ = false;                           // guarded by mutex_
-  WindowTable* older_ = nullptr;                  // guarded by the LiveTables lock
-  WindowTable* newer_ = nullptr;                  // guarded by the LiveTables lock
 };
 
 template <class Section>

@@ -4,7 +4,8 @@
 
 namespace quellgate::executor {
 
-Sleep::Sleep(std::chrono::nanoseconds duration) : deadline_(deadline_after(monotonic_now(), duration)) {}
+Sleep::Sleep(std::chrono::nanoseconds duration)
+    : deadline_(deadline_after(monotonic_now(), duration)), job_(detail::current_job()) {}
 
 Sleep::~Sleep() {
   // Always under the lock, even once fired: the worker that fires an entry
@@ -25,6 +26,15 @@ bool Sleep::await_suspend(std::coroutine_handle<> awaiting) {
   return true;
 }
 
-bool Sleep::has_happened() const noexcept { return entry_.fired.load(std::memory_order_acquire); }
+void Sleep::wake_early() noexcept {
+  woken_early_.store(true, std::memory_order_release);
+  // A job that is running (still on its way to the await) is marked to look
+  // again before it goes idle, so this wake cannot slip past the suspension.
+  if (job_ != nullptr) job_->wake();
+}
+
+bool Sleep::has_happened() const noexcept {
+  return entry_.fired.load(std::memory_order_acquire) || woken_early_.load(std::memory_order_acquire);
+}
 
 }  // namespace quellgate::executor

@@ -50,11 +50,6 @@ std::atomic<bool> releases_queued{false};
 
 std::once_flag interpreter_checked;
 
-// Set once by the main thread from an atexit callback; read by threads about
-// to take the lock. Release/acquire keeps it ordered before whatever the
-// interpreter does next at exit.
-std::atomic<bool> exiting{false};
-
 // A child forked while another thread held the queue's mutex would deadlock
 // on its first drop; it starts from a fresh queue instead.
 const bool fork_handler_registered = [] {
@@ -160,26 +155,6 @@ void Acquisition::abandon() noexcept {
   // Whatever the unwind drops from here on is queued for the threads that
   // live on; so is what this thread had dropped and not yet released.
   hand_over_dropped(*thread_);
-}
-
-bool interpreter_exiting() noexcept { return exiting.load(std::memory_order_acquire); }
-
-Result<void> watch_interpreter_exit() {
-  static PyMethodDef on_exit = {
-      "_quellgate_exit",
-      [](PyObject*, PyObject*) -> PyObject* {
-        exiting.store(true, std::memory_order_release);
-        Py_IncRef(Py_None);
-        return Py_None;
-      },
-      METH_NOARGS, nullptr};
-  auto callback = owned_or_pending(PyCFunction_NewEx(&on_exit, nullptr, nullptr));
-  if (!callback) return std::unexpected(std::move(callback.error()));
-  auto atexit = owned_or_pending(PyImport_ImportModule("atexit"));
-  if (!atexit) return std::unexpected(std::move(atexit.error()));
-  auto registered = owned_or_pending(PyObject_CallMethod(atexit->get(), "register", "O", callback->get()));
-  if (!registered) return std::unexpected(std::move(registered.error()));
-  return {};
 }
 
 Suspension::Suspension() noexcept : saved_depth_(std::exchange(this_thread.depth, 0)) {

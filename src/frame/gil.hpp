@@ -71,12 +71,6 @@ auto releasing_around(Scope& scope, Work&& work) {
   }
 }
 
-// True once the interpreter has begun to exit (its atexit callbacks ran):
-// from then on taking the lock can end the calling thread.
-bool interpreter_exiting() noexcept;
-// Registers the atexit callback that sets it (lock held, at import).
-Result<void> watch_interpreter_exit();
-
 // Lets other Python threads run while this one works without the lock.
 class Suspension {
  public:

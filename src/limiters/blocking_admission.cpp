@@ -2,73 +2,108 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 
+#include "limiters/limiter_waits.hpp"
 #include "engine/admission.hpp"
 #include "executor/clock.hpp"
-#include "executor/thread_sleep.hpp"
+#include "executor/environment.hpp"
 #include "frame/gil.hpp"
 
 namespace quellgate {
 namespace {
 
 using namespace std::chrono_literals;
+using std::chrono::nanoseconds;
 
-constexpr auto kFlagCheckSlice = 10ms;
-constexpr auto kSignalCheckEvery = 500ms;
+constexpr nanoseconds kSignalCheckEvery = 500ms;
 
-// Runs the interpreter's signal handlers from inside a wait. A handler that
-// raised (Ctrl+C) is consumed here and turned into the shared interrupt flag.
-bool signal_handler_raised() {
-  // Once the interpreter is exiting there is nobody left to press Ctrl+C
-  // for, and taking the lock would only end this thread mid-sleep.
-  if (gil::interpreter_exiting()) return false;
-  return gil::with_gil([] {
-    if (PyErr_CheckSignals() == 0) return false;
+// The exception a signal handler left pending (lock held): KeyboardInterrupt
+// becomes the limiter's own, with its fixed message; anything else, such as
+// the SystemExit of a handler calling sys.exit(), goes on as it is.
+PyError handler_error() {
+  if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
     PyErr_Clear();
-    return true;
-  });
+    return operation_interrupted();
+  }
+  return take_pending_error();
 }
 
-engine::Admission admit_without_gil(const engine::LimiterCore& core) {
+// The interpreter runs signal handlers on its main thread only, so only a
+// wait there watches for them: it runs them (taking the lock for that alone)
+// once 500 ms of waiting have built up since they last ran, whatever the
+// backoff steps, and at once when a signal cuts its sleep short. A handler
+// that raises sets the interrupt flag, which ends every other wait on the
+// limiter. Waits on other threads never take the lock, which also keeps a
+// daemon thread's wait clear of interpreter finalisation.
+class SignalWatch {
+ public:
+  explicit SignalWatch(const engine::LimiterCore& core) noexcept : core_(core) {}
+
+  nanoseconds wake_by(nanoseconds now, nanoseconds step_end) {
+    if (!on_main_thread()) return step_end;
+    return std::min(step_end, now + (kSignalCheckEvery - waited_));
+  }
+
+  bool after_wait(nanoseconds waited, bool signal_arrived) {
+    if (!on_main_thread()) return false;
+    waited_ += waited;
+    if (!signal_arrived && waited_ < kSignalCheckEvery) return false;
+    waited_ = 0ns;
+    if (!handler_raised()) return false;
+    core_.set_interrupt();
+    return true;
+  }
+
+  // What a handler raised during the wait; read with the lock held again.
+  std::optional<PyError> take_raised() noexcept { return std::exchange(raised_, std::nullopt); }
+
+ private:
+  bool on_main_thread() {
+    if (!main_thread_) main_thread_ = executor::on_first_thread();
+    return *main_thread_;
+  }
+
+  bool handler_raised() {
+    return gil::with_gil([this] {
+      if (PyErr_CheckSignals() == 0) return false;
+      raised_ = handler_error();
+      return true;
+    });
+  }
+
+  const engine::LimiterCore& core_;
+  std::optional<bool> main_thread_;  // looked up at the first sleep only
+  nanoseconds waited_{0};            // since the handlers last ran
+  std::optional<PyError> raised_;    // set with the lock held, taken after the wait
+};
+
+engine::Admission admit_without_gil(const engine::LimiterCore& core, SignalWatch& watch) {
   if (!core.blocking()) return engine::try_admit(core, executor::wall_now());
-  return engine::admit_blocking(core, executor::wall_now, interruptible_sleep);
+  return engine::admit_blocking(core, executor::wall_now,
+                                [&watch](const engine::AdmissionStep& step, const engine::LimiterCore& limiter) {
+                                  return sleep_on_limiter(step, limiter, watch);
+                                });
 }
 
 }  // namespace
 
 PyError operation_interrupted() { return PyError::deferred(keyboard_interrupt, "Operation interrupted"); }
 
-bool interruptible_sleep(std::uint32_t milliseconds, const engine::LimiterCore& core) {
-  const std::chrono::nanoseconds duration = std::chrono::milliseconds(milliseconds);
-  const auto start = executor::monotonic_now();
-  std::chrono::nanoseconds slept_since_check{0};
-  for (;;) {
-    const auto elapsed = executor::monotonic_now() - start;
-    if (elapsed >= duration) return false;
-    if (core.interrupted()) return true;
-    const auto slice = std::min<std::chrono::nanoseconds>(duration - elapsed, kFlagCheckSlice);
-    executor::thread_sleep(slice);
-    slept_since_check += slice;
-    if (slept_since_check >= kSignalCheckEvery) {
-      if (signal_handler_raised()) {
-        core.set_interrupt();
-        return true;
-      }
-      slept_since_check = 0ns;
-    }
-  }
-}
-
 Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {
   core.clear_interrupt();
-  const engine::Admission outcome = gil::without_gil([&] { return admit_without_gil(core); });
+  SignalWatch watch(core);
+  const engine::Admission outcome = gil::without_gil([&] { return admit_without_gil(core, watch); });
+  // A handler that raised during the wait already ended it: the flag is set
+  // and the loop gave its permit back.
+  if (auto raised = watch.take_raised()) return std::unexpected(std::move(*raised));
   if (PyErr_CheckSignals() != 0) {
-    // The caller will see KeyboardInterrupt and cannot know it was admitted,
-    // so the permit of this admission goes back; window counts stay.
-    PyErr_Clear();
+    // The caller will see the exception and cannot know it was admitted, so
+    // the permit of this admission goes back; window counts stay.
+    PyError raised = handler_error();
     core.set_interrupt();
     if (outcome == engine::Admission::admitted) engine::release_burst(core);
-    return std::unexpected(operation_interrupted());
+    return std::unexpected(std::move(raised));
   }
   if (outcome == engine::Admission::interrupted) return std::unexpected(operation_interrupted());
   return outcome == engine::Admission::admitted;

@@ -1,6 +1,4 @@
 #pragma once
-#include <cstdint>
-
 #include "engine/limiter_core.hpp"
 #include "frame/error.hpp"
 
@@ -8,14 +6,13 @@ namespace quellgate {
 
 // One admission on the calling thread, with the interpreter lock released
 // for all of it: true when admitted, false when a non-blocking limiter
-// refuses, KeyboardInterrupt "Operation interrupted" when the wait was
-// interrupted. An admission that ends in an interruption holds no permit.
+// refuses. A wait sleeps parked on the limiter (see limiter_waits.hpp) and,
+// on the main thread, runs the signal handlers every 500 ms of waiting.
+// Ends with KeyboardInterrupt "Operation interrupted" when the wait was
+// interrupted (Ctrl+C here or on another thread's wait), and with a signal
+// handler's own exception when it raised anything else. An admission that
+// ends in an exception holds no permit.
 Result<bool> admit_on_this_thread(const engine::LimiterCore& core);
-
-// The blocking loop's sleep: slices of at most 10 ms watching the interrupt
-// flag, and the interpreter's signal handlers once a step has slept 500 ms.
-// Runs without the interpreter lock; true when interrupted.
-bool interruptible_sleep(std::uint32_t milliseconds, const engine::LimiterCore& core);
 
 PyError operation_interrupted();
 

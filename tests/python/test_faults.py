@@ -365,6 +365,42 @@ def test_exit_while_async_jobs_wait_and_get_admitted_around_the_rollover():
         assert_ended_cleanly(ended, {"end": 0, "exit": 4}[ended.args[1]], stdout="exiting")
 
 
+def test_import_registers_no_exit_function():
+    ended = run_child("""
+import atexit, sys
+before = atexit._ncallbacks()
+import quellgate
+quellgate.RateLimiter(sec=1).acquire()
+print(atexit._ncallbacks() - before)
+""", timeout=60)
+    assert_ended_cleanly(ended, 0, stdout="0")
+
+
+SIGTERM_DURING_A_WAIT = """
+import os, signal, sys, threading, time
+import quellgate
+
+signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(int(sys.argv[1])))
+window = quellgate.RateLimiter(sec=1, sec_window=2**40, max_burst=2)  # never rolls over
+window.acquire()
+burst = quellgate.RateLimiter(sec=2**62, max_burst=1)
+burst.acquire()
+for limiter in (window, burst):  # other threads wait on both limiters meanwhile
+    threading.Thread(target=limiter.acquire, daemon=True).start()
+threading.Timer(0.7, os.kill, (os.getpid(), signal.SIGTERM)).start()
+print("waiting", flush=True)
+(window if sys.argv[2] == "window" else burst).acquire()
+print("admitted")
+"""
+
+
+def test_sigterm_handler_exiting_during_a_wait_ends_the_process_with_its_own_status():
+    # Before, the handler's SystemExit became KeyboardInterrupt("Operation interrupted").
+    runs = [(0, "window"), (7, "burst")]
+    for ended in run_children(SIGTERM_DURING_A_WAIT, runs, timeout=60, env_update=LEAKS_UNCHECKED_AT_EXIT):
+        assert_ended_cleanly(ended, ended.args[0], stdout="waiting")
+
+
 SLOW_FINALISATION = """
 import os, sys, time, types
 
@@ -538,6 +574,62 @@ for thread in threads:
     thread.join(30)
 print(json.dumps(outcomes))
 """ + LEAVE_WITHOUT_FINALISING
+
+
+FORK_WHILE_THREADS_WAIT = """
+import json, os, signal, sys, threading, time, warnings
+import quellgate
+
+warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+# Two threads hold both permits of one limiter and two more wait for them; on
+# another, two threads hold a permit each while they wait for a full hour.
+permits = quellgate.RateLimiter(sec=2**62, max_burst=2)
+hour = quellgate.RateLimiter(hour=1, max_burst=2)
+hour.acquire()
+hour.release()
+holders = [threading.Thread(target=permits.acquire, daemon=True) for _ in range(2)]
+for thread in holders:
+    thread.start()
+    thread.join()
+for target in [permits.acquire] * 2 + [hour.acquire] * 2:
+    threading.Thread(target=target, daemon=True).start()
+time.sleep(0.3)
+
+def burst_left():
+    return [permits.get_remaining()["burst"], hour.get_remaining()["burst"]]
+
+before = burst_left()
+read, write = os.pipe()
+pid = os.fork()
+if pid == 0:
+    signal.alarm(5)  # a child stuck in acquire() dies of SIGALRM
+    seen = {"at_fork": burst_left()}
+    permits.acquire()
+    permits.acquire()
+    seen["both_taken"] = burst_left()[0]
+    permits.release()
+    with permits:
+        pass
+    permits.release()
+    seen["after"] = burst_left()
+    os.write(write, json.dumps(seen).encode())
+    os._exit(0)
+os.close(write)
+child = json.loads(os.read(read, 4096) or b"null")
+_, status = os.waitpid(pid, 0)
+print(json.dumps({"before": before, "child": child, "status": status, "parent_after": burst_left()}))
+""" + LEAVE_WITHOUT_FINALISING
+
+
+def test_child_forked_while_threads_hold_and_wait_for_permits_starts_with_every_permit_free():
+    ended = run_child(FORK_WHILE_THREADS_WAIT, timeout=60)
+    assert_ended_cleanly(ended, 0)
+    report = last_json_line(ended)
+    assert report["before"] == [0, 0], report
+    # Before, the child inherited burst 0 for good and its first acquire() hung.
+    assert report["child"] == {"at_fork": [2, 2], "both_taken": 0, "after": [2, 2]}, report
+    assert report["status"] == 0, report
+    assert report["parent_after"] == [0, 0], report
 
 
 def test_fork_while_threads_use_both_classes_leaves_the_child_able_to_use_both():

@@ -26,9 +26,9 @@ constexpr std::size_t runaway_steps = 10'000;
 struct RecordingSleep {
   FakeClock& clock;
   std::vector<std::uint32_t>& steps;
-  bool operator()(std::uint32_t ms, const LimiterCore&) const {
-    steps.push_back(ms);
-    clock.advance(std::chrono::milliseconds(ms));
+  bool operator()(const AdmissionStep& step, const LimiterCore&) const {
+    steps.push_back(step.sleep_ms);
+    clock.advance(std::chrono::milliseconds(step.sleep_ms));
     return steps.size() >= runaway_steps;
   }
 };
@@ -125,7 +125,7 @@ TEST(AdmitBlockingTest, InterruptedSleepEndsTheWaitAndReturnsThePermit) {
   const auto core = make_core({.sec = 1, .max_burst = 2});
   ASSERT_EQ(try_admit(core, clock.now), Admission::admitted);
   int sleeps = 0;
-  const auto interrupted_on_third = [&](std::uint32_t, const LimiterCore&) { return ++sleeps == 3; };
+  const auto interrupted_on_third = [&](const AdmissionStep&, const LimiterCore&) { return ++sleeps == 3; };
   EXPECT_EQ(admit_blocking(core, clock, interrupted_on_third), Admission::interrupted);
   EXPECT_EQ(sleeps, 3);
   EXPECT_EQ(core.burst_in_use().load(), 1u);
@@ -136,7 +136,7 @@ TEST(AdmitBlockingTest, FlagSetBySleepEndsTheWaitAtTheNextStep) {
   const auto core = make_core({.sec = 1, .max_burst = 2});
   ASSERT_EQ(try_admit(core, clock.now), Admission::admitted);
   int sleeps = 0;
-  const auto set_flag = [&](std::uint32_t, const LimiterCore& c) {
+  const auto set_flag = [&](const AdmissionStep&, const LimiterCore& c) {
     c.set_interrupt();
     return ++sleeps >= 100;
   };

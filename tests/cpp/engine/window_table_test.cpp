@@ -82,7 +82,7 @@ TEST(WindowTableTest, BrokenTableInterruptsAdmissionsAndGivesPermitsBack) {
   AdmissionLoop loop(core);
   EXPECT_EQ(loop.next(utc(12, 0, 0)).kind, AdmissionStep::Kind::interrupted);
   int sleeps = 0;
-  const auto give_up_after_a_while = [&](std::uint32_t, const LimiterCore&) { return ++sleeps > 100; };
+  const auto give_up_after_a_while = [&](const AdmissionStep&, const LimiterCore&) { return ++sleeps > 100; };
   EXPECT_EQ(admit_blocking(core, [] { return utc(12, 0, 1); }, give_up_after_a_while),
             Admission::interrupted);
   EXPECT_EQ(sleeps, 0) << "a broken table ends the wait at once";

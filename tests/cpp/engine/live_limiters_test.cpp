@@ -1,4 +1,4 @@
-#include "engine/live_tables.hpp"
+#include "engine/live_limiters.hpp"
 
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -11,6 +11,9 @@
 #include <span>
 #include <thread>
 
+#include "engine/admission.hpp"
+#include "engine/burst.hpp"
+#include "engine/waiters.hpp"
 #include "engine/window_table.hpp"
 #include "fake_clock.hpp"
 
@@ -19,6 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::make_core;
+using testing::utc;
 
 // Counts one admission in the first window; true once it has.
 bool count_one(const LimiterCore& core) {
@@ -31,22 +35,27 @@ std::uint64_t first_count(const LimiterCore& core) {
   return core.window_table().with_lock([](std::span<WindowState> windows) { return windows[0].count; }).value();
 }
 
-TEST(LiveTablesTest, HoldAllKeepsEveryTableOutOfReachUntilReleaseAll) {
+TEST(LiveLimitersTest, HoldAllKeepsEveryTableAndWaiterListOutOfReachUntilReleased) {
   const auto first = make_core({.sec = 5});
   const auto second = make_core({.min = 5, .day = 9});
-  LiveTables::hold_all();
+  LiveLimiters::hold_all();
   std::atomic<int> sections_done{0};  // relaxed: read after the joins, or only to show nothing ran yet
   std::jthread on_first([&] { sections_done.fetch_add(count_one(first), std::memory_order_relaxed); });
   std::jthread on_second([&] { sections_done.fetch_add(count_one(second), std::memory_order_relaxed); });
+  std::jthread waking([&] {
+    second.set_interrupt();  // wakes the waiters: takes the list's lock
+    sections_done.fetch_add(1, std::memory_order_relaxed);
+  });
   std::this_thread::sleep_for(30ms);
   EXPECT_EQ(sections_done.load(std::memory_order_relaxed), 0);
-  LiveTables::release_all();
+  LiveLimiters::release_all_in_parent();
   on_first.join();
   on_second.join();
-  EXPECT_EQ(sections_done.load(std::memory_order_relaxed), 2);
+  waking.join();
+  EXPECT_EQ(sections_done.load(std::memory_order_relaxed), 3);
 }
 
-TEST(LiveTablesTest, DestroyedTablesLeaveTheListWhereverTheyStood) {
+TEST(LiveLimitersTest, DestroyedLimitersLeaveTheListWhereverTheyStood) {
   auto oldest = std::make_optional(make_core({.sec = 1}));
   auto middle = std::make_optional(make_core({.sec = 2}));
   const auto kept = make_core({.sec = 3});
@@ -55,21 +64,37 @@ TEST(LiveTablesTest, DestroyedTablesLeaveTheListWhereverTheyStood) {
   newest.reset();
   oldest.reset();
   // Under ASan a stale link would be a use after free here.
-  LiveTables::hold_all();
-  LiveTables::release_all();
+  LiveLimiters::hold_all();
+  LiveLimiters::release_all_in_parent();
   EXPECT_TRUE(count_one(kept));
 }
 
 // What the module registers when it loads, for this test binary.
-void hold_tables_across_fork() {
+void hold_limiters_across_fork() {
   static const bool registered = [] {
-    return pthread_atfork(LiveTables::hold_all, LiveTables::release_all, LiveTables::release_all) == 0;
+    return pthread_atfork(LiveLimiters::hold_all, LiveLimiters::release_all_in_parent,
+                          LiveLimiters::release_all_in_child) == 0;
   }();
   ASSERT_TRUE(registered);
 }
 
-TEST(LiveTablesTest, ForkWaitsForASectionInProgressSoTheChildCanUseTheTable) {
-  hold_tables_across_fork();
+// Forks; the child runs `body` and exits with its result as status. Returns
+// the child's exit status.
+template <class Body>
+int status_of_child(Body body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(5);  // a child left with a lock held dies of SIGALRM instead of hanging the test
+    _exit(body());
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) return -1;
+  if (!WIFEXITED(status)) return 128 + WTERMSIG(status);
+  return WEXITSTATUS(status);
+}
+
+TEST(LiveLimitersTest, ForkWaitsForASectionInProgressSoTheChildCanUseTheTable) {
+  hold_limiters_across_fork();
   const auto core = make_core({.sec = 5});
   std::atomic<bool> inside{false};   // release/acquire: the section has begun
   std::atomic<bool> may_leave{false};  // release/acquire: the test lets the section end
@@ -104,6 +129,42 @@ TEST(LiveTablesTest, ForkWaitsForASectionInProgressSoTheChildCanUseTheTable) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_TRUE(count_one(core));  // the parent's table is released too
   EXPECT_EQ(first_count(core), 2u);
+}
+
+// A waiter whose wake must not happen in the child: its thread is not there.
+struct StrandedWaiter final : Waiter {
+  std::atomic<int> wakes{0};
+  void wake() noexcept override {
+    if (getpid() != parent) _exit(3);
+    wakes.fetch_add(1);
+  }
+  pid_t parent = getpid();
+};
+
+TEST(LiveLimitersTest, ChildStartsWithEveryBurstPermitFreeAndForgetsTheParentsWaiters) {
+  hold_limiters_across_fork();
+  const auto core = make_core({.sec = 100, .max_burst = 2});
+  ASSERT_EQ(try_admit(core, utc(12, 0, 0)), Admission::admitted);
+  ASSERT_EQ(try_admit(core, utc(12, 0, 0)), Admission::admitted);
+  StrandedWaiter waiter;
+  core.waiters().enlist(waiter, WakeOn::release_or_interrupt);
+
+  const int child_status = status_of_child([&] {
+    if (core.burst_in_use().load() != 0 || core.waiters().has_burst_waiters()) return 1;
+    release_burst(core);  // would wake the stranded waiter if it were still listed
+    core.set_interrupt();
+    core.clear_interrupt();
+    const bool both = try_admit(core, utc(12, 0, 0)) == Admission::admitted &&
+                      try_admit(core, utc(12, 0, 0)) == Admission::admitted;
+    return both && try_admit(core, utc(12, 0, 0)) == Admission::refused ? 0 : 2;
+  });
+  EXPECT_EQ(child_status, 0);
+
+  // The parent keeps its permits and its waiter.
+  EXPECT_EQ(core.burst_in_use().load(), 2u);
+  release_burst(core);
+  EXPECT_EQ(waiter.wakes.load(), 1);
+  core.waiters().withdraw(waiter);
 }
 
 }  // namespace

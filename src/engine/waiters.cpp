@@ -1,0 +1,92 @@
+#include "engine/waiters.hpp"
+
+#include <utility>
+
+#include "engine/limiter_core.hpp"
+
+namespace quellgate::engine {
+
+WaiterList::Chain& WaiterList::chain_for(WakeOn wake_on) noexcept {
+  return wake_on == WakeOn::release_or_interrupt ? burst_chain_ : window_chain_;
+}
+
+void WaiterList::enlist(Waiter& waiter, WakeOn wake_on) noexcept {
+  const std::lock_guard lock(mutex_);
+  Chain& chain = chain_for(wake_on);
+  waiter.wake_on_ = wake_on;
+  waiter.previous_ = chain.last;
+  waiter.next_ = nullptr;
+  if (chain.last != nullptr) chain.last->next_ = &waiter;
+  else chain.first = &waiter;
+  chain.last = &waiter;
+  waiter.listed_ = true;
+  // Sequentially consistent: the waiter's next look at the burst count must
+  // not be ordered before this, see burst.cpp.
+  if (wake_on == WakeOn::release_or_interrupt) burst_waiters_.fetch_add(1, std::memory_order_seq_cst);
+}
+
+void WaiterList::unlink(Waiter& waiter) noexcept {
+  Chain& chain = chain_for(waiter.wake_on_);
+  if (waiter.previous_ != nullptr) waiter.previous_->next_ = waiter.next_;
+  else chain.first = waiter.next_;
+  if (waiter.next_ != nullptr) waiter.next_->previous_ = waiter.previous_;
+  else chain.last = waiter.previous_;
+  waiter.previous_ = waiter.next_ = nullptr;
+  waiter.listed_ = false;
+  if (waiter.wake_on_ == WakeOn::release_or_interrupt) burst_waiters_.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+void WaiterList::withdraw(Waiter& waiter) noexcept {
+  const std::lock_guard lock(mutex_);
+  if (waiter.listed_) unlink(waiter);
+}
+
+void WaiterList::wake_one_burst_waiter() noexcept {
+  const std::lock_guard lock(mutex_);
+  Waiter* first = burst_chain_.first;
+  if (first == nullptr) return;
+  unlink(*first);
+  first->wake();
+}
+
+void WaiterList::wake_chain(Chain& chain) noexcept {
+  for (Waiter* waiter = std::exchange(chain.first, nullptr); waiter != nullptr;) {
+    Waiter* next = std::exchange(waiter->next_, nullptr);
+    waiter->previous_ = nullptr;
+    waiter->listed_ = false;
+    waiter->wake();
+    waiter = next;
+  }
+  chain.last = nullptr;
+}
+
+void WaiterList::wake_all() noexcept {
+  const std::lock_guard lock(mutex_);
+  wake_chain(burst_chain_);
+  wake_chain(window_chain_);
+  burst_waiters_.store(0, std::memory_order_seq_cst);
+}
+
+void WaiterList::forget_all_in_child() noexcept {
+  // The waiters belonged to threads and jobs the child does not have; their
+  // memory is never touched again.
+  burst_chain_ = {};
+  window_chain_ = {};
+  burst_waiters_.store(0, std::memory_order_relaxed);
+}
+
+bool sleep_needed(const LimiterCore& core, WakeOn wake_on) noexcept {
+  if (core.interrupted()) return false;
+  if (wake_on == WakeOn::interrupt_only) return true;
+  // Sequentially consistent, the other half of the pairing in burst.cpp.
+  return core.burst_in_use().load(std::memory_order_seq_cst) >= core.max_burst().value_or(0);
+}
+
+WaitEnrolment::WaitEnrolment(const LimiterCore& core, Waiter& waiter, WakeOn wake_on) noexcept
+    : list_(core.waiters()), waiter_(waiter) {
+  list_.enlist(waiter_, wake_on);
+}
+
+WaitEnrolment::~WaitEnrolment() { list_.withdraw(waiter_); }
+
+}  // namespace quellgate::engine

@@ -1,0 +1,45 @@
+#include "limiters/limiter_waits.hpp"
+
+#include "executor/sleep.hpp"
+
+namespace quellgate {
+namespace {
+
+// A job sleeping on a limiter, woken by ending its timer sleep early.
+class JobWaiter final : public engine::Waiter {
+ public:
+  explicit JobWaiter(executor::Sleep& sleep) noexcept : sleep_(sleep) {}
+  void wake() noexcept override { sleep_.wake_early(); }
+
+ private:
+  executor::Sleep& sleep_;
+};
+
+}  // namespace
+
+executor::Task<void> sleep_on_limiter_in_job(const engine::LimiterCore& core, engine::AdmissionStep step) {
+  // Destroyed in reverse: off the list first, so no wake reaches the sleep
+  // once it is gone.
+  executor::Sleep pause(std::chrono::milliseconds(step.sleep_ms));
+  JobWaiter waiter(pause);
+  const engine::WaitEnrolment enrolment(core, waiter, step.wake_on);
+  if (engine::sleep_needed(core, step.wake_on)) co_await pause;
+}
+
+executor::Task<engine::Admission> admit_waiting_in_job(engine::LimiterCore core) {
+  engine::AdmissionLoop loop(core);
+  for (;;) {
+    const engine::AdmissionStep step = loop.next(executor::wall_now());
+    switch (step.kind) {
+      case engine::AdmissionStep::Kind::admitted:
+        co_return engine::Admission::admitted;
+      case engine::AdmissionStep::Kind::interrupted:
+        co_return engine::Admission::interrupted;
+      case engine::AdmissionStep::Kind::sleep:
+        co_await sleep_on_limiter_in_job(core, step);
+        break;
+    }
+  }
+}
+
+}  // namespace quellgate

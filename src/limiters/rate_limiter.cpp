@@ -75,14 +75,14 @@ class RateLimitedCall final : public Closure {
 
   Result<PyRef> call(PyObject* args, PyObject* kwargs) override {
     if (!func_) return std::unexpected(cleared_closure_error());
-    // Ours for the call: a collection while the wait has the lock given up
-    // may clear func_.
-    const PyRef func = func_.clone();
     auto admitted = admit_on_this_thread(core_);
     if (!admitted) return std::unexpected(std::move(admitted.error()));
     if (!*admitted) return refused_permit();
     engine::BurstPermit permit(core_);
-    return owned_or_pending(PyObject_Call(func.get(), args, kwargs));
+    // Looked at again: the wait gives the lock up, and a collection meanwhile
+    // may have cleared it.
+    if (!func_) return std::unexpected(cleared_closure_error());
+    return owned_or_pending(PyObject_Call(func_.get(), args, kwargs));
   }
 
   int traverse(visitproc visit, void* arg) const override { return visit_reference(func_, visit, arg); }

@@ -20,20 +20,37 @@ using std::chrono::nanoseconds;
 constexpr std::uint64_t window_step_cap_ms = 1000;
 
 // Counts one place in every window, or in none: a full window undoes the
-// counts this pass made in the windows before it. Returns nothing when the
-// table is broken.
-std::optional<bool> count_in_every_window(const LimiterCore& core, nanoseconds now) {
-  return core.window_table().with_lock([now](std::span<WindowState> windows) {
-    for (std::size_t i = 0; i < windows.size(); ++i) {
-      WindowState& window = windows[i];
-      refresh_window(window, now);
-      if (is_full(window)) {
-        for (WindowState& counted : windows.first(i)) --counted.count;
-        return false;
-      }
-      ++window.count;
+// counts this pass made in the windows before it. Call with the lock held.
+bool count_in(std::span<WindowState> windows, nanoseconds now) noexcept {
+  for (std::size_t i = 0; i < windows.size(); ++i) {
+    WindowState& window = windows[i];
+    refresh_window(window, now);
+    if (is_full(window)) {
+      for (WindowState& counted : windows.first(i)) --counted.count;
+      return false;
     }
-    return true;
+    ++window.count;
+  }
+  return true;
+}
+
+// count_in under the table's lock; nothing when the table is broken.
+std::optional<bool> count_in_every_window(const LimiterCore& core, nanoseconds now) {
+  return core.window_table().with_lock([now](std::span<WindowState> windows) { return count_in(windows, now); });
+}
+
+// A waiting attempt: counted, or else how long until a full window rolls
+// over, found in the same pass under the lock, which thousands of waiters
+// waking together then take once each instead of twice.
+struct Attempt {
+  bool counted;
+  std::optional<nanoseconds> wait;
+};
+
+std::optional<Attempt> attempt_or_measure_wait(const LimiterCore& core, nanoseconds now) {
+  return core.window_table().with_lock([now](std::span<WindowState> windows) {
+    if (count_in(windows, now)) return Attempt{true, std::nullopt};
+    return Attempt{false, wait_for_full_windows(windows, now)};
   });
 }
 
@@ -99,14 +116,14 @@ AdmissionStep AdmissionLoop::next(nanoseconds now) {
     if (!take_burst(core_)) return sleep_for(short_backoff_ms(attempt_), WakeOn::release_or_interrupt);
     burst_held_ = true;
   }
-  const std::optional<bool> counted = count_in_every_window(core_, now);
-  if (!counted) return interrupt();
-  if (*counted) {
+  const std::optional<Attempt> attempt = attempt_or_measure_wait(core_, now);
+  if (!attempt) return interrupt();
+  if (attempt->counted) {
     burst_held_ = false;  // now the caller's, until release_burst
     attempt_ = 0;
     return {AdmissionStep::Kind::admitted};
   }
-  return sleep_for(window_wait_step_ms(compute_wait(core_, now), attempt_), WakeOn::interrupt_only);
+  return sleep_for(window_wait_step_ms(attempt->wait, attempt_), WakeOn::interrupt_only);
 }
 
 AdmissionStep AdmissionLoop::interrupt() noexcept {

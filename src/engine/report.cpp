@@ -32,8 +32,9 @@ nanoseconds time_until(std::uint64_t end_secs, nanoseconds now) noexcept {
   return nanoseconds(static_cast<std::int64_t>(whole * nanos_per_second)) - into_second;
 }
 
-std::optional<nanoseconds> shortest_full_window_wait(std::span<WindowState> windows,
-                                                     nanoseconds now) noexcept {
+}  // namespace
+
+std::optional<nanoseconds> wait_for_full_windows(std::span<WindowState> windows, nanoseconds now) noexcept {
   std::optional<nanoseconds> best;
   for (WindowState& window : windows) {
     refresh_window(window, now);
@@ -41,10 +42,9 @@ std::optional<nanoseconds> shortest_full_window_wait(std::span<WindowState> wind
     const nanoseconds left = time_until(saturating_sum(window.window_start, window.length), now);
     if (!best || left < *best) best = left;
   }
-  return best;
+  if (!best) return std::nullopt;
+  return std::max(*best, min_wait);
 }
-
-}  // namespace
 
 std::optional<std::uint64_t> RemainingReport::find(std::string_view name) const noexcept {
   const auto found = std::find_if(begin(), end(), [name](const RemainingEntry& entry) {
@@ -72,10 +72,9 @@ RemainingReport report_remaining(const LimiterCore& core, nanoseconds now) {
 }
 
 std::optional<nanoseconds> compute_wait(const LimiterCore& core, nanoseconds now) {
-  const auto best = core.window_table().with_lock(
-      [now](std::span<WindowState> windows) { return shortest_full_window_wait(windows, now); });
-  if (!best || !*best) return std::nullopt;
-  return std::max(**best, min_wait);
+  const auto wait = core.window_table().with_lock(
+      [now](std::span<WindowState> windows) { return wait_for_full_windows(windows, now); });
+  return wait.value_or(std::nullopt);
 }
 
 }  // namespace quellgate::engine

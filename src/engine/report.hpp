@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "engine/limiter_core.hpp"
@@ -39,5 +40,9 @@ RemainingReport report_remaining(const LimiterCore& core, std::chrono::nanosecon
 // windows.
 std::optional<std::chrono::nanoseconds> compute_wait(const LimiterCore& core,
                                                      std::chrono::nanoseconds now);
+
+// The same, inside a section that already holds the table's lock.
+std::optional<std::chrono::nanoseconds> wait_for_full_windows(std::span<WindowState> windows,
+                                                              std::chrono::nanoseconds now) noexcept;
 
 }  // namespace quellgate::engine

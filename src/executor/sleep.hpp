@@ -25,6 +25,7 @@ class [[nodiscard]] Sleep : private detail::AwaitedEvent {
   // then does not suspend) or while it is pending. The caller makes sure the
   // sleep is not destroyed meanwhile. Wakes the job the sleep was made in.
   void wake_early() noexcept;
+  bool woken_early() const noexcept { return woken_early_.load(std::memory_order_acquire); }
 
   bool await_ready() const noexcept { return completed_ || woken_early_.load(std::memory_order_acquire); }
   // std::logic_error when awaited outside a job of an executor.

@@ -79,21 +79,5 @@ TEST(WaiterListTest, AWaiterThatJustEnlistedSleepsOnlyWhileNothingItWaitsForHasH
   EXPECT_TRUE(sleep_needed(core, WakeOn::interrupt_only));
 }
 
-TEST(WaiterListTest, AnAdmissionLoopSaysWhichSleepsAReleaseMayEnd) {
-  const auto core = make_core({.sec = 2, .max_burst = 1});
-  const auto now = utc(12, 0, 0);
-  ASSERT_EQ(try_admit(core, now), Admission::admitted);
-  AdmissionLoop loop(core);
-  const AdmissionStep for_permit = loop.next(now);
-  ASSERT_EQ(for_permit.kind, AdmissionStep::Kind::sleep);
-  EXPECT_EQ(for_permit.wake_on, WakeOn::release_or_interrupt);
-  release_burst(core);
-  ASSERT_EQ(try_admit(core, now), Admission::admitted);  // fills the window
-  release_burst(core);
-  const AdmissionStep for_window = loop.next(now);
-  ASSERT_EQ(for_window.kind, AdmissionStep::Kind::sleep);
-  EXPECT_EQ(for_window.wake_on, WakeOn::interrupt_only);
-}
-
 }  // namespace
 }  // namespace quellgate::engine

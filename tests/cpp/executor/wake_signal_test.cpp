@@ -18,20 +18,6 @@ using WaitEnd = WakeSignal::WaitEnd;
 
 const auto an_hour_from_now = [] { return monotonic_now() + std::chrono::hours(1); };
 
-TEST(WakeSignalTest, AWakeFromAnotherThreadEndsAnHourLongSleep) {
-  WakeSignal signal;
-  std::atomic<bool> asleep{false};
-  std::jthread waker([&] {
-    while (!asleep.load()) std::this_thread::yield();
-    thread_sleep(20ms);  // most likely inside the wait by now; either way it must end
-    signal.wake();
-  });
-  asleep.store(true);
-  const auto before = monotonic_now();
-  EXPECT_EQ(signal.wait_until(an_hour_from_now()), WaitEnd::woken);
-  EXPECT_LT(monotonic_now() - before, kPatience);
-}
-
 TEST(WakeSignalTest, AnEarlierWakeEndsEverySleepAtOnceAndADeadlineEndsAnUnwokenOne) {
   WakeSignal unwoken;
   const auto deadline = monotonic_now() + 5ms;
@@ -67,26 +53,6 @@ TEST(WakeSignalTest, ASignalHandledOnTheSleepingThreadEndsItsSleep) {
   EXPECT_EQ(end, WaitEnd::signal);
   EXPECT_GE(handled.load(), 1);
   sigaction(SIGUSR2, &previous, nullptr);
-}
-
-Task<bool> sleep_an_hour(std::atomic<Sleep*>& published) {
-  Sleep hour = sleep(std::chrono::hours(1));
-  published.store(&hour);
-  co_await hour;
-  published.store(nullptr);
-  co_return true;
-}
-
-TEST(SleepWakeEarlyTest, AJobSleepingAnHourResumesWhenWokenEarly) {
-  BackgroundExecutor executor({.worker_threads = 2});
-  std::atomic<Sleep*> published{nullptr};
-  auto job = executor.spawn(sleep_an_hour(published));
-  ASSERT_TRUE(eventually([&] { return published.load() != nullptr; }));
-  // The job may not have suspended yet: the wake has to reach it either way.
-  published.load()->wake_early();
-  const auto outcome = outcome_of(executor, std::move(job));
-  ASSERT_TRUE(outcome.has_value()) << "the job still sleeps";
-  EXPECT_TRUE(outcome->value());
 }
 
 Task<bool> woken_before_the_await() {

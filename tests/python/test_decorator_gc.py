@@ -67,14 +67,6 @@ def test_functions_that_refer_to_their_own_wrapper_are_collected(limiter_class):
     assert grown < 100, grown
 
 
-def test_a_collected_client_worked_before_its_collection():
-    limiter = RateLimiter(sec=HUGE)
-    client = Client(limiter)
-    assert client.get() is client
-    fetch = self_referencing(limiter)
-    assert fetch() is fetch
-
-
 @asyncio_test()
 async def test_an_async_client_works_until_collected():
     client = Client(AsyncRateLimiter(sec=HUGE))

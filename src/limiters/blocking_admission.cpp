@@ -56,7 +56,8 @@ class SignalWatch {
   }
 
   // What a handler raised during the wait; read with the lock held again.
-  std::optional<PyError> take_raised() noexcept { return std::exchange(raised_, std::nullopt); }
+  bool raised() const noexcept { return raised_.has_value(); }
+  PyError take_raised() noexcept { return *std::move(raised_); }
 
  private:
   bool on_main_thread() {
@@ -78,12 +79,21 @@ class SignalWatch {
   std::optional<PyError> raised_;    // set with the lock held, taken after the wait
 };
 
-engine::Admission admit_without_gil(const engine::LimiterCore& core, SignalWatch& watch) {
-  if (!core.blocking()) return engine::try_admit(core, executor::wall_now());
+engine::Admission wait_without_gil(const engine::LimiterCore& core, SignalWatch& watch) {
   return engine::admit_blocking(core, executor::wall_now,
                                 [&watch](const engine::AdmissionStep& step, const engine::LimiterCore& limiter) {
                                   return sleep_on_limiter(step, limiter, watch);
                                 });
+}
+
+// A signal handler raised just as the admission ended. The caller will see
+// its exception and cannot know it was admitted, so the permit of this
+// admission goes back; window counts stay.
+Result<bool> raised_at_the_end(const engine::LimiterCore& core, engine::Admission outcome) {
+  PyError raised = handler_error();
+  core.set_interrupt();
+  if (outcome == engine::Admission::admitted) engine::release_burst(core);
+  return std::unexpected(std::move(raised));
 }
 
 }  // namespace
@@ -92,19 +102,17 @@ PyError operation_interrupted() { return PyError::deferred(keyboard_interrupt, "
 
 Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {
   core.clear_interrupt();
-  SignalWatch watch(core);
-  const engine::Admission outcome = gil::without_gil([&] { return admit_without_gil(core, watch); });
-  // A handler that raised during the wait already ended it: the flag is set
-  // and the loop gave its permit back.
-  if (auto raised = watch.take_raised()) return std::unexpected(std::move(*raised));
-  if (PyErr_CheckSignals() != 0) {
-    // The caller will see the exception and cannot know it was admitted, so
-    // the permit of this admission goes back; window counts stay.
-    PyError raised = handler_error();
-    core.set_interrupt();
-    if (outcome == engine::Admission::admitted) engine::release_burst(core);
-    return std::unexpected(std::move(raised));
+  engine::Admission outcome;
+  if (core.blocking()) {
+    SignalWatch watch(core);
+    outcome = gil::without_gil([&] { return wait_without_gil(core, watch); });
+    // A handler that raised during the wait already ended it: the flag is
+    // set and the loop gave its permit back.
+    if (watch.raised()) return std::unexpected(watch.take_raised());
+  } else {
+    outcome = gil::without_gil([&] { return engine::try_admit(core, executor::wall_now()); });
   }
+  if (PyErr_CheckSignals() != 0) return raised_at_the_end(core, outcome);
   if (outcome == engine::Admission::interrupted) return std::unexpected(operation_interrupted());
   return outcome == engine::Admission::admitted;
 }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "bridge/admission_future.hpp"
 #include "bridge/asyncio_lookups.hpp"
 #include "bridge/delivery.hpp"
 #include "bridge/loop_binding.hpp"
@@ -53,13 +54,18 @@ executor::Task<void> run_and_deliver(PyRef future, std::shared_ptr<LoopBinding> 
 
 }  // namespace detail
 
+// What the Future of a job is: a plain asyncio Future, or an admission
+// Future whose awaiter gives back a permit it is cut off from.
+enum class FutureKind { plain, admission };
+
 // On the calling thread, lock held: creates the Future on the running loop,
 // spawns the computation and returns the Future before any of it has run.
 template <class T, class Convert>
-Result<PyRef> bridge_start(Computation<T> computation, Convert convert) {
+Result<PyRef> bridge_start(Computation<T> computation, Convert convert, FutureKind kind = FutureKind::plain) {
   auto binding = current_binding();
   if (!binding) return std::unexpected(std::move(binding.error()));
-  auto future = call_method((*binding)->event_loop.get(), "create_future");
+  PyObject* event_loop = (*binding)->event_loop.get();
+  auto future = kind == FutureKind::admission ? new_admission_future(event_loop) : call_method(event_loop, "create_future");
   if (!future) return future;
   auto cancel = std::make_shared<executor::CancelSignal>();
   if (auto attached = detail::signal_cancellation_to(future->get(), cancel); !attached) {

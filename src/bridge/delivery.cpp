@@ -1,7 +1,10 @@
 #include "bridge/delivery.hpp"
 
+#include <algorithm>
+#include <vector>
+
 #include "bridge/asyncio_lookups.hpp"
-#include "frame/boundary.hpp"
+#include "bridge/admission_future.hpp"
 #include "frame/closure.hpp"
 
 namespace quellgate::bridge {
@@ -16,86 +19,71 @@ Result<bool> cancelled(PyObject* future) {
   return truth == 1;
 }
 
-// CheckedCompletor, on the loop thread: completes the Future unless it was
-// cancelled after the worker looked. Called as (future, complete, value);
-// true when it completed the Future.
-Result<bool> complete_unless_cancelled(PyObject* args) {
-  auto was_cancelled = cancelled(PyTuple_GetItem(args, 0));
-  if (!was_cancelled) return was_cancelled;
-  if (*was_cancelled) return false;
-  auto completed = owned_or_pending(PyObject_CallFunctionObjArgs(PyTuple_GetItem(args, 1), PyTuple_GetItem(args, 2), nullptr));
-  if (!completed) return std::unexpected(std::move(completed.error()));
-  return true;
-}
-
-// The completor for an admission that took a burst permit: the caller holds
-// the permit only once the value is in the Future.
-class PermitCarryingCompletor final : public Closure {
- public:
-  explicit PermitCarryingCompletor(engine::BurstPermit permit) : permit_(std::move(permit)) {}
-
-  Result<PyRef> call(PyObject* args, PyObject*) override {
-    auto completed = complete_unless_cancelled(args);
-    if (!completed) return std::unexpected(std::move(completed.error()));
-    if (*completed) permit_.hand_over();
-    return PyRef::borrow(Py_None);
-  }
-
-  // Scheduling failed: the caller never gets the value, so neither does it
-  // get the permit. Given back now rather than when this object dies, which
-  // a printed traceback (sys.last_traceback) can put off indefinitely.
-  void give_back_permit() noexcept { engine::BurstPermit released(std::move(permit_)); }
-
- private:
-  engine::BurstPermit permit_;
+struct QueuedCompletion {
+  PyRef future;
+  Outcome outcome;
 };
 
-// Every other delivery shares one stateless completor.
-PyObject* shared_completor_call(PyObject*, PyObject* args) {
-  return boundary([&]() -> Result<PyRef> {
-    auto completed = complete_unless_cancelled(args);
-    if (!completed) return std::unexpected(std::move(completed.error()));
+class MailboxDrain;
+
+// Loops that have completions queued and a drain on its way, keyed by the
+// loop's address (kept valid by the drain's reference to it). Guarded by the
+// interpreter lock: it is touched only between Python calls, never across one.
+std::vector<MailboxDrain*> open_mailboxes;
+
+// The one callback that a loop runs for every batch of completions: takes
+// the queue as it is when it runs, so completions queued while it works
+// (another worker got the lock meanwhile) go to a fresh drain.
+class MailboxDrain final : public Closure {
+ public:
+  explicit MailboxDrain(PyRef event_loop) : event_loop_(std::move(event_loop)) {}
+  ~MailboxDrain() override { close(); }  // never ran (the loop closed first): permits go back
+
+  static MailboxDrain* open_for(PyObject* event_loop) {
+    for (MailboxDrain* drain : open_mailboxes) {
+      if (drain->event_loop_.get() == event_loop) return drain;
+    }
+    return nullptr;
+  }
+
+  void queue(PyRef future, Outcome outcome) { queued_.push_back({std::move(future), std::move(outcome)}); }
+
+  void open() { open_mailboxes.push_back(this); }
+
+  // Leaves the registry and drops what is still queued.
+  void close() noexcept {
+    if (auto place = std::find(open_mailboxes.begin(), open_mailboxes.end(), this); place != open_mailboxes.end()) {
+      open_mailboxes.erase(place);
+    }
+    queued_.clear();
+  }
+
+  Result<PyRef> call(PyObject*, PyObject*) override {
+    std::vector<QueuedCompletion> batch = std::move(queued_);
+    close();
+    for (QueuedCompletion& completion : batch) land(completion);
     return PyRef::borrow(Py_None);
-  });
-}
-
-Result<PyRef> shared_completor() {
-  static PyMethodDef definition = {"CheckedCompletor", shared_completor_call, METH_VARARGS, nullptr};
-  static PyObject* completor = nullptr;  // made once under the interpreter lock, kept
-  if (completor == nullptr) {
-    completor = PyCFunction_NewEx(&definition, nullptr, nullptr);
-    if (completor == nullptr) return take_pending();
   }
-  return PyRef::borrow(completor);
-}
 
-Result<void> schedule_completion(PyObject* event_loop, PyObject* future, Outcome outcome) {
-  const bool succeeded = outcome.has_value();
-  std::optional<engine::BurstPermit> permit;
-  PyRef argument;
-  if (succeeded) {
-    argument = std::move(outcome->value);
-    if (outcome->permit) permit.emplace(std::move(*outcome->permit));
-  } else {
-    argument = std::move(outcome.error()).into_value();
+ private:
+  static void land(QueuedCompletion& completion) {
+    // Cancelled after its worker looked: the outcome, and any permit in it, is dropped.
+    if (is_cancelled(completion.future.get())) return;
+    if (auto done = complete_now(completion.future.get(), std::move(completion.outcome)); !done) {
+      print_error(std::move(done.error()));
+    }
   }
-  auto complete = owned_or_pending(PyObject_GetAttr(future, interned_name(succeeded ? "set_result" : "set_exception")));
-  if (!complete) return std::unexpected(std::move(complete.error()));
-  PermitCarryingCompletor* carrier = nullptr;
-  Result<PyRef> completor = [&] {
-    if (!permit || !permit->holds_permit()) return shared_completor();
-    auto state = std::make_unique<PermitCarryingCompletor>(std::move(*permit));
-    carrier = state.get();
-    return make_closure(std::move(state));
-  }();
-  if (!completor) return std::unexpected(std::move(completor.error()));
+
+  PyRef event_loop_;
+  std::vector<QueuedCompletion> queued_;
+};
+
+Result<void> schedule_drain(PyObject* event_loop, PyObject* drain) {
   auto kwargs = no_context_kwargs();
   if (!kwargs) return std::unexpected(std::move(kwargs.error()));
-  auto args = owned_or_pending(PyTuple_Pack(4, completor->get(), future, complete->get(), argument.get()));
+  auto args = owned_or_pending(PyTuple_Pack(1, drain));
   if (!args) return std::unexpected(std::move(args.error()));
-  auto scheduled = call_method(event_loop, "call_soon_threadsafe", args->get(), *kwargs);
-  if (!scheduled) {
-    if (carrier != nullptr) carrier->give_back_permit();
+  if (auto scheduled = call_method(event_loop, "call_soon_threadsafe", args->get(), *kwargs); !scheduled) {
     return std::unexpected(std::move(scheduled.error()));
   }
   return {};
@@ -112,8 +100,38 @@ bool is_cancelled(PyObject* future) {
   return *was_cancelled;
 }
 
+Result<void> complete_now(PyObject* future, Outcome outcome) {
+  if (!outcome) {
+    PyRef exception = std::move(outcome.error()).into_value();
+    if (auto set = call_method_one(future, "set_exception", exception.get()); !set) return std::unexpected(std::move(set.error()));
+    return {};
+  }
+  if (outcome->landing != nullptr) return outcome->landing(future, std::move(*outcome));
+  if (auto set = call_method_one(future, "set_result", outcome->value.get()); !set) return std::unexpected(std::move(set.error()));
+  if (outcome->permit && outcome->permit->holds_permit()) return hand_permit_to(future, std::move(*outcome->permit));
+  return {};
+}
+
 void deliver(PyObject* event_loop, PyObject* future, Outcome outcome) {
-  if (auto scheduled = schedule_completion(event_loop, future, std::move(outcome)); !scheduled) {
+  if (MailboxDrain* drain = MailboxDrain::open_for(event_loop)) {
+    drain->queue(PyRef::borrow(future), std::move(outcome));
+    return;
+  }
+  auto state = std::make_unique<MailboxDrain>(PyRef::borrow(event_loop));
+  MailboxDrain* drain = state.get();
+  drain->queue(PyRef::borrow(future), std::move(outcome));
+  auto callable = make_closure(std::move(state));
+  if (!callable) {
+    print_error(std::move(callable.error()));  // `state` was destroyed with its queue: permits back
+    return;
+  }
+  // Open before scheduling: scheduling runs Python code, and workers that get
+  // the lock meanwhile add to this batch instead of scheduling their own.
+  drain->open();
+  if (auto scheduled = schedule_drain(event_loop, callable->get()); !scheduled) {
+    // The loop is closed: what was queued here is dropped now (permits back)
+    // rather than when the callable dies, which a printed traceback can put off.
+    drain->close();
     print_error(std::move(scheduled.error()));
   }
 }

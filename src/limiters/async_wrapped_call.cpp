@@ -3,6 +3,7 @@
 #include "limiters/async_admission.hpp"
 #include "bridge/asyncio_lookups.hpp"
 #include "bridge/bridge_await.hpp"
+#include "bridge/bridge_start.hpp"
 #include "frame/gil.hpp"
 
 namespace quellgate {
@@ -78,6 +79,14 @@ executor::Task<Result<PyRef>> run_wrapped_call(engine::LimiterCore core, Wrapped
   });
   if (pending) outcome = bridge::awaited_outcome(co_await std::move(*pending));
   co_return outcome;
+}
+
+Result<PyRef> call_plain_function(const engine::LimiterCore& core, const PyRef& func, PyObject* args, PyObject* kwargs) {
+  auto call = WrappedCall::capture(func, args, kwargs);
+  if (!call) return std::unexpected(std::move(call.error()));
+  return bridge::bridge_start<PyRef>(run_wrapped_call(core, std::move(*call)), [](PyRef value) -> bridge::Outcome {
+    return bridge::Delivery{std::move(value), std::nullopt, nullptr};
+  });
 }
 
 }  // namespace quellgate

@@ -27,4 +27,9 @@ struct WrappedCall {
 // back whatever the outcome.
 executor::Task<Result<PyRef>> run_wrapped_call(engine::LimiterCore core, WrappedCall call);
 
+// A decorated call of anything that is not a coroutine function (and of a
+// coroutine function called from a worker): admission, call and outcome in
+// a job, as run_wrapped_call describes. Lock held.
+Result<PyRef> call_plain_function(const engine::LimiterCore& core, const PyRef& func, PyObject* args, PyObject* kwargs);
+
 }  // namespace quellgate

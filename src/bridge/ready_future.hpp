@@ -1,0 +1,18 @@
+#pragma once
+#include "frame/error.hpp"
+
+namespace quellgate::bridge {
+
+// Outcomes known at the call, on the loop's own thread (lock held).
+
+// A Future of `event_loop` already completed with `outcome`'s value or
+// exception, as asyncio.Lock and Semaphore complete when uncontended: the
+// awaiting task goes on without yielding to the loop.
+Result<PyRef> completed_future(PyObject* event_loop, Result<PyRef> outcome);
+
+// A Future of `event_loop` completed on the loop's next iteration
+// (loop.call_soon) unless it is cancelled first: for refusals, so that a
+// task polling a refusing limiter still lets the other tasks run.
+Result<PyRef> future_completed_soon(PyObject* event_loop, Result<PyRef> outcome);
+
+}  // namespace quellgate::bridge

@@ -130,7 +130,10 @@ Acquisition::Acquisition() : thread_(&this_thread) {
     return;
   }
   std::call_once(interpreter_checked, [] {
-    if (!Py_IsInitialized()) fault("The Python interpreter is not initialized");
+    // A worker's first acquisition can come after the interpreter began to
+    // exit (its first job waited past the end); taking the lock then ends
+    // the thread, as for any later acquisition.
+    if (!Py_IsInitialized() && !interpreter_exiting()) fault("The Python interpreter is not initialized");
   });
   const bool had_thread_state = PyGILState_GetThisThreadState() != nullptr;
   state_ = PyGILState_Ensure();

@@ -13,22 +13,31 @@ namespace {
 // waiting, this only watches how the await ends. Only waits pay for it; an
 // outcome known at once is returned in a plain, already completed Future.
 constexpr const char* kAdmissionFutureSource = R"(
-from asyncio import Future
+from asyncio import CancelledError, Future
 
 class AdmissionFuture(Future):
-    __slots__ = ("_quellgate_permit",)
+    __slots__ = ("_quellgate_permit", "_quellgate_awaiters")
 
     def __init__(self, *, loop):
         Future.__init__(self, loop=loop)
-        self._quellgate_permit = None  # gives the permit back, until the admission is read
+        # None, or what gives the landed permit back until the admission is
+        # read, or False once it was given back unread.
+        self._quellgate_permit = None
+        self._quellgate_awaiters = 0  # awaits of this Future in progress
 
     def _quellgate_give_back(self):
         give_back = self._quellgate_permit
-        if give_back is not None:
-            self._quellgate_permit = None
+        if give_back:
+            self._quellgate_permit = False
             give_back()
 
+    def _quellgate_claim(self):
+        if self._quellgate_permit is False:
+            raise CancelledError()  # cancelled unread: the permit went back then
+        self._quellgate_permit = None
+
     def __await__(self):
+        self._quellgate_awaiters += 1
         try:
             value = yield from Future.__await__(self)
         except BaseException:
@@ -38,20 +47,29 @@ class AdmissionFuture(Future):
             if not self.done():
                 Future.cancel(self)
             raise
-        self._quellgate_permit = None
+        finally:
+            self._quellgate_awaiters -= 1
+        self._quellgate_claim()
         return value
 
     __iter__ = __await__
 
+    # A task reads the result of what it awaits before it resumes, so a read
+    # during an await decides nothing: the await does.
     def result(self):
         value = Future.result(self)
-        self._quellgate_permit = None
+        if not self._quellgate_awaiters:
+            self._quellgate_claim()
         return value
 
-    # Cancelling a Future that already holds an admission nobody read (as
-    # wait_for, gather and Task.cancel do) returns False and drops it.
+    # Cancelling a completed Future returns False and changes nothing, so
+    # whoever does it to an admission nobody reads or awaits (wait_for before
+    # 3.12 when its own task is cancelled, gather) would drop the permit. An
+    # await in progress decides for itself: it gets the admission, or gives
+    # it back when the cancellation is thrown into it.
     def cancel(self, *args, **kwargs):
-        self._quellgate_give_back()
+        if not self._quellgate_awaiters:
+            self._quellgate_give_back()
         return Future.cancel(self, *args, **kwargs)
 )";
 

@@ -7,9 +7,10 @@ namespace quellgate::bridge {
 // A pending Future of `event_loop` for an admission that has to wait: an
 // asyncio.Future whose awaiter owns the hand-off. When the await is cut short
 // (a CancelledError thrown into it, the task cancelled, a timeout) after the
-// Future was completed with an admission, or when it is cancelled before the
-// admission was read, the burst permit goes back. An admission that nobody
-// awaits or reads is the caller's held permit.
+// Future was completed with an admission, the burst permit goes back. So it
+// does when the completed Future is cancelled while nobody awaits it and
+// before anyone read it; reading it then raises CancelledError. An admission
+// that nobody awaits, reads or cancels is the caller's held permit.
 Result<PyRef> new_admission_future(PyObject* event_loop);
 
 // Hands an admitted permit to the Future that now holds the admission: an

@@ -1,5 +1,7 @@
 #include "bridge/ready_future.hpp"
 
+#include <array>
+
 #include "bridge/asyncio_lookups.hpp"
 #include "frame/boundary.hpp"
 
@@ -32,6 +34,55 @@ Result<PyObject*> shared_completor() {
   return completor;
 }
 
+// Loop classes whose create_future() was seen to make a plain asyncio.Future
+// (asyncio's own and uvloop's do): for those the Future is made directly as
+// asyncio.Future(loop=loop), which saves a Python-level call on every
+// immediate outcome. Filled under the interpreter lock; types are kept.
+std::array<PyObject*, 4> plain_future_loop_types{};
+
+Result<PyObject*> future_class() {
+  static PyObject* cell = nullptr;  // asyncio.Future, looked up once under the lock, kept
+  if (cell == nullptr) {
+    auto asyncio = asyncio_module();
+    if (!asyncio) return asyncio;
+    cell = PyObject_GetAttrString(*asyncio, "Future");
+    if (cell == nullptr) return take_pending();
+  }
+  return cell;
+}
+
+Result<PyRef> construct_future(PyObject* future_type, PyObject* event_loop) {
+  static PyObject* kwargs = nullptr;  // {"loop": ...}, reused under the lock
+  static PyObject* no_args = nullptr;
+  if (kwargs == nullptr) {
+    kwargs = PyDict_New();
+    no_args = PyTuple_New(0);
+    if (kwargs == nullptr || no_args == nullptr) return take_pending();
+  }
+  // Future.__init__ reads its arguments before it runs any Python code (the
+  // loop's get_debug), so another thread reusing the dict afterwards is harmless.
+  if (PyDict_SetItem(kwargs, interned_name("loop"), event_loop) != 0) return take_pending();
+  return owned_or_pending(PyObject_Call(future_type, no_args, kwargs));
+}
+
+Result<PyRef> new_future(PyObject* event_loop) {
+  PyObject* loop_type = reinterpret_cast<PyObject*>(Py_TYPE(event_loop));
+  auto future_type = future_class();
+  if (!future_type) return std::unexpected(std::move(future_type.error()));
+  for (PyObject* known : plain_future_loop_types) {
+    if (known == loop_type) return construct_future(*future_type, event_loop);
+  }
+  auto future = call_method(event_loop, "create_future");
+  if (!future || reinterpret_cast<PyObject*>(Py_TYPE(future->get())) != *future_type) return future;
+  for (PyObject*& slot : plain_future_loop_types) {
+    if (slot == nullptr) {
+      slot = PyRef::borrow(loop_type).release();
+      break;
+    }
+  }
+  return future;
+}
+
 // set_result or set_exception and its argument.
 struct Completion {
   const char* method;
@@ -46,7 +97,7 @@ Completion completion_of(Result<PyRef> outcome) {
 }  // namespace
 
 Result<PyRef> completed_future(PyObject* event_loop, Result<PyRef> outcome) {
-  auto future = call_method(event_loop, "create_future");
+  auto future = new_future(event_loop);
   if (!future) return future;
   Completion completion = completion_of(std::move(outcome));
   if (auto set = call_method_one(future->get(), completion.method, completion.argument.get()); !set) return set;
@@ -54,7 +105,7 @@ Result<PyRef> completed_future(PyObject* event_loop, Result<PyRef> outcome) {
 }
 
 Result<PyRef> future_completed_soon(PyObject* event_loop, Result<PyRef> outcome) {
-  auto future = call_method(event_loop, "create_future");
+  auto future = new_future(event_loop);
   if (!future) return future;
   auto completor = shared_completor();
   if (!completor) return std::unexpected(std::move(completor.error()));

@@ -77,10 +77,10 @@ async def acquire_and_release(limiter, rng, outcomes):
         await asyncio.sleep(rng.uniform(0.0, 0.005))
     except (asyncio.CancelledError, asyncio.TimeoutError):
         outcomes["cut"] += 1
-        # The result may have arrived just before the cancellation reached this task.
+        # The result may have arrived just before the cancellation reached this
+        # task: the Future gave that permit back itself, so nothing is released here.
         if future.done() and not future.cancelled() and future.exception() is None:
             outcomes["late"] += 1
-            limiter.release()
         raise
     outcomes["admitted"] += 1
     await limiter.release()

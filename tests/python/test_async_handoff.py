@@ -109,8 +109,31 @@ async def test_a_landed_admission_cut_off_from_its_awaiter_goes_back_at_once():
     await limiter.release()
     with pytest.raises(asyncio.CancelledError):
         await task
-    assert waiting.result() == () and not waiting.cancelled()
+    assert waiting.done() and not waiting.cancelled()
     assert (await limiter.get_remaining())["burst"] == 1
+    with pytest.raises(asyncio.CancelledError):
+        waiting.result()  # its admission went back: nobody can read it into a permit any more
+    # Cancelled while its awaiter is on it, a landed admission is the awaiter's to decide:
+    # the await returns it, and the permit is held.
+    assert await limiter.acquire() == ()
+    third = limiter.acquire()
+    third.add_done_callback(lambda future: future.cancel())
+    asyncio.get_running_loop().call_later(0.05, limiter.release)
+    assert await third == ()
+    assert (await limiter.get_remaining())["burst"] == 0
+    await limiter.release()
+    # Cancelled while nobody awaits or has read it (wait_for before 3.12 does this when
+    # its own task is cancelled), it gives the permit back and cannot be read any more.
+    assert await limiter.acquire() == ()
+    unread = limiter.acquire()
+    await limiter.release()
+    while not unread.done():
+        await asyncio.sleep(0.001)
+    assert (await limiter.get_remaining())["burst"] == 0
+    assert unread.cancel() is False
+    assert (await limiter.get_remaining())["burst"] == 1
+    with pytest.raises(asyncio.CancelledError):
+        await unread
     # A waiting Future works with the usual asyncio helpers, and a read result is the caller's.
     assert await limiter.acquire() == ()
     second = limiter.acquire()

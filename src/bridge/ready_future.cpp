@@ -60,9 +60,12 @@ Result<PyRef> construct_future(PyObject* future_type, PyObject* event_loop) {
     if (kwargs == nullptr || no_args == nullptr) return take_pending();
   }
   // Future.__init__ reads its arguments before it runs any Python code (the
-  // loop's get_debug), so another thread reusing the dict afterwards is harmless.
+  // loop's get_debug), so another thread reusing the dict afterwards is
+  // harmless. Emptied again so that it keeps no loop alive.
   if (PyDict_SetItem(kwargs, interned_name("loop"), event_loop) != 0) return take_pending();
-  return owned_or_pending(PyObject_Call(future_type, no_args, kwargs));
+  auto future = owned_or_pending(PyObject_Call(future_type, no_args, kwargs));
+  PyDict_Clear(kwargs);
+  return future;
 }
 
 Result<PyRef> new_future(PyObject* event_loop) {

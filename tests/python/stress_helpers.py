@@ -210,7 +210,12 @@ def hammer_rate_limiter(limiter, seconds, threads, seed=0, fail_rate=0.2):
 
 def landed_before_the_cut(future):
     """An acquire() Future that got its admission although its waiter was cut short."""
-    return future.done() and not future.cancelled() and future.exception() is None
+    if not future.done() or future.cancelled() or future.exception() is not None:
+        return False
+    try:
+        return future.result() == ()  # None: a refusal
+    except asyncio.CancelledError:  # the admission went back when the await was cut
+        return True
 
 
 async def _acquire_and_release(limiter, log, gauge, rng, cancel_rate):

@@ -298,10 +298,19 @@ def main():
     parser.add_argument("--scale", type=float, default=1.0, help="multiply the operation counts")
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--cpu-window", type=float, default=4.0, help="seconds over which CPU use is measured")
+    parser.add_argument("--uvloop", action="store_true", help="run every loop on uvloop")
+    parser.add_argument("--side-by-side-only", action="store_true", help="only the comparison and the hand-off cost")
     options = parser.parse_args()
-    print("CPython %s, %d usable processors" % (sys.version.split()[0], len(os.sched_getaffinity(0))))
+    if options.uvloop:
+        import uvloop
+
+        asyncio.set_event_loop_policy(uvloop.EventLoopPolicy())
+    print("CPython %s, %d usable processors%s" % (sys.version.split()[0], len(os.sched_getaffinity(0)),
+                                                  ", uvloop" if options.uvloop else ""))
     side_by_side(options.scale, max(3, options.repeats))
     wait_path_cost(options.scale)
+    if options.side_by_side_only:
+        return
     round_trips(options.scale, options.repeats)
     waiters(options.cpu_window)
 

@@ -32,6 +32,16 @@ async def test_immediate_outcomes_never_yield_to_the_loop():
         assert await limiter.release() == ()
     # Not one iteration of the loop went by: the ticker never ran again.
     assert len(ticks) == seen
+    # A completed Future cannot change: cancelling it does nothing, and the
+    # admission in it is the caller's; a callback added to it still runs.
+    admitted = limiter.acquire()
+    called = []
+    admitted.add_done_callback(called.append)
+    assert admitted.cancel() is False and admitted.result() == ()
+    assert (await limiter.get_remaining())["burst"] == 1
+    await asyncio.sleep(0)
+    assert called == [admitted]
+    assert await limiter.release() == ()
     other.cancel()
 
 

@@ -43,13 +43,14 @@ executor::Task<void> run_and_deliver(PyRef future, std::shared_ptr<LoopBinding> 
     if (executor::ending_the_thread()) throw;
     fault_message = fault_message_of_current_exception();
   }
-  gil::with_gil([&] {
-    if (is_cancelled(future.get())) return;  // the outcome (and any permit it holds) is dropped
-    Outcome delivery = !outcome    ? Outcome(std::unexpected(rust_panic(fault_message)))
-                       : *outcome ? convert(std::move(**outcome))
-                                  : Outcome(std::unexpected(std::move(outcome->error())));
-    deliver(binding->event_loop.get(), future.get(), std::move(delivery));
-  });
+  // Converted on the loop's thread, and only if the Future still wants it.
+  deliver(std::move(binding), std::move(future),
+          [outcome = std::move(outcome), fault_message = std::move(fault_message),
+           convert = std::move(convert)]() mutable -> Outcome {
+            if (!outcome) return std::unexpected(rust_panic(fault_message));
+            if (!*outcome) return std::unexpected(std::move(outcome->error()));
+            return convert(std::move(**outcome));
+          });
 }
 
 }  // namespace detail

@@ -1,11 +1,15 @@
 #include "bridge/delivery.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <vector>
 
 #include "bridge/asyncio_lookups.hpp"
 #include "bridge/admission_future.hpp"
+#include "executor/environment.hpp"
 #include "frame/closure.hpp"
+#include "frame/gil.hpp"
 
 namespace quellgate::bridge {
 namespace {
@@ -21,67 +25,79 @@ Result<bool> cancelled(PyObject* future) {
 
 struct QueuedCompletion {
   PyRef future;
-  Outcome outcome;
+  Completion completion;
 };
 
-class MailboxDrain;
+// The completions queued for one loop while a drain is on its way there.
+struct Mailbox {
+  std::shared_ptr<LoopBinding> binding;  // keeps the loop, and so its address, alive
+  std::vector<QueuedCompletion> queued;  // guarded by the registry's mutex
+};
 
-// Loops that have completions queued and a drain on its way, keyed by the
-// loop's address (kept valid by the drain's reference to it). Guarded by the
-// interpreter lock: it is touched only between Python calls, never across one.
-std::vector<MailboxDrain*> open_mailboxes;
+// Mailboxes with a drain on its way, found by their loop's address. The
+// mutex is held only to find, fill or empty a mailbox: never across a Python
+// call, never while waiting for the interpreter lock.
+struct Registry {
+  std::mutex mutex;
+  std::vector<std::shared_ptr<Mailbox>> open;  // guarded by mutex
+};
 
-// The one callback that a loop runs for every batch of completions: takes
-// the queue as it is when it runs, so completions queued while it works
-// (another worker got the lock meanwhile) go to a fresh drain.
+// Never destroyed (workers may deliver while the process exits). A forked
+// child may have inherited the mutex held by a thread it does not have: it
+// starts from a fresh registry, and the parent's is left as it was.
+// Release when replaced, acquire when read.
+std::atomic<Registry*> registry{new Registry};
+const bool fork_handler_registered = [] {
+  executor::register_fork_child_handler([] { registry.store(new Registry, std::memory_order_release); });
+  return true;
+}();
+
+// Takes the mailbox out of the registry with whatever it holds.
+std::vector<QueuedCompletion> close(const std::shared_ptr<Mailbox>& mailbox) {
+  Registry& open = *registry.load(std::memory_order_acquire);
+  std::vector<QueuedCompletion> taken;
+  const std::lock_guard lock(open.mutex);
+  if (auto place = std::find(open.open.begin(), open.open.end(), mailbox); place != open.open.end()) open.open.erase(place);
+  taken.swap(mailbox->queued);
+  return taken;
+}
+
+// The one callback that a loop runs for every batch of completions: takes the
+// mailbox as it is when it runs, so completions queued while it works go to a
+// fresh mailbox with a drain of its own.
 class MailboxDrain final : public Closure {
  public:
-  explicit MailboxDrain(PyRef event_loop) : event_loop_(std::move(event_loop)) {}
-  ~MailboxDrain() override { close(); }  // never ran (the loop closed first): permits go back
-
-  static MailboxDrain* open_for(PyObject* event_loop) {
-    for (MailboxDrain* drain : open_mailboxes) {
-      if (drain->event_loop_.get() == event_loop) return drain;
-    }
-    return nullptr;
-  }
-
-  void queue(PyRef future, Outcome outcome) { queued_.push_back({std::move(future), std::move(outcome)}); }
-
-  void open() { open_mailboxes.push_back(this); }
-
-  // Leaves the registry and drops what is still queued.
-  void close() noexcept {
-    if (auto place = std::find(open_mailboxes.begin(), open_mailboxes.end(), this); place != open_mailboxes.end()) {
-      open_mailboxes.erase(place);
-    }
-    queued_.clear();
+  explicit MailboxDrain(std::shared_ptr<Mailbox> mailbox) : mailbox_(std::move(mailbox)) {}
+  // Never ran (the loop was closed first): what it holds is dropped, permits go back.
+  ~MailboxDrain() override {
+    if (mailbox_) close(mailbox_);
   }
 
   Result<PyRef> call(PyObject*, PyObject*) override {
-    std::vector<QueuedCompletion> batch = std::move(queued_);
-    close();
+    if (!mailbox_) return PyRef::borrow(Py_None);
+    std::vector<QueuedCompletion> batch = close(std::exchange(mailbox_, nullptr));
     for (QueuedCompletion& completion : batch) land(completion);
     return PyRef::borrow(Py_None);
   }
 
  private:
   static void land(QueuedCompletion& completion) {
-    // Cancelled after its worker looked: the outcome, and any permit in it, is dropped.
+    // Cancelled meanwhile: the outcome, and any permit in it, is dropped.
     if (is_cancelled(completion.future.get())) return;
-    if (auto done = complete_now(completion.future.get(), std::move(completion.outcome)); !done) {
+    if (auto done = complete_now(completion.future.get(), completion.completion()); !done) {
       print_error(std::move(done.error()));
     }
   }
 
-  PyRef event_loop_;
-  std::vector<QueuedCompletion> queued_;
+  std::shared_ptr<Mailbox> mailbox_;
 };
 
-Result<void> schedule_drain(PyObject* event_loop, PyObject* drain) {
+Result<void> schedule_drain(PyObject* event_loop, std::shared_ptr<Mailbox> mailbox) {
+  auto drain = make_closure(std::make_unique<MailboxDrain>(std::move(mailbox)));
+  if (!drain) return std::unexpected(std::move(drain.error()));
   auto kwargs = no_context_kwargs();
   if (!kwargs) return std::unexpected(std::move(kwargs.error()));
-  auto args = owned_or_pending(PyTuple_Pack(1, drain));
+  auto args = owned_or_pending(PyTuple_Pack(1, drain->get()));
   if (!args) return std::unexpected(std::move(args.error()));
   if (auto scheduled = call_method(event_loop, "call_soon_threadsafe", args->get(), *kwargs); !scheduled) {
     return std::unexpected(std::move(scheduled.error()));
@@ -112,28 +128,31 @@ Result<void> complete_now(PyObject* future, Outcome outcome) {
   return {};
 }
 
-void deliver(PyObject* event_loop, PyObject* future, Outcome outcome) {
-  if (MailboxDrain* drain = MailboxDrain::open_for(event_loop)) {
-    drain->queue(PyRef::borrow(future), std::move(outcome));
-    return;
+void deliver(std::shared_ptr<LoopBinding> binding, PyRef future, Completion completion) {
+  std::shared_ptr<Mailbox> fresh;
+  {
+    Registry& open = *registry.load(std::memory_order_acquire);
+    const std::lock_guard lock(open.mutex);
+    PyObject* event_loop = binding->event_loop.get();
+    for (const auto& mailbox : open.open) {
+      if (mailbox->binding->event_loop.get() == event_loop) {
+        mailbox->queued.push_back({std::move(future), std::move(completion)});
+        return;
+      }
+    }
+    fresh = std::make_shared<Mailbox>(Mailbox{std::move(binding), {}});
+    fresh->queued.push_back({std::move(future), std::move(completion)});
+    open.open.push_back(fresh);
   }
-  auto state = std::make_unique<MailboxDrain>(PyRef::borrow(event_loop));
-  MailboxDrain* drain = state.get();
-  drain->queue(PyRef::borrow(future), std::move(outcome));
-  auto callable = make_closure(std::move(state));
-  if (!callable) {
-    print_error(std::move(callable.error()));  // `state` was destroyed with its queue: permits back
-    return;
-  }
-  // Open before scheduling: scheduling runs Python code, and workers that get
-  // the lock meanwhile add to this batch instead of scheduling their own.
-  drain->open();
-  if (auto scheduled = schedule_drain(event_loop, callable->get()); !scheduled) {
-    // The loop is closed: what was queued here is dropped now (permits back)
-    // rather than when the callable dies, which a printed traceback can put off.
-    drain->close();
-    print_error(std::move(scheduled.error()));
-  }
+  // Only the first completion of a batch takes the interpreter lock.
+  gil::with_gil([&] {
+    if (auto scheduled = schedule_drain(fresh->binding->event_loop.get(), fresh); !scheduled) {
+      // The loop is closed: what was queued is dropped now (permits back)
+      // rather than when the drain dies, which a printed traceback can put off.
+      close(fresh);
+      print_error(std::move(scheduled.error()));
+    }
+  });
 }
 
 }  // namespace quellgate::bridge

@@ -148,9 +148,11 @@ void deliver(std::shared_ptr<LoopBinding> binding, PyRef future, Completion comp
   gil::with_gil([&] {
     if (auto scheduled = schedule_drain(fresh->binding->event_loop.get(), fresh); !scheduled) {
       // The loop is closed: what was queued is dropped now (permits back)
-      // rather than when the drain dies, which a printed traceback can put off.
-      close(fresh);
-      print_error(std::move(scheduled.error()));
+      // rather than when the drain dies, which a printed traceback can put
+      // off; and each dropped completion is reported, as it would be alone.
+      const std::size_t dropped = std::max<std::size_t>(close(fresh).size(), 1);
+      PyRef failure = std::move(scheduled.error()).into_value();
+      for (std::size_t i = 0; i < dropped; ++i) print_error(PyError::from_value(failure.clone()));
     }
   });
 }

@@ -1,5 +1,9 @@
 """Cost of AsyncRateLimiter as an asyncio caller sees it.
 
+Side by side with aiolimiter (when installed): `await acquire()`, `async
+with`, and a decorated coroutine function (beside `await loop.create_task(f())`,
+the floor of any call that hands back a Future running a coroutine), with 1
+and 100 tasks; and what the admission Future of a wait costs over a plain one.
 Round trips of an admitted `await limiter.acquire()`, one at a time and from
 100 concurrent tasks, next to `await loop.run_in_executor(None, f)` with a
 trivial `f` (the usual way to hand work to threads from asyncio); then 10,000
@@ -101,6 +105,124 @@ def round_trips(scale, repeats):
         CONCURRENT_TASKS, speedup, _verdict(speedup >= 3.0)))
 
 
+# --- Side by side with aiolimiter, and the cost of the cancellation hand-off --
+
+
+async def trivial_coroutine():
+    return 1
+
+
+def side_by_side_calls():
+    """(label, make_quellgate_call, make_peer_call or None), each make_* run on a fresh loop."""
+    try:
+        from aiolimiter import AsyncLimiter
+    except ImportError:
+        AsyncLimiter = None
+
+    def peer(make):
+        return None if AsyncLimiter is None else make
+
+    def quellgate_async_with():
+        limiter = AsyncRateLimiter(sec=HUGE)
+
+        async def call():
+            async with limiter:
+                pass
+
+        return call
+
+    def peer_async_with():
+        limiter = AsyncLimiter(HUGE, 1)
+
+        async def call():
+            async with limiter:
+                pass
+
+        return call
+
+    def peer_limited_coroutine():
+        limiter = AsyncLimiter(HUGE, 1)
+
+        async def call():
+            async with limiter:
+                return await trivial_coroutine()
+
+        return call
+
+    def task_of_the_loop():
+        loop = asyncio.get_running_loop()
+        return lambda: loop.create_task(trivial_coroutine())
+
+    return [
+        ("await acquire()", lambda: AsyncRateLimiter(sec=HUGE).acquire, peer(lambda: AsyncLimiter(HUGE, 1).acquire)),
+        ("async with", quellgate_async_with, peer(peer_async_with)),
+        ("decorated coroutine (peer: async with + await f())", lambda: AsyncRateLimiter(sec=HUGE)(trivial_coroutine),
+         peer(peer_limited_coroutine)),
+        ("decorated coroutine vs await loop.create_task(f())", lambda: AsyncRateLimiter(sec=HUGE)(trivial_coroutine),
+         task_of_the_loop),
+    ]
+
+
+async def calls_per_second(make_call, tasks, count):
+    call = make_call()
+    per_task = max(1, count // tasks)
+
+    async def task():
+        for _ in range(per_task):
+            await call()
+
+    started = time.perf_counter()
+    await asyncio.gather(*[task() for _ in range(tasks)])
+    return per_task * tasks / (time.perf_counter() - started)
+
+
+def side_by_side(scale, repeats):
+    """The two sides alternate, `repeats` times each, so that other load on the
+    machine weighs on both alike; the best run of each side counts."""
+    count = max(1000, int(30_000 * scale))
+    print("Side by side (ops/s, best of %d alternating runs; ratio = quellgate / other)" % repeats)
+    for label, ours, theirs in side_by_side_calls():
+        if theirs is None:
+            print("  %-52s skipped: aiolimiter is not installed" % label)
+            continue
+        for tasks in (1, CONCURRENT_TASKS):
+            best_ours = best_theirs = 0.0
+            for _ in range(repeats):
+                best_ours = max(best_ours, asyncio.run(calls_per_second(ours, tasks, count)))
+                best_theirs = max(best_theirs, asyncio.run(calls_per_second(theirs, tasks, count)))
+            print("  %-52s %3d task(s): %10.0f vs %10.0f  ratio %.2f" % (
+                label, tasks, best_ours, best_theirs, best_ours / best_theirs))
+
+
+async def handoff_cost(count):
+    """Nanoseconds per call that the admission Future of a wait costs over a
+    plain Future: made, completed and awaited, the result read as a task would."""
+    limiter = AsyncRateLimiter(sec=HUGE, max_burst=1)
+    await limiter.acquire()
+    waiting = limiter.acquire()  # the burst is taken: this one waits, in an admission Future
+    admission_future = type(waiting)
+    waiting.cancel()
+    loop = asyncio.get_running_loop()
+
+    async def made_and_awaited(make):
+        started = time.perf_counter()
+        for _ in range(count):
+            future = make()
+            future.set_result(())
+            await future
+        return (time.perf_counter() - started) / count
+
+    plain = min([await made_and_awaited(loop.create_future) for _ in range(3)])
+    admission = min([await made_and_awaited(lambda: admission_future(loop=loop)) for _ in range(3)])
+    return plain, admission
+
+
+def wait_path_cost(scale):
+    plain, admission = asyncio.run(handoff_cost(max(2000, int(100_000 * scale))))
+    print("Cancellation hand-off on the wait path: admission Future %.0f ns, plain Future %.0f ns, "
+          "cost %.0f ns per waiting call" % (admission * 1e9, plain * 1e9, (admission - plain) * 1e9))
+
+
 def _verdict(met):
     return "met" if met else "NOT met"
 
@@ -176,8 +298,19 @@ def main():
     parser.add_argument("--scale", type=float, default=1.0, help="multiply the operation counts")
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--cpu-window", type=float, default=4.0, help="seconds over which CPU use is measured")
+    parser.add_argument("--uvloop", action="store_true", help="run every loop on uvloop")
+    parser.add_argument("--side-by-side-only", action="store_true", help="only the comparison and the hand-off cost")
     options = parser.parse_args()
-    print("CPython %s, %d usable processors" % (sys.version.split()[0], len(os.sched_getaffinity(0))))
+    if options.uvloop:
+        import uvloop
+
+        asyncio.set_event_loop_policy(uvloop.EventLoopPolicy())
+    print("CPython %s, %d usable processors%s" % (sys.version.split()[0], len(os.sched_getaffinity(0)),
+                                                  ", uvloop" if options.uvloop else ""))
+    side_by_side(options.scale, max(3, options.repeats))
+    wait_path_cost(options.scale)
+    if options.side_by_side_only:
+        return
     round_trips(options.scale, options.repeats)
     waiters(options.cpu_window)
 

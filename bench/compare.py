@@ -541,6 +541,7 @@ ROWS = [
     Row("over_epoch", "over-admission per epoch second, 2 threads", "count", "lower", has_sync_try),
     Row("sliding_max", "most admitted in any 1 s span (limit 20/s)", "count", "info", has_sync_try),
 ]
+# More rows are appended by the asyncio-path block below.
 
 
 # A step measures one contender and returns figures keyed by row; keys that
@@ -765,6 +766,171 @@ def permit_phases() -> List[Tuple[str, Callable[[Contender], bool], Step]]:
     ]
 
 
+# ---------------------------------------------------------------------------
+# The asyncio path: `async with`, decorated coroutine functions and a rollover
+# that admits thousands of waiting tasks at once. Kept in one block: each
+# scenario has its own adapters, keyed by contender name; a contender without
+# one gets "n/a".
+# ---------------------------------------------------------------------------
+
+ROLLOVER_LIMIT = 3000  # the window's limit, and the number of tasks waiting on it
+
+
+def async_with_adapter(name: str) -> Optional[Callable[[], Any]]:
+    """A fresh limiter that admits every call, as an async context manager."""
+    if name == "quellgate":
+        from quellgate import AsyncRateLimiter
+
+        return AsyncRateLimiter(sec=HUGE)
+    if name == "aiolimiter":
+        from aiolimiter import AsyncLimiter
+
+        return AsyncLimiter(HUGE, 1)
+    if name == "asyncio-throttle":
+        from asyncio_throttle import Throttler
+
+        return Throttler(rate_limit=HUGE, period=1)
+    return None
+
+
+async def trivial_coroutine() -> int:
+    return 1
+
+
+def limited_coroutine_adapter(name: str) -> Optional[Callable[[], Awaitable[object]]]:
+    """A limited call of a trivial coroutine function: decorated when the
+    library decorates, else `async with limiter: await f()`."""
+    if name == "quellgate":
+        from quellgate import AsyncRateLimiter
+
+        return AsyncRateLimiter(sec=HUGE)(trivial_coroutine)
+    manager = async_with_adapter(name)
+    if manager is None:
+        return None
+
+    async def call() -> int:
+        async with manager:
+            return await trivial_coroutine()
+
+    return call
+
+
+def has_async_with(c: Contender) -> bool:
+    return c.name in ("quellgate", "aiolimiter", "asyncio-throttle")
+
+
+def is_quellgate(c: Contender) -> bool:
+    return c.name == "quellgate"
+
+
+def awaited_per_second(make_call: Callable[[], Callable[[], Awaitable[object]]], tasks: int,
+                       s: Settings) -> float:
+    """Awaited calls per second from `tasks` tasks, median of fresh loops."""
+
+    async def run() -> float:
+        call = make_call()
+        start = time.perf_counter()
+        deadline = start + s.seconds
+
+        async def task() -> int:
+            n = 0
+            while time.perf_counter() < deadline:
+                for _ in range(16):
+                    await call()
+                n += 16
+            return n
+
+        counts = await asyncio.gather(*(task() for _ in range(tasks)))
+        return sum(counts) / (time.perf_counter() - start)
+
+    return median_of(s.repeats, lambda: asyncio.run(run()))
+
+
+def async_with_rate(tasks: int) -> Step:
+    def step(c: Contender, s: Settings) -> Dict[str, Any]:
+        def make_call() -> Callable[[], Awaitable[object]]:
+            manager = async_with_adapter(c.name)
+
+            async def once() -> None:
+                async with manager:
+                    pass
+
+            return once
+
+        return {"async_with_%d" % tasks: awaited_per_second(make_call, tasks, s)}
+
+    return step
+
+
+def limited_coroutine_rate(tasks: int) -> Step:
+    def step(c: Contender, s: Settings) -> Dict[str, Any]:
+        figures = {"coroutine_%d" % tasks: awaited_per_second(lambda: limited_coroutine_adapter(c.name), tasks, s)}
+        if c.name == "quellgate":
+            # The floor of any call that hands back a Future running a coroutine.
+            def task_of_the_loop() -> Callable[[], Awaitable[object]]:
+                loop = asyncio.get_running_loop()
+                return lambda: loop.create_task(trivial_coroutine())
+
+            figures["create_task_%d" % tasks] = awaited_per_second(task_of_the_loop, tasks, s)
+        return figures
+
+    return step
+
+
+def rollover_admission(c: Contender, s: Settings) -> Dict[str, Any]:
+    """A window of 3,000 per second filled, 3,000 tasks waiting on it: how long
+    after the rollover the last of them (and the median one) is admitted."""
+    from quellgate import AsyncRateLimiter
+
+    async def run() -> List[float]:
+        limiter = AsyncRateLimiter(sec=ROLLOVER_LIMIT)
+        now = time.time()
+        await asyncio.sleep(math.ceil(now) - now + 0.05)  # early in a second: time to fill it
+        window = math.floor(time.time())
+        await asyncio.gather(*(limiter.acquire() for _ in range(ROLLOVER_LIMIT)))
+        admitted_at: List[float] = []
+
+        async def waiter() -> None:
+            await limiter.acquire()
+            admitted_at.append(time.time())
+
+        await asyncio.gather(*(waiter() for _ in range(ROLLOVER_LIMIT)))
+        if any(t < window + 1 for t in admitted_at):
+            raise RuntimeError("the window was not full when the waiters started")
+        return [(t - (window + 1)) * 1000.0 for t in admitted_at]
+
+    runs = [asyncio.run(run()) for _ in range(max(1, s.repeats))]
+    return {
+        "rollover_last": statistics.median(max(r) for r in runs),
+        "rollover_median": statistics.median(statistics.median(r) for r in runs),
+        "_rollover_ms": [[min(r), statistics.median(r), max(r)] for r in runs],
+    }
+
+
+ASYNC_PATH_ROWS = [
+    Row("async_with_1", "asyncio `async with`, 1 task", "rate", "higher", has_async_with),
+    Row("async_with_100", "asyncio `async with`, 100 tasks", "rate", "higher", has_async_with),
+    Row("coroutine_1", "limited coroutine call, 1 task", "rate", "higher", has_async_with),
+    Row("coroutine_100", "limited coroutine call, 100 tasks", "rate", "higher", has_async_with),
+    Row("create_task_1", "unlimited `await loop.create_task(f())`, 1 task", "rate", "info", is_quellgate),
+    Row("create_task_100", "unlimited `await loop.create_task(f())`, 100 tasks", "rate", "info", is_quellgate),
+    Row("rollover_median", "3,000 tasks admitted at a rollover, median after it", "ms", "lower", is_quellgate),
+    Row("rollover_last", "3,000 tasks admitted at a rollover, last after it", "ms", "lower", is_quellgate),
+]
+ROWS.extend(ASYNC_PATH_ROWS)
+
+
+def async_path_phases() -> List[Tuple[str, Callable[[Contender], bool], Step]]:
+    return [
+        ("async with, 1 task", has_async_with, async_with_rate(1)),
+        ("async with, 100 tasks", has_async_with, async_with_rate(100)),
+        ("coroutine, 1 task", has_async_with, limited_coroutine_rate(1)),
+        ("coroutine, 100 tasks", has_async_with, limited_coroutine_rate(100)),
+        ("rollover of 3,000", is_quellgate, rollover_admission),
+    ]
+
+
+
 def plan(contenders: List[Contender]) -> List[Tuple[str, Contender, Step]]:
     """The measurements to make, in order: the short ones first, the waits last."""
     phases: List[Tuple[str, Callable[[Contender], bool], Step]] = [
@@ -780,6 +946,7 @@ def plan(contenders: List[Contender]) -> List[Tuple[str, Contender, Step]]:
         ("wake-up, tasks", has_async_wait, step_wake_tasks),
     ]
     phases += permit_phases()
+    phases += async_path_phases()
     return [(label, c, step) for label, applies, step in phases for c in contenders if applies(c)]
 
 
@@ -900,6 +1067,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="shorter runs and fewer samples: rough figures")
     parser.add_argument("--out", type=Path, default=HERE / "results", help="where compare.md/.json/.png go")
+    parser.add_argument("--only", action="append", metavar="TEXT",
+                        help="measure only the phases whose label contains TEXT (repeatable); for a partial look")
     parser.add_argument("--cpu-case", nargs=2, metavar=("CONTENDER", "MODE"), help=argparse.SUPPRESS)
     parser.add_argument("--cpu-waiters", type=int, default=1000, help=argparse.SUPPRESS)
     parser.add_argument("--cpu-settle", type=float, default=1.0, help=argparse.SUPPRESS)
@@ -921,6 +1090,8 @@ def main() -> None:
         console = Console(width=170)  # a log file has room for the whole table
     contenders = all_contenders()
     steps = plan(contenders)
+    if args.only:
+        steps = [step for step in steps if any(text in step[0] for text in args.only)]
     raw: Dict[str, Dict[str, Any]] = {}
     columns = [TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(), TimeElapsedColumn()]
     with Progress(*columns, console=console) as progress:

@@ -1,8 +1,9 @@
 """Contention soak for quellgate: the stress-test scenarios, for as long as asked.
 
 Threads hammer one RateLimiter, and tasks on event loops in several threads
-hammer one AsyncRateLimiter (with random cancellations and decorated
-functions that raise). For each scenario it prints the admissions and
+hammer one AsyncRateLimiter (with random cancellations, decorated functions
+that raise, and in one scenario every acquisition under a random wait_for
+timeout). For each scenario it prints the admissions and
 refusals, the worst window overshoot (admissions that fit in no window
 without breaking its limit; must be 0), the most burst holders seen at once
 and the permits still outstanding at the end (must be 0). Exits with 1 when

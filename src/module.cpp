@@ -3,6 +3,7 @@
 #include "frame/boundary.hpp"
 #include "frame/classes.hpp"
 #include "frame/fault.hpp"
+#include "frame/gil.hpp"
 
 namespace quellgate {
 namespace {
@@ -42,6 +43,7 @@ Result<void> add_to_module(PyObject* module, const char* name, PyObject* value) 
 }
 
 Result<void> quellgate_body(PyObject* module) {
+  gil::note_interpreter_running();
   using ClassGetter = Result<PyTypeObject*> (*)();
   const std::pair<const char*, ClassGetter> classes[] = {{"RateLimiter", rate_limiter_class},
                                                          {"AsyncRateLimiter", async_rate_limiter_class}};

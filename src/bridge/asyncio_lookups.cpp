@@ -88,6 +88,10 @@ Result<PyRef> call_method(PyObject* object, const char* literal, PyObject* args,
   return owned_or_pending(PyObject_Call(method->get(), args, kwargs));
 }
 
+Result<PyRef> call_method_one(PyObject* object, const char* literal, PyObject* argument) {
+  return owned_or_pending(PyObject_CallMethodObjArgs(object, interned_name(literal), argument, nullptr));
+}
+
 Result<PyRef> empty_tuple() { return owned_or_pending(PyTuple_New(0)); }
 
 }  // namespace quellgate::bridge

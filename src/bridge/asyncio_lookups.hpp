@@ -26,6 +26,9 @@ Result<PyObject*> no_context_kwargs();
 // none) and `kwargs` (a dict or NULL).
 Result<PyRef> call_method(PyObject* object, const char* literal, PyObject* args = nullptr, PyObject* kwargs = nullptr);
 
+// object.<literal>(argument), the one-argument call of the hot paths.
+Result<PyRef> call_method_one(PyObject* object, const char* literal, PyObject* argument);
+
 // () — what methods without a value resolve to.
 Result<PyRef> empty_tuple();
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "bridge/admission_future.hpp"
 #include "bridge/asyncio_lookups.hpp"
 #include "bridge/delivery.hpp"
 #include "bridge/loop_binding.hpp"
@@ -42,24 +43,30 @@ executor::Task<void> run_and_deliver(PyRef future, std::shared_ptr<LoopBinding> 
     if (executor::ending_the_thread()) throw;
     fault_message = fault_message_of_current_exception();
   }
-  gil::with_gil([&] {
-    if (is_cancelled(future.get())) return;  // the outcome (and any permit it holds) is dropped
-    Outcome delivery = !outcome    ? Outcome(std::unexpected(rust_panic(fault_message)))
-                       : *outcome ? convert(std::move(**outcome))
-                                  : Outcome(std::unexpected(std::move(outcome->error())));
-    deliver(binding->event_loop.get(), future.get(), std::move(delivery));
-  });
+  // Converted on the loop's thread, and only if the Future still wants it.
+  deliver(std::move(binding), std::move(future),
+          [outcome = std::move(outcome), fault_message = std::move(fault_message),
+           convert = std::move(convert)]() mutable -> Outcome {
+            if (!outcome) return std::unexpected(rust_panic(fault_message));
+            if (!*outcome) return std::unexpected(std::move(outcome->error()));
+            return convert(std::move(**outcome));
+          });
 }
 
 }  // namespace detail
 
+// What the Future of a job is: a plain asyncio Future, or an admission
+// Future whose awaiter gives back a permit it is cut off from.
+enum class FutureKind { plain, admission };
+
 // On the calling thread, lock held: creates the Future on the running loop,
 // spawns the computation and returns the Future before any of it has run.
 template <class T, class Convert>
-Result<PyRef> bridge_start(Computation<T> computation, Convert convert) {
+Result<PyRef> bridge_start(Computation<T> computation, Convert convert, FutureKind kind = FutureKind::plain) {
   auto binding = current_binding();
   if (!binding) return std::unexpected(std::move(binding.error()));
-  auto future = call_method((*binding)->event_loop.get(), "create_future");
+  PyObject* event_loop = (*binding)->event_loop.get();
+  auto future = kind == FutureKind::admission ? new_admission_future(event_loop) : call_method(event_loop, "create_future");
   if (!future) return future;
   auto cancel = std::make_shared<executor::CancelSignal>();
   if (auto attached = detail::signal_cancellation_to(future->get(), cancel); !attached) {

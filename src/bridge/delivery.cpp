@@ -1,8 +1,15 @@
 #include "bridge/delivery.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <vector>
+
 #include "bridge/asyncio_lookups.hpp"
-#include "frame/boundary.hpp"
+#include "bridge/admission_future.hpp"
+#include "executor/environment.hpp"
 #include "frame/closure.hpp"
+#include "frame/gil.hpp"
 
 namespace quellgate::bridge {
 namespace {
@@ -16,86 +23,83 @@ Result<bool> cancelled(PyObject* future) {
   return truth == 1;
 }
 
-// CheckedCompletor, on the loop thread: completes the Future unless it was
-// cancelled after the worker looked. Called as (future, complete, value);
-// true when it completed the Future.
-Result<bool> complete_unless_cancelled(PyObject* args) {
-  auto was_cancelled = cancelled(PyTuple_GetItem(args, 0));
-  if (!was_cancelled) return was_cancelled;
-  if (*was_cancelled) return false;
-  auto completed = owned_or_pending(PyObject_CallFunctionObjArgs(PyTuple_GetItem(args, 1), PyTuple_GetItem(args, 2), nullptr));
-  if (!completed) return std::unexpected(std::move(completed.error()));
-  return true;
-}
-
-// The completor for an admission that took a burst permit: the caller holds
-// the permit only once the value is in the Future.
-class PermitCarryingCompletor final : public Closure {
- public:
-  explicit PermitCarryingCompletor(engine::BurstPermit permit) : permit_(std::move(permit)) {}
-
-  Result<PyRef> call(PyObject* args, PyObject*) override {
-    auto completed = complete_unless_cancelled(args);
-    if (!completed) return std::unexpected(std::move(completed.error()));
-    if (*completed) permit_.hand_over();
-    return PyRef::borrow(Py_None);
-  }
-
-  // Scheduling failed: the caller never gets the value, so neither does it
-  // get the permit. Given back now rather than when this object dies, which
-  // a printed traceback (sys.last_traceback) can put off indefinitely.
-  void give_back_permit() noexcept { engine::BurstPermit released(std::move(permit_)); }
-
- private:
-  engine::BurstPermit permit_;
+struct QueuedCompletion {
+  PyRef future;
+  Completion completion;
 };
 
-// Every other delivery shares one stateless completor.
-PyObject* shared_completor_call(PyObject*, PyObject* args) {
-  return boundary([&]() -> Result<PyRef> {
-    auto completed = complete_unless_cancelled(args);
-    if (!completed) return std::unexpected(std::move(completed.error()));
+// The completions queued for one loop while a drain is on its way there.
+struct Mailbox {
+  std::shared_ptr<LoopBinding> binding;  // keeps the loop, and so its address, alive
+  std::vector<QueuedCompletion> queued;  // guarded by the registry's mutex
+};
+
+// Mailboxes with a drain on its way, found by their loop's address. The
+// mutex is held only to find, fill or empty a mailbox: never across a Python
+// call, never while waiting for the interpreter lock.
+struct Registry {
+  std::mutex mutex;
+  std::vector<std::shared_ptr<Mailbox>> open;  // guarded by mutex
+};
+
+// Never destroyed (workers may deliver while the process exits). A forked
+// child may have inherited the mutex held by a thread it does not have: it
+// starts from a fresh registry, and the parent's is left as it was.
+// Release when replaced, acquire when read.
+std::atomic<Registry*> registry{new Registry};
+const bool fork_handler_registered = [] {
+  executor::register_fork_child_handler([] { registry.store(new Registry, std::memory_order_release); });
+  return true;
+}();
+
+// Takes the mailbox out of the registry with whatever it holds.
+std::vector<QueuedCompletion> close(const std::shared_ptr<Mailbox>& mailbox) {
+  Registry& open = *registry.load(std::memory_order_acquire);
+  std::vector<QueuedCompletion> taken;
+  const std::lock_guard lock(open.mutex);
+  if (auto place = std::find(open.open.begin(), open.open.end(), mailbox); place != open.open.end()) open.open.erase(place);
+  taken.swap(mailbox->queued);
+  return taken;
+}
+
+// The one callback that a loop runs for every batch of completions: takes the
+// mailbox as it is when it runs, so completions queued while it works go to a
+// fresh mailbox with a drain of its own.
+class MailboxDrain final : public Closure {
+ public:
+  explicit MailboxDrain(std::shared_ptr<Mailbox> mailbox) : mailbox_(std::move(mailbox)) {}
+  // Never ran (the loop was closed first): what it holds is dropped, permits go back.
+  ~MailboxDrain() override {
+    if (mailbox_) close(mailbox_);
+  }
+
+  Result<PyRef> call(PyObject*, PyObject*) override {
+    if (!mailbox_) return PyRef::borrow(Py_None);
+    std::vector<QueuedCompletion> batch = close(std::exchange(mailbox_, nullptr));
+    for (QueuedCompletion& completion : batch) land(completion);
     return PyRef::borrow(Py_None);
-  });
-}
-
-Result<PyRef> shared_completor() {
-  static PyMethodDef definition = {"CheckedCompletor", shared_completor_call, METH_VARARGS, nullptr};
-  static PyObject* completor = nullptr;  // made once under the interpreter lock, kept
-  if (completor == nullptr) {
-    completor = PyCFunction_NewEx(&definition, nullptr, nullptr);
-    if (completor == nullptr) return take_pending();
   }
-  return PyRef::borrow(completor);
-}
 
-Result<void> schedule_completion(PyObject* event_loop, PyObject* future, Outcome outcome) {
-  const bool succeeded = outcome.has_value();
-  std::optional<engine::BurstPermit> permit;
-  PyRef argument;
-  if (succeeded) {
-    argument = std::move(outcome->value);
-    if (outcome->permit) permit.emplace(std::move(*outcome->permit));
-  } else {
-    argument = std::move(outcome.error()).into_value();
+ private:
+  static void land(QueuedCompletion& completion) {
+    // Cancelled meanwhile: the outcome, and any permit in it, is dropped.
+    if (is_cancelled(completion.future.get())) return;
+    if (auto done = complete_now(completion.future.get(), completion.completion()); !done) {
+      print_error(std::move(done.error()));
+    }
   }
-  auto complete = owned_or_pending(PyObject_GetAttr(future, interned_name(succeeded ? "set_result" : "set_exception")));
-  if (!complete) return std::unexpected(std::move(complete.error()));
-  PermitCarryingCompletor* carrier = nullptr;
-  Result<PyRef> completor = [&] {
-    if (!permit || !permit->holds_permit()) return shared_completor();
-    auto state = std::make_unique<PermitCarryingCompletor>(std::move(*permit));
-    carrier = state.get();
-    return make_closure(std::move(state));
-  }();
-  if (!completor) return std::unexpected(std::move(completor.error()));
+
+  std::shared_ptr<Mailbox> mailbox_;
+};
+
+Result<void> schedule_drain(PyObject* event_loop, std::shared_ptr<Mailbox> mailbox) {
+  auto drain = make_closure(std::make_unique<MailboxDrain>(std::move(mailbox)));
+  if (!drain) return std::unexpected(std::move(drain.error()));
   auto kwargs = no_context_kwargs();
   if (!kwargs) return std::unexpected(std::move(kwargs.error()));
-  auto args = owned_or_pending(PyTuple_Pack(4, completor->get(), future, complete->get(), argument.get()));
+  auto args = owned_or_pending(PyTuple_Pack(1, drain->get()));
   if (!args) return std::unexpected(std::move(args.error()));
-  auto scheduled = call_method(event_loop, "call_soon_threadsafe", args->get(), *kwargs);
-  if (!scheduled) {
-    if (carrier != nullptr) carrier->give_back_permit();
+  if (auto scheduled = call_method(event_loop, "call_soon_threadsafe", args->get(), *kwargs); !scheduled) {
     return std::unexpected(std::move(scheduled.error()));
   }
   return {};
@@ -112,10 +116,45 @@ bool is_cancelled(PyObject* future) {
   return *was_cancelled;
 }
 
-void deliver(PyObject* event_loop, PyObject* future, Outcome outcome) {
-  if (auto scheduled = schedule_completion(event_loop, future, std::move(outcome)); !scheduled) {
-    print_error(std::move(scheduled.error()));
+Result<void> complete_now(PyObject* future, Outcome outcome) {
+  if (!outcome) {
+    PyRef exception = std::move(outcome.error()).into_value();
+    if (auto set = call_method_one(future, "set_exception", exception.get()); !set) return std::unexpected(std::move(set.error()));
+    return {};
   }
+  if (outcome->landing != nullptr) return outcome->landing(future, std::move(*outcome));
+  if (auto set = call_method_one(future, "set_result", outcome->value.get()); !set) return std::unexpected(std::move(set.error()));
+  if (outcome->permit && outcome->permit->holds_permit()) return hand_permit_to(future, std::move(*outcome->permit));
+  return {};
+}
+
+void deliver(std::shared_ptr<LoopBinding> binding, PyRef future, Completion completion) {
+  std::shared_ptr<Mailbox> fresh;
+  {
+    Registry& open = *registry.load(std::memory_order_acquire);
+    const std::lock_guard lock(open.mutex);
+    PyObject* event_loop = binding->event_loop.get();
+    for (const auto& mailbox : open.open) {
+      if (mailbox->binding->event_loop.get() == event_loop) {
+        mailbox->queued.push_back({std::move(future), std::move(completion)});
+        return;
+      }
+    }
+    fresh = std::make_shared<Mailbox>(Mailbox{std::move(binding), {}});
+    fresh->queued.push_back({std::move(future), std::move(completion)});
+    open.open.push_back(fresh);
+  }
+  // Only the first completion of a batch takes the interpreter lock.
+  gil::with_gil([&] {
+    if (auto scheduled = schedule_drain(fresh->binding->event_loop.get(), fresh); !scheduled) {
+      // The loop is closed: what was queued is dropped now (permits back)
+      // rather than when the drain dies, which a printed traceback can put
+      // off; and each dropped completion is reported, as it would be alone.
+      const std::size_t dropped = std::max<std::size_t>(close(fresh).size(), 1);
+      PyRef failure = std::move(scheduled.error()).into_value();
+      for (std::size_t i = 0; i < dropped; ++i) print_error(PyError::from_value(failure.clone()));
+    }
+  });
 }
 
 }  // namespace quellgate::bridge

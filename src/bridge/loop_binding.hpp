@@ -16,4 +16,11 @@ struct LoopBinding {
 // RuntimeError) and a copy of the current context. Interpreter lock held.
 Result<std::shared_ptr<LoopBinding>> current_binding();
 
+// For a call that may decide on the spot: the running loop, with the
+// background executor built first, so that a broken worker configuration
+// fails every asynchronous call alike, whether it waits or not (a fault,
+// raised as PanicException). A null reference inside a job: that call runs
+// on a worker, off its loop's thread, and takes the job's way.
+Result<PyRef> loop_of_calling_thread();
+
 }  // namespace quellgate::bridge

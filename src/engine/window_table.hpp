@@ -28,7 +28,11 @@ class WindowTable {
   WindowTable& operator=(const WindowTable&) = delete;
 
   // Runs section(std::span<WindowState>) with the lock held and returns its
-  // result, or nothing when the table is broken.
+  // result, or nothing when the table is broken. Sections are plain
+  // arithmetic: the lock is never held across a sleep or while waiting for
+  // the interpreter lock, so callers that hold the interpreter lock (the
+  // asyncio methods decide on the loop's thread) cannot deadlock with
+  // workers that hold this one.
   template <class Section>
   auto with_lock(Section&& section)
       -> std::optional<std::invoke_result_t<Section&, std::span<WindowState>>>;

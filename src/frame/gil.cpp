@@ -50,6 +50,11 @@ std::atomic<bool> releases_queued{false};
 
 std::once_flag interpreter_checked;
 
+// Set at import and never cleared. Relaxed is enough: every thread that
+// takes the lock was started, directly or through the executor's queue, by
+// a call made after the import, and that start orders the store before it.
+std::atomic<bool> interpreter_was_running{false};
+
 // A child forked while another thread held the queue's mutex would deadlock
 // on its first drop; it starts from a fresh queue instead.
 const bool fork_handler_registered = [] {
@@ -117,6 +122,8 @@ EntryScope::~EntryScope() {
   if (--thread_->depth == 0) hand_over_dropped(*thread_);
 }
 
+void note_interpreter_running() noexcept { interpreter_was_running.store(true, std::memory_order_relaxed); }
+
 void EntryScope::release_dropped() { release_dropped_by(*thread_); }
 
 Acquisition::Acquisition() : thread_(&this_thread) {
@@ -125,7 +132,12 @@ Acquisition::Acquisition() : thread_(&this_thread) {
     return;
   }
   std::call_once(interpreter_checked, [] {
-    if (!Py_IsInitialized()) fault("The Python interpreter is not initialized");
+    // A worker's first acquisition can come after the interpreter began to
+    // finalise (its first job waited past the end); taking the lock then ends
+    // the thread, as for any later acquisition.
+    if (!Py_IsInitialized() && !interpreter_was_running.load(std::memory_order_relaxed)) {
+      fault("The Python interpreter is not initialized");
+    }
   });
   const bool had_thread_state = PyGILState_GetThisThreadState() != nullptr;
   state_ = PyGILState_Ensure();

@@ -71,6 +71,10 @@ auto releasing_around(Scope& scope, Work&& work) {
   }
 }
 
+// Called once the module is imported, lock held: from then on a thread that
+// finds the interpreter uninitialised has found it finalising, not missing.
+void note_interpreter_running() noexcept;
+
 // Lets other Python threads run while this one works without the lock.
 class Suspension {
  public:

@@ -1,13 +1,20 @@
 // AsyncRateLimiter: the limiter for asyncio code. Every method returns an
-// asyncio Future of the running loop at once; the work, waits included, runs
-// as a job on the background executor and is delivered on the loop's thread.
+// asyncio Future of the running loop at once. What needs no wait is decided
+// right away on the loop's thread, with the interpreter lock held (the
+// engine's table lock is never held while waiting for that lock, so this
+// cannot deadlock); a wait runs as a job on the background executor and is
+// delivered on the loop's thread.
 #include <array>
+#include <type_traits>
 #include <variant>
 
 #include "limiters/async_admission.hpp"
+#include "limiters/async_coroutine_call.hpp"
+#include "limiters/blocking_admission.hpp"
 #include "limiters/async_wrapped_call.hpp"
 #include "bridge/asyncio_lookups.hpp"
 #include "bridge/bridge_start.hpp"
+#include "bridge/ready_future.hpp"
 #include "frame/class_factory.hpp"
 #include "frame/classes.hpp"
 #include "frame/closure.hpp"
@@ -33,88 +40,140 @@ PyObject* method(PyObject* self, Body&& body) {
 
 bridge::Outcome plain(Result<PyRef> value) {
   if (!value) return std::unexpected(std::move(value.error()));
-  return bridge::Delivery{std::move(*value), std::nullopt};
+  return bridge::Delivery{std::move(*value), std::nullopt, nullptr};
 }
 
 // Admitted: () with the permit riding along until the Future has it.
 bridge::Outcome admitted(engine::BurstPermit permit) {
   auto unit = bridge::empty_tuple();
   if (!unit) return std::unexpected(std::move(unit.error()));
-  return bridge::Delivery{std::move(*unit), std::move(permit)};
+  return bridge::Delivery{std::move(*unit), std::move(permit), nullptr};
 }
 
-executor::Task<Result<std::monostate>> release_in_job(LimiterCore core) {
+// An admission for acquire() and __aenter__(). On the loop's thread the
+// first attempt is made right here: an admission or a fault is returned
+// already completed, a non-blocking refusal completes on the loop's next
+// iteration, and only a wait becomes a job.
+Result<PyRef> admission(const LimiterCore& core, bool refusal_raises) {
+  core.clear_interrupt();
+  const auto refusal = [refusal_raises]() -> Result<PyRef> {
+    if (refusal_raises) return error(value_error, "Failed to acquire permit");
+    return PyRef::borrow(Py_None);
+  };
+  auto event_loop = bridge::loop_of_calling_thread();
+  if (!event_loop) return event_loop;
+  if (*event_loop) {
+    switch (engine::try_admit(core, executor::wall_now())) {
+      case engine::Admission::admitted: {
+        engine::BurstPermit permit(core);  // given back if the Future cannot be made
+        auto future = bridge::completed_constant_future(event_loop->get(), bridge::ConstantOutcome::empty_tuple);
+        if (future) permit.hand_over();
+        return future;
+      }
+      case engine::Admission::refused:
+        if (!core.blocking()) return bridge::future_completed_soon(event_loop->get(), refusal());
+        break;  // to the job, which waits
+      case engine::Admission::interrupted:
+        return bridge::completed_future(event_loop->get(), std::unexpected(operation_interrupted()));
+    }
+  }
+  return bridge::bridge_start<MaybePermit>(
+      admit_in_job(core),
+      [refusal](MaybePermit permit) -> bridge::Outcome {
+        if (!permit) return plain(refusal());
+        return admitted(std::move(*permit));
+      },
+      bridge::FutureKind::admission);
+}
+
+std::monostate give_back(const LimiterCore& core) {
   engine::release_burst(core);
-  co_return std::monostate{};
+  return {};
 }
 
-executor::Task<Result<engine::RemainingReport>> report_in_job(LimiterCore core) {
-  co_return engine::report_remaining(core, executor::wall_now());
+template <class T, class Compute>
+executor::Task<Result<T>> compute_in_job(LimiterCore core, Compute compute) {
+  co_return compute(core);
 }
 
-executor::Task<Result<std::optional<std::chrono::nanoseconds>>> wait_in_job(LimiterCore core) {
-  co_return engine::compute_wait(core, executor::wall_now());
+// A method whose outcome needs no wait: computed at once on the loop's
+// thread and returned completed; called from a worker (inside a job), it
+// takes the job's way as every method did before.
+template <class Compute, class Convert>
+Result<PyRef> known_at_once(const LimiterCore& core, Compute compute, Convert convert) {
+  using T = std::invoke_result_t<Compute, const LimiterCore&>;
+  auto event_loop = bridge::loop_of_calling_thread();
+  if (!event_loop) return event_loop;
+  if (*event_loop) return bridge::completed_future(event_loop->get(), convert(compute(core)));
+  return bridge::bridge_start<T>(compute_in_job<T>(core, compute), [convert](T value) { return plain(convert(std::move(value))); });
+}
+
+// release() and __aexit__(): the permit goes back at once, and the outcome
+// is a constant.
+Result<PyRef> give_back_at_once(const LimiterCore& core, bridge::ConstantOutcome outcome) {
+  auto event_loop = bridge::loop_of_calling_thread();
+  if (!event_loop) return event_loop;
+  if (!*event_loop) {
+    return known_at_once(core, give_back, [outcome](std::monostate) -> Result<PyRef> {
+      if (outcome == bridge::ConstantOutcome::empty_tuple) return bridge::empty_tuple();
+      return PyRef::borrow(Py_False);
+    });
+  }
+  engine::release_burst(core);
+  return bridge::completed_constant_future(event_loop->get(), outcome);
+}
+
+engine::RemainingReport report_now(const LimiterCore& core) { return engine::report_remaining(core, executor::wall_now()); }
+
+std::optional<std::chrono::nanoseconds> wait_now(const LimiterCore& core) {
+  return engine::compute_wait(core, executor::wall_now());
 }
 
 PyObject* acquire(PyObject* self, PyObject*) {
-  return method(self, [](const LimiterCore& core) {
-    core.clear_interrupt();
-    return bridge::bridge_start<MaybePermit>(admit_in_job(core), [](MaybePermit permit) -> bridge::Outcome {
-      if (!permit) return plain(PyRef::borrow(Py_None));
-      return admitted(std::move(*permit));
-    });
-  });
+  return method(self, [](const LimiterCore& core) { return admission(core, false); });
 }
 
 PyObject* enter(PyObject* self, PyObject*) {
-  return method(self, [](const LimiterCore& core) {
-    core.clear_interrupt();
-    return bridge::bridge_start<MaybePermit>(admit_in_job(core), [](MaybePermit permit) -> bridge::Outcome {
-      if (!permit) return std::unexpected(PyError::deferred(value_error, "Failed to acquire permit"));
-      return admitted(std::move(*permit));
-    });
-  });
+  return method(self, [](const LimiterCore& core) { return admission(core, true); });
 }
 
 PyObject* release(PyObject* self, PyObject*) {
   return method(self, [](const LimiterCore& core) {
-    return bridge::bridge_start<std::monostate>(release_in_job(core), [](std::monostate) { return plain(bridge::empty_tuple()); });
+    return give_back_at_once(core, bridge::ConstantOutcome::empty_tuple);
   });
 }
 
 PyObject* get_remaining(PyObject* self, PyObject*) {
   return method(self, [](const LimiterCore& core) {
-    return bridge::bridge_start<engine::RemainingReport>(
-        report_in_job(core), [](const engine::RemainingReport& report) { return plain(remaining_as_dict(report)); });
+    return known_at_once(core, report_now, [](const engine::RemainingReport& report) { return remaining_as_dict(report); });
   });
 }
 
 PyObject* wait_time(PyObject* self, PyObject*) {
   return method(self, [](const LimiterCore& core) {
-    return bridge::bridge_start<std::optional<std::chrono::nanoseconds>>(
-        wait_in_job(core), [](std::optional<std::chrono::nanoseconds> wait) { return plain(wait_as_float(wait)); });
+    return known_at_once(core, wait_now, [](std::optional<std::chrono::nanoseconds> wait) { return wait_as_float(wait); });
   });
 }
 
 PyObject* exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return method(self, [&](const LimiterCore& core) -> Result<PyRef> {
     if (auto ok = check_exit_arguments(kClassName, "__aexit__", args, kwargs); !ok) return std::unexpected(std::move(ok.error()));
-    return bridge::bridge_start<std::monostate>(release_in_job(core),
-                                                [](std::monostate) { return plain(PyRef::borrow(Py_False)); });
+    return give_back_at_once(core, bridge::ConstantOutcome::false_value);
   });
 }
 
-// What a decorated (usually coroutine) function becomes: each call returns a
-// Future of the function's result, after admission.
+// What a decorated function becomes: each call returns a Future of the
+// function's result, after admission. Coroutine functions run on the loop
+// as a task of their own; anything else is called off the loop.
 class AsyncRateLimitedCall final : public Closure {
  public:
-  AsyncRateLimitedCall(PyRef func, LimiterCore core) : func_(std::move(func)), core_(std::move(core)) {}
+  AsyncRateLimitedCall(PyRef func, LimiterCore core, bool is_coroutine_function)
+      : func_(std::move(func)), core_(std::move(core)), is_coroutine_function_(is_coroutine_function) {}
 
   Result<PyRef> call(PyObject* args, PyObject* kwargs) override {
     if (!func_) return std::unexpected(cleared_closure_error());
-    auto call = WrappedCall::capture(func_, args, kwargs);
-    if (!call) return std::unexpected(std::move(call.error()));
-    return bridge::bridge_start<PyRef>(run_wrapped_call(core_, std::move(*call)), [](PyRef value) { return plain(std::move(value)); });
+    if (is_coroutine_function_) return call_coroutine_function(core_, func_, args, kwargs);
+    return call_through_job(core_, func_, args, kwargs, /*coroutine_function=*/false);
   }
 
   int traverse(visitproc visit, void* arg) const override { return visit_reference(func_, visit, arg); }
@@ -123,13 +182,15 @@ class AsyncRateLimitedCall final : public Closure {
  private:
   PyRef func_;
   LimiterCore core_;
+  bool is_coroutine_function_;
 };
 
 PyObject* decorate(PyObject* self, PyObject* args, PyObject* kwargs) {
   return method(self, [&](const LimiterCore& core) -> Result<PyRef> {
     auto func = decorated_function(kClassName, args, kwargs);
     if (!func) return std::unexpected(std::move(func.error()));
-    return make_closure(std::make_unique<AsyncRateLimitedCall>(std::move(*func), core));
+    const bool coroutine_function = is_coroutine_function(func->get());
+    return make_closure(std::make_unique<AsyncRateLimitedCall>(std::move(*func), core, coroutine_function));
   });
 }
 

@@ -3,6 +3,7 @@
 #include "limiters/async_admission.hpp"
 #include "bridge/asyncio_lookups.hpp"
 #include "bridge/bridge_await.hpp"
+#include "bridge/bridge_start.hpp"
 #include "bridge/loop_binding.hpp"
 #include "frame/fault.hpp"
 #include "frame/gil.hpp"
@@ -47,18 +48,6 @@ bool is_awaitable(PyObject* value) {
   }
   PyErr_Clear();
   return false;
-}
-
-Result<bool> is_coroutine_function(PyObject* func) {
-  auto asyncio = bridge::asyncio_module();
-  if (!asyncio) return std::unexpected(std::move(asyncio.error()));
-  auto args = owned_or_pending(PyTuple_Pack(1, func));
-  if (!args) return std::unexpected(std::move(args.error()));
-  auto answer = bridge::call_method(*asyncio, "iscoroutinefunction", args->get());
-  if (!answer) return std::unexpected(std::move(answer.error()));
-  const int truth = PyObject_IsTrue(answer->get());
-  if (truth < 0) return take_pending();
-  return truth == 1;
 }
 
 // What a plain function's call sends back to its job. The permit rides with
@@ -108,11 +97,8 @@ executor::Task<std::optional<BlockingReturn>> call_on_blocking_thread(WrappedCal
 
 }  // namespace
 
-Result<WrappedCall> WrappedCall::capture(const PyRef& func, PyObject* args, PyObject* kwargs) {
-  WrappedCall call{func.clone(), {}, std::nullopt, false};
-  auto coroutine_function = is_coroutine_function(func.get());
-  if (!coroutine_function) return std::unexpected(std::move(coroutine_function.error()));
-  call.coroutine_function = *coroutine_function;
+Result<WrappedCall> WrappedCall::capture(const PyRef& func, PyObject* args, PyObject* kwargs, bool coroutine_function) {
+  WrappedCall call{func.clone(), {}, std::nullopt, coroutine_function};
   const Py_ssize_t count = PyTuple_Size(args);
   call.args.reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) call.args.push_back(PyRef::borrow(PyTuple_GetItem(args, i)));
@@ -156,6 +142,15 @@ executor::Task<Result<PyRef>> run_wrapped_call(engine::LimiterCore core, Wrapped
   });
   if (pending) outcome = bridge::awaited_outcome(co_await std::move(*pending));
   co_return outcome;
+}
+
+Result<PyRef> call_through_job(const engine::LimiterCore& core, const PyRef& func, PyObject* args, PyObject* kwargs,
+                               bool coroutine_function) {
+  auto call = WrappedCall::capture(func, args, kwargs, coroutine_function);
+  if (!call) return std::unexpected(std::move(call.error()));
+  return bridge::bridge_start<PyRef>(run_wrapped_call(core, std::move(*call)), [](PyRef value) -> bridge::Outcome {
+    return bridge::Delivery{std::move(value), std::nullopt, nullptr};
+  });
 }
 
 }  // namespace quellgate

@@ -20,7 +20,7 @@ struct WrappedCall {
   bool coroutine_function = false;
 
   // Lock held. A keyword that is not a str fails like a failed conversion.
-  static Result<WrappedCall> capture(const PyRef& func, PyObject* args, PyObject* kwargs);
+  static Result<WrappedCall> capture(const PyRef& func, PyObject* args, PyObject* kwargs, bool coroutine_function);
 };
 
 // Admission ("Rate limit exceeded" when a non-blocking limiter refuses), the
@@ -29,5 +29,12 @@ struct WrappedCall {
 // the caller's loop in the caller's context. The burst permit goes back
 // whatever the outcome, and for a plain function never before it returned.
 executor::Task<Result<PyRef>> run_wrapped_call(engine::LimiterCore core, WrappedCall call);
+
+// A decorated call of anything that is not a coroutine function (and of a
+// coroutine function called from a worker): admission, call and outcome in
+// a job, as run_wrapped_call describes. Whether `func` is a coroutine
+// function was decided once, at decoration. Lock held.
+Result<PyRef> call_through_job(const engine::LimiterCore& core, const PyRef& func, PyObject* args, PyObject* kwargs,
+                               bool coroutine_function);
 
 }  // namespace quellgate

@@ -15,6 +15,12 @@ import time
 
 import pytest
 
+if os.environ.get("QUELLGATE_TEST_UVLOOP"):
+    # test_async_uvloop.py runs the key asyncio tests again on uvloop's loops.
+    import uvloop
+
+    asyncio.set_event_loop_policy(uvloop.EventLoopPolicy())
+
 WORKER_COMM = "osken-runtime-w"  # Linux keeps 15 bytes of "osken-runtime-worker"
 
 # Put at the top of every child script, so that each can look at its own threads.

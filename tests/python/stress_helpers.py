@@ -208,9 +208,14 @@ def hammer_rate_limiter(limiter, seconds, threads, seed=0, fail_rate=0.2):
 # --- AsyncRateLimiter hammered by tasks on loops in several threads ---------
 
 
-def holds_permit(future):
-    """An acquire() Future that got its result although its waiter was cut short."""
-    return future.done() and not future.cancelled() and future.exception() is None and future.result() == ()
+def landed_before_the_cut(future):
+    """An acquire() Future that got its admission although its waiter was cut short."""
+    if not future.done() or future.cancelled() or future.exception() is not None:
+        return False
+    try:
+        return future.result() == ()  # None: a refusal
+    except asyncio.CancelledError:  # the admission went back when the await was cut
+        return True
 
 
 async def _acquire_and_release(limiter, log, gauge, rng, cancel_rate):
@@ -228,11 +233,11 @@ async def _acquire_and_release(limiter, log, gauge, rng, cancel_rate):
             result = await future
     except (asyncio.CancelledError, asyncio.TimeoutError):
         log.count("cancelled")
-        if holds_permit(future):
-            # Delivered just before the cut reached this task: the permit is ours.
+        if landed_before_the_cut(future):
+            # Delivered just before the cut reached this task: counted in the
+            # windows, while the Future gave its burst permit back itself.
             log.count("late")
             log.admitted(before, time.time())
-            await limiter.release()
         return
     if result is None:
         log.count("refused")
@@ -306,12 +311,37 @@ def _decorated(limiter, log, gauge, fail_rate):
     return call
 
 
-async def _hammer_one_loop(limiter, deadline, log, gauge, seed, tasks, cancel_rate, fail_rate):
+async def _under_timeout(limiter, log, gauge, rng):
+    """acquire() or `async with` inside wait_for with a timeout that often expires
+    around the moment the admission lands."""
+    before = time.time()
+    timeout = rng.choice([0.0, 0.0001, 0.001, 0.005, 0.02])
+    try:
+        if rng.random() < 0.5:
+            assert await asyncio.wait_for(limiter.acquire(), timeout) == ()
+            try:
+                await _hold_for_a_moment(log, gauge, rng, before)
+            finally:
+                await limiter.release()
+        else:
+            async def held():
+                async with limiter:
+                    await _hold_for_a_moment(log, gauge, rng, before)
+
+            await asyncio.wait_for(held(), timeout + 0.004)
+    except (asyncio.CancelledError, asyncio.TimeoutError):
+        log.count("cancelled")
+
+
+async def _hammer_one_loop(limiter, deadline, log, gauge, seed, tasks, cancel_rate, fail_rate, mix=None):
     decorated_call = _decorated(limiter, log, gauge, fail_rate)
 
     async def task_body(index):
         rng = random.Random(seed * 1000 + index)
         while time.time() < deadline:
+            if mix == "timeouts":
+                await _under_timeout(limiter, log, gauge, rng)
+                continue
             way = rng.random()
             if way < 0.5:
                 await _acquire_and_release(limiter, log, gauge, rng, cancel_rate)
@@ -334,7 +364,7 @@ async def _settled_burst(limiter, max_burst, timeout):
 
 
 def hammer_async_rate_limiter(limiter, seconds, loops, tasks_per_loop, seed=0, cancel_rate=0.5, fail_rate=0.2,
-                              max_burst=None):
+                              max_burst=None, mix=None):
     """Tasks on one event loop per thread share `limiter` until `seconds` have passed.
 
     Returns (log, gauge, burst) where burst is the free-permit count once
@@ -346,7 +376,7 @@ def hammer_async_rate_limiter(limiter, seconds, loops, tasks_per_loop, seed=0, c
 
     def loop_thread(index):
         coroutine = _hammer_one_loop(limiter, deadline, log, gauge, seed * 100 + index, tasks_per_loop,
-                                     cancel_rate, fail_rate)
+                                     cancel_rate, fail_rate, mix)
         asyncio.run(asyncio.wait_for(coroutine, seconds + 120))
 
     run_threads(loops, loop_thread, join_timeout=seconds + 180)
@@ -358,7 +388,9 @@ def hammer_async_rate_limiter(limiter, seconds, loops, tasks_per_loop, seed=0, c
 
 # --- Scenarios shared by the tests and bench/stress.py ---------------------
 
-Scenario = collections.namedtuple("Scenario", "name kind kwargs windows")
+# mix: how the tasks use the limiter; None mixes every way, "timeouts" puts
+# every acquisition inside wait_for with a short random timeout.
+Scenario = collections.namedtuple("Scenario", "name kind kwargs windows mix", defaults=(None,))
 
 # (length in seconds, limit) per configured window, derived from the kwargs.
 SCENARIOS = [
@@ -374,6 +406,8 @@ SCENARIOS = [
              {"sec": 30, "sec_window": 1, "day": 10**7, "max_burst": 4}, [(1, 30), (86400, 10**7)]),
     Scenario("async-waiting-unlimited-burst", "async",
              {"sec": 25, "min": 10**6}, [(1, 25), (60, 10**6)]),
+    Scenario("async-wait-for-timeouts-burst", "async",
+             {"sec": 40, "max_burst": 3}, [(1, 40)], "timeouts"),
 ]
 
 
@@ -392,7 +426,7 @@ def run_scenario(scenario, seconds, seed=0, threads=6, loops=3, tasks_per_loop=1
     else:
         limiter = quellgate.AsyncRateLimiter(**scenario.kwargs)
         log, gauge, burst = hammer_async_rate_limiter(limiter, seconds, loops, tasks_per_loop, seed,
-                                                     max_burst=max_burst)
+                                                     max_burst=max_burst, mix=scenario.mix)
     verdicts = judge_windows(log.spans, scenario.windows)
     return {
         "scenario": scenario.name,

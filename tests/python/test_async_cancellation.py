@@ -69,18 +69,22 @@ async def test_cancelled_wait_delivers_nothing_and_the_loop_reports_no_error():
 async def acquire_and_release(limiter, rng, outcomes):
     """One acquisition that may be cut short at any moment; releases whatever it got."""
     future = limiter.acquire()
+    admitted = False
     try:
         if rng.random() < 0.5:
             await asyncio.wait_for(future, rng.uniform(0.0, 0.02))
         else:
             await future
+        admitted = True
         await asyncio.sleep(rng.uniform(0.0, 0.005))
     except (asyncio.CancelledError, asyncio.TimeoutError):
         outcomes["cut"] += 1
-        # The result may have arrived just before the cancellation reached this task.
-        if future.done() and not future.cancelled() and future.exception() is None:
-            outcomes["late"] += 1
+        if admitted:
             limiter.release()
+        elif future.done() and not future.cancelled():
+            # The result arrived just before the cut reached this task: the
+            # Future gave that permit back itself, so nothing is released here.
+            outcomes["late"] += 1
         raise
     outcomes["admitted"] += 1
     await limiter.release()

@@ -127,3 +127,46 @@ async def test_a_thousand_waiters_on_a_full_window_finish_after_rollover_without
     assert threads_while_waiting == threads_before
     assert thread_count() == threads_before
     assert min(stamps) >= rollover
+
+
+def test_thousands_of_waiters_on_loops_in_threads_with_random_cancellations_keep_the_cap():
+    # Waiters for burst permits are admitted by workers and land in batches on
+    # their loops; cancellations race those landings.
+    max_burst = 40
+    limiter = AsyncRateLimiter(sec=HUGE, max_burst=max_burst)
+    lock = threading.Lock()
+    held, most_held, admitted = [0], [0], [0]
+
+    async def hold():
+        async with limiter:
+            with lock:
+                held[0] += 1
+                most_held[0] = max(most_held[0], held[0])
+                admitted[0] += 1
+            try:
+                await asyncio.sleep(0)
+            finally:
+                with lock:
+                    held[0] -= 1
+
+    async def crowd(index):
+        import random
+
+        rnd = random.Random(index)
+        tasks = [asyncio.ensure_future(hold()) for _ in range(500)]
+        for task in tasks:
+            if rnd.random() < 0.3:
+                await asyncio.sleep(rnd.choice([0, 0, 0.0005, 0.005]))
+                task.cancel()
+        outcomes = await asyncio.gather(*tasks, return_exceptions=True)
+        assert all(o is None or isinstance(o, asyncio.CancelledError) for o in outcomes)
+        return sum(1 for o in outcomes if o is None)
+
+    completed = run_in_threads(4, crowd)
+    assert 1 <= most_held[0] <= max_burst
+    assert admitted[0] >= sum(completed) > 0
+
+    async def burst_after():
+        return await burst_comes_back_to(limiter, max_burst)
+
+    assert asyncio.run(burst_after()) == max_burst

@@ -159,17 +159,20 @@ async def test_non_blocking_refusal_raises_rate_limit_exceeded_without_calling()
 
 
 @asyncio_test()
-async def test_cancelling_the_call_returns_the_permit_while_the_coroutine_runs_on():
+async def test_cancelling_the_call_cancels_the_coroutine_and_returns_the_permit_once_it_ended():
     limiter = AsyncRateLimiter(sec=HUGE, max_burst=1)
-    release = asyncio.Event()
     progress = []
+    may_finish = asyncio.Event()
 
     @limiter
     async def slow():
         progress.append("started")
-        await release.wait()
-        progress.append("finished")
-        return "dropped"
+        try:
+            await asyncio.sleep(3600)
+        finally:
+            progress.append("cleaning up")
+            await may_finish.wait()  # still inside the body: the permit stays held
+            progress.append("ended")
 
     future = slow()
     for _ in range(1000):
@@ -177,16 +180,13 @@ async def test_cancelling_the_call_returns_the_permit_while_the_coroutine_runs_o
             break
         await asyncio.sleep(0.01)
     assert progress == ["started"]
-    assert (await limiter.get_remaining())["burst"] == 0
     future.cancel()
+    await asyncio.sleep(0.05)
+    assert progress == ["started", "cleaning up"]
+    assert (await limiter.get_remaining())["burst"] == 0
+    may_finish.set()
     assert await burst_comes_back_to(limiter, 1) == 1
-    # The coroutine's own task is not cancelled along with the call.
-    release.set()
-    for _ in range(1000):
-        if len(progress) == 2:
-            break
-        await asyncio.sleep(0.01)
-    assert progress == ["started", "finished"]
+    assert progress == ["started", "cleaning up", "ended"]
     assert future.cancelled()
 
 

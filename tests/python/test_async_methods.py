@@ -21,19 +21,27 @@ METHOD_NAMES = ["acquire", "release", "get_remaining", "wait_time", "__aenter__"
 
 
 @asyncio_test()
-async def test_every_method_returns_a_pending_future_of_the_running_loop():
+async def test_every_method_returns_a_future_of_the_running_loop_done_when_nothing_waits():
     limiter = AsyncRateLimiter(sec=HUGE, max_burst=HUGE)
     loop = asyncio.get_running_loop()
-    calls = [getattr(limiter, name)() for name in METHOD_NAMES]
-    calls.append(limiter.__aexit__(None, None, None))
-    calls.append(limiter(lambda: 1)())
-    for future in calls:
+
+    async def coroutine():
+        return 1
+
+    immediate = [getattr(limiter, name)() for name in METHOD_NAMES]
+    immediate.append(limiter.__aexit__(None, None, None))
+    deferred = [limiter(lambda: 1)(), limiter(coroutine)()]
+    for future in immediate + deferred:
         assert isinstance(future, asyncio.Future)
         assert not asyncio.iscoroutine(future)
         assert future.get_loop() is loop
-        # Completion is scheduled onto this very thread, so nothing can be done yet.
-        assert not future.done()
-    await asyncio.gather(*calls)
+    # Like an uncontended asyncio.Lock: an outcome known at once is already in the
+    # Future, so get_remaining() saw the acquire and the release made before it.
+    assert all(future.done() for future in immediate)
+    # A decorated call still has its body to run: a plain function on a worker,
+    # a coroutine as the task of this loop that the Future is.
+    assert not any(future.done() for future in deferred)
+    assert await asyncio.gather(*immediate, *deferred) == [(), (), {"second": HUGE - 1, "burst": HUGE}, None, (), False, 1, 1]
 
 
 def test_methods_are_plain_functions_not_coroutine_functions():

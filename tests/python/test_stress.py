@@ -1,6 +1,6 @@
 """One limiter under contention: windows never over-admit, burst holders never exceed
-max_burst, and every permit comes back, through raising decorated functions and
-acquisitions cancelled at random moments.
+max_burst, and every permit comes back, through raising decorated functions,
+acquisitions cancelled at random moments and acquisitions under wait_for timeouts.
 
 The scenarios live in stress_helpers (bench/stress.py runs them for longer).
 """
@@ -37,7 +37,11 @@ def test_threads_hammering_one_rate_limiter_stay_within_every_window_and_burst(s
 def test_loops_in_several_threads_hammering_one_async_limiter_stay_exact_through_cancellations(scenario):
     report = run_scenario(scenario, SECONDS, seed=2, loops=3, tasks_per_loop=8 if SANITIZER else 12)
     assert_exact(report, scenario.windows)
-    assert report["raised"] > 0 and report["cancelled"] > 0, report
+    if scenario.mix is None:
+        assert report["raised"] > 0, report
+    # A non-blocking limiter decides every call at once: there is no wait to cut short.
+    if scenario.kwargs.get("blocking", True):
+        assert report["cancelled"] > 0, report
 
 
 def test_threads_and_event_loops_hammering_both_classes_at_once_stay_exact():

@@ -7,9 +7,9 @@ namespace {
 
 using testing::run_python;
 
-// Event loops in three threads share one limiter: Futures completed from the
-// workers, cancelled while their jobs wait, and the permits of the cancelled
-// admissions handed back from the workers.
+// Event loops in three threads share one limiter: Futures completed at once or
+// from the workers in batches, cancelled while their jobs wait or after their
+// admission landed unread (which gives the permit back), and every permit back.
 TEST(BridgeTest, LoopsInSeveralThreadsShareOneAsyncLimiterAndEveryPermitComesBack) {
   const std::string outcome = run_python(R"(
 import asyncio, threading, time, quellgate
@@ -28,8 +28,13 @@ async def one_loop():
         wait.cancel()
     await asyncio.sleep(0.05)
     for wait in waits:
-        if not wait.cancelled():
-            await limiter.release()
+        if wait.cancelled():
+            continue
+        try:
+            wait.result()
+        except asyncio.CancelledError:
+            continue  # a wait's admission, cancelled unread: it gave its permit back
+        await limiter.release()  # admitted at once: done before it could be cancelled
 
 threads = [threading.Thread(target=asyncio.run, args=(one_loop(),)) for _ in range(3)]
 for thread in threads:

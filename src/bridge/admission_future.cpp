@@ -1,0 +1,142 @@
+#include "bridge/admission_future.hpp"
+
+#include <optional>
+
+#include "bridge/asyncio_lookups.hpp"
+#include "frame/closure.hpp"
+
+namespace quellgate::bridge {
+namespace {
+
+// Written in Python because it has to be a generator-based __await__ that
+// the interpreter suspends and resumes: the C Future's own iterator does the
+// waiting, this only watches how the await ends. Only waits pay for it; an
+// outcome known at once is returned in a plain, already completed Future.
+constexpr const char* kAdmissionFutureSource = R"(
+from asyncio import CancelledError, Future
+
+class AdmissionFuture(Future):
+    __slots__ = ("_quellgate_permit", "_quellgate_awaiters")
+
+    def __init__(self, *, loop):
+        Future.__init__(self, loop=loop)
+        # None, or what gives the landed permit back until the admission is
+        # read, or False once it was given back unread.
+        self._quellgate_permit = None
+        self._quellgate_awaiters = 0  # awaits of this Future in progress
+
+    def _quellgate_give_back(self):
+        give_back = self._quellgate_permit
+        if give_back:
+            self._quellgate_permit = False
+            give_back()
+
+    def _quellgate_claim(self):
+        if self._quellgate_permit is False:
+            raise CancelledError()  # cancelled unread: the permit went back then
+        self._quellgate_permit = None
+
+    def __await__(self):
+        self._quellgate_awaiters += 1
+        try:
+            value = yield from Future.__await__(self)
+        except BaseException:
+            # The awaiter is leaving: a landed admission goes back, a pending
+            # one is cancelled so that its delivery is dropped.
+            self._quellgate_give_back()
+            if not self.done():
+                Future.cancel(self)
+            raise
+        finally:
+            self._quellgate_awaiters -= 1
+        self._quellgate_claim()
+        return value
+
+    __iter__ = __await__
+
+    # A task reads the result of what it awaits before it resumes, so a read
+    # during an await decides nothing: the await does.
+    def result(self):
+        value = Future.result(self)
+        if not self._quellgate_awaiters:
+            self._quellgate_claim()
+        return value
+
+    # Cancelling a completed Future returns False and changes nothing, so
+    # whoever does it to an admission nobody reads or awaits (wait_for before
+    # 3.12 when its own task is cancelled, gather) would drop the permit. An
+    # await in progress decides for itself: it gets the admission, or gives
+    # it back when the cancellation is thrown into it.
+    def cancel(self, *args, **kwargs):
+        if not self._quellgate_awaiters:
+            self._quellgate_give_back()
+        return Future.cancel(self, *args, **kwargs)
+)";
+
+PyObject* admission_future_cell = nullptr;  // made once under the interpreter lock, kept
+
+Result<PyObject*> admission_future_class() {
+  if (admission_future_cell != nullptr) return admission_future_cell;
+  auto code = owned_or_pending(Py_CompileString(kAdmissionFutureSource, "<quellgate>", Py_file_input));
+  if (!code) return std::unexpected(std::move(code.error()));
+  auto globals = owned_or_pending(PyDict_New());
+  if (!globals) return std::unexpected(std::move(globals.error()));
+  if (PyDict_SetItemString(globals->get(), "__builtins__", PyEval_GetBuiltins()) != 0) return take_pending();
+  auto module_name = owned_or_pending(PyUnicode_FromString("quellgate"));
+  if (!module_name) return std::unexpected(std::move(module_name.error()));
+  if (PyDict_SetItemString(globals->get(), "__name__", module_name->get()) != 0) return take_pending();
+  auto ran = owned_or_pending(PyEval_EvalCode(code->get(), globals->get(), globals->get()));
+  if (!ran) return std::unexpected(std::move(ran.error()));
+  PyObject* made = PyDict_GetItemString(globals->get(), "AdmissionFuture");  // borrowed
+  if (made == nullptr) return error(system_error, "AdmissionFuture was not defined");
+  admission_future_cell = PyRef::borrow(made).release();
+  return admission_future_cell;
+}
+
+// What an admission Future calls to give its permit back; dropped unused
+// once the admission was read, and then the caller holds the permit.
+class PermitReturn final : public Closure {
+ public:
+  explicit PermitReturn(engine::BurstPermit permit) { permit_.emplace(std::move(permit)); }
+  ~PermitReturn() override {
+    if (permit_) permit_->hand_over();
+  }
+
+  Result<PyRef> call(PyObject*, PyObject*) override {
+    permit_.reset();  // gives it back
+    return PyRef::borrow(Py_None);
+  }
+
+ private:
+  std::optional<engine::BurstPermit> permit_;
+};
+
+}  // namespace
+
+Result<PyRef> new_admission_future(PyObject* event_loop) {
+  auto type = admission_future_class();
+  if (!type) return std::unexpected(std::move(type.error()));
+  auto args = empty_tuple();
+  if (!args) return args;
+  auto kwargs = owned_or_pending(PyDict_New());
+  if (!kwargs) return kwargs;
+  if (PyDict_SetItemString(kwargs->get(), "loop", event_loop) != 0) return take_pending();
+  return owned_or_pending(PyObject_Call(*type, args->get(), kwargs->get()));
+}
+
+Result<void> hand_permit_to(PyObject* future, engine::BurstPermit permit) {
+  auto type = admission_future_class();
+  if (!type) return std::unexpected(std::move(type.error()));
+  const int is_admission_future = PyObject_IsInstance(future, *type);
+  if (is_admission_future < 0) return take_pending();
+  if (is_admission_future == 0) {
+    permit.hand_over();
+    return {};
+  }
+  auto give_back = make_closure(std::make_unique<PermitReturn>(std::move(permit)));
+  if (!give_back) return std::unexpected(std::move(give_back.error()));
+  if (PyObject_SetAttr(future, interned_name("_quellgate_permit"), give_back->get()) != 0) return take_pending();
+  return {};
+}
+
+}  // namespace quellgate::bridge

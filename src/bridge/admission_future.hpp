@@ -1,0 +1,21 @@
+#pragma once
+#include "engine/burst.hpp"
+#include "frame/error.hpp"
+
+namespace quellgate::bridge {
+
+// A pending Future of `event_loop` for an admission that has to wait: an
+// asyncio.Future whose awaiter owns the hand-off. When the await is cut short
+// (a CancelledError thrown into it, the task cancelled, a timeout) after the
+// Future was completed with an admission, the burst permit goes back. So it
+// does when the completed Future is cancelled while nobody awaits it and
+// before anyone read it; reading it then raises CancelledError. An admission
+// that nobody awaits, reads or cancels is the caller's held permit.
+Result<PyRef> new_admission_future(PyObject* event_loop);
+
+// Hands an admitted permit to the Future that now holds the admission: an
+// admission Future keeps the way to give it back until its result is read;
+// any other Future's caller simply holds it. Lock held, Future completed.
+Result<void> hand_permit_to(PyObject* future, engine::BurstPermit permit);
+
+}  // namespace quellgate::bridge

@@ -1,0 +1,149 @@
+#include "bridge/ready_future.hpp"
+
+#include <array>
+
+#include "bridge/asyncio_lookups.hpp"
+#include "frame/boundary.hpp"
+
+namespace quellgate::bridge {
+namespace {
+
+// Completes the Future unless it was cancelled meanwhile. Called by the loop
+// as (future, complete, value); one stateless callable serves every call.
+PyObject* complete_unless_cancelled(PyObject*, PyObject* args) {
+  return boundary([&]() -> Result<PyRef> {
+    PyObject* future = PyTuple_GetItem(args, 0);
+    auto cancelled = call_method(future, "cancelled");
+    if (!cancelled) return cancelled;
+    const int truth = PyObject_IsTrue(cancelled->get());
+    if (truth < 0) return take_pending();
+    if (truth == 1) return PyRef::borrow(Py_None);
+    auto completed = owned_or_pending(PyObject_CallFunctionObjArgs(PyTuple_GetItem(args, 1), PyTuple_GetItem(args, 2), nullptr));
+    if (!completed) return completed;
+    return PyRef::borrow(Py_None);
+  });
+}
+
+Result<PyObject*> shared_completor() {
+  static PyMethodDef definition = {"CheckedCompletor", complete_unless_cancelled, METH_VARARGS, nullptr};
+  static PyObject* completor = nullptr;  // made once under the interpreter lock, kept
+  if (completor == nullptr) {
+    completor = PyCFunction_NewEx(&definition, nullptr, nullptr);
+    if (completor == nullptr) return take_pending();
+  }
+  return completor;
+}
+
+// Loop classes whose create_future() was seen to make a plain asyncio.Future
+// (asyncio's own and uvloop's do): for those the Future is made directly as
+// asyncio.Future(loop=loop), which saves a Python-level call on every
+// immediate outcome. Filled under the interpreter lock; types are kept.
+std::array<PyObject*, 4> plain_future_loop_types{};
+
+Result<PyObject*> future_class() {
+  static PyObject* cell = nullptr;  // asyncio.Future, looked up once under the lock, kept
+  if (cell == nullptr) {
+    auto asyncio = asyncio_module();
+    if (!asyncio) return asyncio;
+    cell = PyObject_GetAttrString(*asyncio, "Future");
+    if (cell == nullptr) return take_pending();
+  }
+  return cell;
+}
+
+Result<PyRef> construct_future(PyObject* future_type, PyObject* event_loop) {
+  static PyObject* kwargs = nullptr;  // {"loop": ...}, reused under the lock
+  static PyObject* no_args = nullptr;
+  if (kwargs == nullptr) {
+    kwargs = PyDict_New();
+    no_args = PyTuple_New(0);
+    if (kwargs == nullptr || no_args == nullptr) return take_pending();
+  }
+  // Future.__init__ reads its arguments before it runs any Python code (the
+  // loop's get_debug), so another thread reusing the dict afterwards is
+  // harmless. Emptied again so that it keeps no loop alive.
+  if (PyDict_SetItem(kwargs, interned_name("loop"), event_loop) != 0) return take_pending();
+  auto future = owned_or_pending(PyObject_Call(future_type, no_args, kwargs));
+  PyDict_Clear(kwargs);
+  return future;
+}
+
+Result<PyRef> new_future(PyObject* event_loop) {
+  PyObject* loop_type = reinterpret_cast<PyObject*>(Py_TYPE(event_loop));
+  auto future_type = future_class();
+  if (!future_type) return std::unexpected(std::move(future_type.error()));
+  for (PyObject* known : plain_future_loop_types) {
+    if (known == loop_type) return construct_future(*future_type, event_loop);
+  }
+  auto future = call_method(event_loop, "create_future");
+  if (!future || reinterpret_cast<PyObject*>(Py_TYPE(future->get())) != *future_type) return future;
+  for (PyObject*& slot : plain_future_loop_types) {
+    if (slot == nullptr) {
+      slot = PyRef::borrow(loop_type).release();
+      break;
+    }
+  }
+  return future;
+}
+
+// set_result or set_exception and its argument.
+struct Completion {
+  const char* method;
+  PyRef argument;
+};
+
+Completion completion_of(Result<PyRef> outcome) {
+  if (outcome) return {"set_result", std::move(*outcome)};
+  return {"set_exception", std::move(outcome.error()).into_value()};
+}
+
+}  // namespace
+
+Result<PyRef> completed_future(PyObject* event_loop, Result<PyRef> outcome) {
+  auto future = new_future(event_loop);
+  if (!future) return future;
+  Completion completion = completion_of(std::move(outcome));
+  if (auto set = call_method_one(future->get(), completion.method, completion.argument.get()); !set) return set;
+  return future;
+}
+
+Result<PyRef> completed_constant_future(PyObject* event_loop, ConstantOutcome outcome) {
+  // (loop, Future of (), Future of False) in the thread's state dict: it goes
+  // with the thread, and holding the loop keeps its address from being reused.
+  PyObject* state = PyThreadState_GetDict();  // borrowed
+  PyObject* key = interned_name("quellgate.constant_futures");
+  const Py_ssize_t slot = outcome == ConstantOutcome::empty_tuple ? 1 : 2;
+  if (state != nullptr) {
+    PyObject* cached = PyDict_GetItemWithError(state, key);  // borrowed
+    if (cached == nullptr && PyErr_Occurred()) return take_pending();
+    if (cached != nullptr && PyTuple_GetItem(cached, 0) == event_loop) return PyRef::borrow(PyTuple_GetItem(cached, slot));
+  }
+  auto unit = empty_tuple();
+  if (!unit) return unit;
+  auto admitted = completed_future(event_loop, std::move(*unit));
+  if (!admitted) return admitted;
+  auto exited = completed_future(event_loop, PyRef::borrow(Py_False));
+  if (!exited) return exited;
+  if (state != nullptr) {
+    auto entry = owned_or_pending(PyTuple_Pack(3, event_loop, admitted->get(), exited->get()));
+    if (!entry) return entry;
+    if (PyDict_SetItem(state, key, entry->get()) != 0) return take_pending();
+  }
+  return slot == 1 ? std::move(*admitted) : std::move(*exited);
+}
+
+Result<PyRef> future_completed_soon(PyObject* event_loop, Result<PyRef> outcome) {
+  auto future = new_future(event_loop);
+  if (!future) return future;
+  auto completor = shared_completor();
+  if (!completor) return std::unexpected(std::move(completor.error()));
+  Completion completion = completion_of(std::move(outcome));
+  auto complete = owned_or_pending(PyObject_GetAttr(future->get(), interned_name(completion.method)));
+  if (!complete) return complete;
+  auto scheduled = owned_or_pending(PyObject_CallMethodObjArgs(event_loop, interned_name("call_soon"), *completor, future->get(),
+                                                               complete->get(), completion.argument.get(), nullptr));
+  if (!scheduled) return scheduled;
+  return future;
+}
+
+}  // namespace quellgate::bridge

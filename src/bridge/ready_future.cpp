@@ -107,31 +107,6 @@ Result<PyRef> completed_future(PyObject* event_loop, Result<PyRef> outcome) {
   return future;
 }
 
-Result<PyRef> completed_constant_future(PyObject* event_loop, ConstantOutcome outcome) {
-  // (loop, Future of (), Future of False) in the thread's state dict: it goes
-  // with the thread, and holding the loop keeps its address from being reused.
-  PyObject* state = PyThreadState_GetDict();  // borrowed
-  PyObject* key = interned_name("quellgate.constant_futures");
-  const Py_ssize_t slot = outcome == ConstantOutcome::empty_tuple ? 1 : 2;
-  if (state != nullptr) {
-    PyObject* cached = PyDict_GetItemWithError(state, key);  // borrowed
-    if (cached == nullptr && PyErr_Occurred()) return take_pending();
-    if (cached != nullptr && PyTuple_GetItem(cached, 0) == event_loop) return PyRef::borrow(PyTuple_GetItem(cached, slot));
-  }
-  auto unit = empty_tuple();
-  if (!unit) return unit;
-  auto admitted = completed_future(event_loop, std::move(*unit));
-  if (!admitted) return admitted;
-  auto exited = completed_future(event_loop, PyRef::borrow(Py_False));
-  if (!exited) return exited;
-  if (state != nullptr) {
-    auto entry = owned_or_pending(PyTuple_Pack(3, event_loop, admitted->get(), exited->get()));
-    if (!entry) return entry;
-    if (PyDict_SetItem(state, key, entry->get()) != 0) return take_pending();
-  }
-  return slot == 1 ? std::move(*admitted) : std::move(*exited);
-}
-
 Result<PyRef> future_completed_soon(PyObject* event_loop, Result<PyRef> outcome) {
   auto future = new_future(event_loop);
   if (!future) return future;

@@ -10,17 +10,6 @@ namespace quellgate::bridge {
 // awaiting task goes on without yielding to the loop.
 Result<PyRef> completed_future(PyObject* event_loop, Result<PyRef> outcome);
 
-// The outcomes that never vary: () (an admission, a release) and False
-// (__aexit__).
-enum class ConstantOutcome { empty_tuple, false_value };
-
-// A completed Future of `event_loop` holding that constant, shared by the
-// calls on this thread while the loop stays the same. A completed Future can
-// no longer change (set_result raises, cancel() does nothing, a callback
-// added runs at once), so sharing it is indistinguishable from making one
-// per call except by identity, and it saves most of an immediate call.
-Result<PyRef> completed_constant_future(PyObject* event_loop, ConstantOutcome outcome);
-
 // A Future of `event_loop` completed on the loop's next iteration
 // (loop.call_soon) unless it is cancelled first: for refusals, so that a
 // task polling a refusing limiter still lets the other tasks run.

@@ -66,7 +66,7 @@ Result<PyRef> admission(const LimiterCore& core, bool refusal_raises) {
     switch (engine::try_admit(core, executor::wall_now())) {
       case engine::Admission::admitted: {
         engine::BurstPermit permit(core);  // given back if the Future cannot be made
-        auto future = bridge::completed_constant_future(event_loop->get(), bridge::ConstantOutcome::empty_tuple);
+        auto future = bridge::completed_future(event_loop->get(), bridge::empty_tuple());
         if (future) permit.hand_over();
         return future;
       }
@@ -108,21 +108,6 @@ Result<PyRef> known_at_once(const LimiterCore& core, Compute compute, Convert co
   return bridge::bridge_start<T>(compute_in_job<T>(core, compute), [convert](T value) { return plain(convert(std::move(value))); });
 }
 
-// release() and __aexit__(): the permit goes back at once, and the outcome
-// is a constant.
-Result<PyRef> give_back_at_once(const LimiterCore& core, bridge::ConstantOutcome outcome) {
-  auto event_loop = bridge::loop_of_calling_thread();
-  if (!event_loop) return event_loop;
-  if (!*event_loop) {
-    return known_at_once(core, give_back, [outcome](std::monostate) -> Result<PyRef> {
-      if (outcome == bridge::ConstantOutcome::empty_tuple) return bridge::empty_tuple();
-      return PyRef::borrow(Py_False);
-    });
-  }
-  engine::release_burst(core);
-  return bridge::completed_constant_future(event_loop->get(), outcome);
-}
-
 engine::RemainingReport report_now(const LimiterCore& core) { return engine::report_remaining(core, executor::wall_now()); }
 
 std::optional<std::chrono::nanoseconds> wait_now(const LimiterCore& core) {
@@ -139,7 +124,7 @@ PyObject* enter(PyObject* self, PyObject*) {
 
 PyObject* release(PyObject* self, PyObject*) {
   return method(self, [](const LimiterCore& core) {
-    return give_back_at_once(core, bridge::ConstantOutcome::empty_tuple);
+    return known_at_once(core, give_back, [](std::monostate) { return bridge::empty_tuple(); });
   });
 }
 
@@ -158,7 +143,7 @@ PyObject* wait_time(PyObject* self, PyObject*) {
 PyObject* exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return method(self, [&](const LimiterCore& core) -> Result<PyRef> {
     if (auto ok = check_exit_arguments(kClassName, "__aexit__", args, kwargs); !ok) return std::unexpected(std::move(ok.error()));
-    return give_back_at_once(core, bridge::ConstantOutcome::false_value);
+    return known_at_once(core, give_back, [](std::monostate) -> Result<PyRef> { return PyRef::borrow(Py_False); });
   });
 }
 

@@ -578,11 +578,11 @@ def step_cpu_tasks(c: Contender, s: Settings) -> Dict[str, Any]:
     return {"cpu_tasks": cpu_while_waiting("tasks")(c, s)}
 
 
-def wake_figures(mode: str, lateness: List[float]) -> Dict[str, Any]:
+def wake_figures(mode: str, lateness: List[float], row: str = "wake") -> Dict[str, Any]:
     return {
-        "wake_%s_median" % mode: statistics.median(lateness),
-        "wake_%s_worst" % mode: max(lateness),
-        "_wake_%s_ms" % mode: lateness,
+        "%s_%s_median" % (row, mode): statistics.median(lateness),
+        "%s_%s_worst" % (row, mode): max(lateness),
+        "_%s_%s_ms" % (row, mode): lateness,
     }
 
 
@@ -732,20 +732,12 @@ def step_permit_cpu(c: Contender, s: Settings) -> Dict[str, Any]:
     return {"cpu_burst_threads": cpu_while_waiting("burst-threads")(c, s)}
 
 
-def permit_wake_figures(mode: str, lateness: List[float]) -> Dict[str, Any]:
-    return {
-        "permit_%s_median" % mode: statistics.median(lateness),
-        "permit_%s_worst" % mode: max(lateness),
-        "_permit_%s_ms" % mode: lateness,
-    }
-
-
 def step_permit_wake_threads(c: Contender, s: Settings) -> Dict[str, Any]:
-    return permit_wake_figures("sync", permit_wake_threads(c, s))
+    return wake_figures("sync", permit_wake_threads(c, s), row="permit")
 
 
 def step_permit_wake_tasks(c: Contender, s: Settings) -> Dict[str, Any]:
-    return permit_wake_figures("async", permit_wake_tasks(c, s))
+    return wake_figures("async", permit_wake_tasks(c, s), row="permit")
 
 
 PERMIT_ROWS = [

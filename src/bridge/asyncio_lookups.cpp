@@ -94,4 +94,13 @@ Result<PyRef> call_method_one(PyObject* object, const char* literal, PyObject* a
 
 Result<PyRef> empty_tuple() { return owned_or_pending(PyTuple_New(0)); }
 
+bool is_awaitable(PyObject* value) {
+  if (PyObject* await = PyObject_GetAttr(value, interned_name("__await__"))) {
+    Py_DecRef(await);
+    return true;
+  }
+  PyErr_Clear();
+  return false;
+}
+
 }  // namespace quellgate::bridge

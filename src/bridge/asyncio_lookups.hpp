@@ -29,6 +29,11 @@ Result<PyRef> call_method(PyObject* object, const char* literal, PyObject* args 
 // object.<literal>(argument), the one-argument call of the hot paths.
 Result<PyRef> call_method_one(PyObject* object, const char* literal, PyObject* argument);
 
+// Whether `value` has __await__: what a decorated call awaits. A lookup
+// that fails otherwise than with AttributeError is dropped too, and the value
+// taken as it is.
+bool is_awaitable(PyObject* value);
+
 // () — what methods without a value resolve to.
 Result<PyRef> empty_tuple();
 

@@ -83,16 +83,6 @@ Result<void> add_done_callback(PyObject* future, std::unique_ptr<Closure> callba
   return {};
 }
 
-// Anything with __await__ is awaited, as for every decorated call.
-bool is_awaitable(PyObject* value) {
-  if (PyObject* await = PyObject_GetAttr(value, bridge::interned_name("__await__"))) {
-    Py_DecRef(await);
-    return true;
-  }
-  PyErr_Clear();
-  return false;
-}
-
 Result<PyObject*> coroutine_type() {
   static PyObject* cell = nullptr;  // types.CoroutineType, looked up once under the lock, kept
   if (cell == nullptr) {
@@ -127,7 +117,7 @@ Result<void> hold_permit_until_task_ends(PyObject* task, engine::BurstPermit per
 // and its coroutine as a task that is the call's Future.
 Result<PyRef> start_now(PyObject* event_loop, PyObject* func, PyObject* args, PyObject* kwargs, engine::BurstPermit permit) {
   auto returned = owned_or_pending(PyObject_Call(func, args, kwargs));
-  if (!returned || !is_awaitable(returned->get())) return bridge::completed_future(event_loop, std::move(returned));
+  if (!returned || !bridge::is_awaitable(returned->get())) return bridge::completed_future(event_loop, std::move(returned));
   auto task = start_task(event_loop, returned->get());
   if (!task) return bridge::completed_future(event_loop, std::move(task));
   if (auto held = hold_permit_until_task_ends(task->get(), std::move(permit)); !held) return std::unexpected(std::move(held.error()));
@@ -169,7 +159,7 @@ Result<void> land_admitted_call(PyObject* future, bridge::Delivery&& delivery) {
   PyObject* kwargs = PyTuple_GetItem(captured, 3);
   auto returned = run_in_context(context, PyTuple_GetItem(captured, 1), PyTuple_GetItem(captured, 2), kwargs == Py_None ? nullptr : kwargs);
   Result<PyRef> completion = std::move(returned);
-  if (completion && is_awaitable(completion->get())) {
+  if (completion && bridge::is_awaitable(completion->get())) {
     auto ensure_future = bridge::ensure_future_function();
     if (!ensure_future) return std::unexpected(std::move(ensure_future.error()));
     auto one = owned_or_pending(PyTuple_Pack(1, completion->get()));

@@ -39,17 +39,6 @@ Result<PyRef> call_on_this_thread(const WrappedCall& call, PyObject* context = n
   return owned_or_pending(PyObject_Call(run->get(), args->get(), kwargs.get()));
 }
 
-// Anything with __await__ is awaited; a lookup that fails otherwise than with
-// AttributeError is dropped and the value taken as it is.
-bool is_awaitable(PyObject* value) {
-  if (PyObject* await = PyObject_GetAttr(value, bridge::interned_name("__await__"))) {
-    Py_DecRef(await);
-    return true;
-  }
-  PyErr_Clear();
-  return false;
-}
-
 // What a plain function's call sends back to its job. The permit rides with
 // the call and comes back only once the function returned: a job cancelled
 // meanwhile drops it then, never earlier.
@@ -65,7 +54,7 @@ BlockingReturn call_holding_the_lock(WrappedCall& call, PyObject* context) {
   try {
     return gil::with_gil([&] {
       BlockingReturn back{call_on_this_thread(call, context), false, std::nullopt};
-      if (back.value) back.awaitable = is_awaitable(back.value->get());
+      if (back.value) back.awaitable = bridge::is_awaitable(back.value->get());
       // The arguments go now, under the lock, not on whichever thread
       // destroys the pool's call.
       WrappedCall done = std::move(call);
@@ -134,7 +123,7 @@ executor::Task<Result<PyRef>> run_wrapped_call(engine::LimiterCore core, Wrapped
   std::optional<executor::OneShotReceiver<bridge::AwaitedOutcome>> pending;
   Result<PyRef> outcome = gil::with_gil([&]() -> Result<PyRef> {
     auto returned = plain_return ? std::move(*plain_return) : call_on_this_thread(call);
-    if (!returned || !is_awaitable(returned->get())) return returned;
+    if (!returned || !bridge::is_awaitable(returned->get())) return returned;
     auto waiter = bridge::bridge_await(std::move(*returned));
     if (!waiter) return std::unexpected(std::move(waiter.error()));
     pending.emplace(std::move(*waiter));

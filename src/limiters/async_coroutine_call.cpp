@@ -43,6 +43,10 @@ class CancelTaskWithFuture final : public Closure {
     return bridge::call_method(task.get(), "cancel");
   }
 
+  // The task's own callback refers back to the Future this one sits on.
+  int traverse(visitproc visit, void* arg) const override { return visit_reference(task_, visit, arg); }
+  void clear() override { clear_reference(task_); }
+
  private:
   PyRef task_;
 };
@@ -69,6 +73,9 @@ class FutureFollowsTask final : public Closure {
     if (!value) return value;
     return bridge::call_method_one(future.get(), "set_result", value->get());
   }
+
+  int traverse(visitproc visit, void* arg) const override { return visit_reference(future_, visit, arg); }
+  void clear() override { clear_reference(future_); }
 
  private:
   PyRef future_;

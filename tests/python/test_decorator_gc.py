@@ -111,3 +111,36 @@ async def test_a_cleared_async_wrapper_raises_at_the_call():
     clear_like_the_collector(wrapper)
     with pytest.raises(RuntimeError, match="cleared by the garbage collector"):
         wrapper()
+
+
+def test_a_waiting_call_abandoned_with_its_loop_is_collected():
+    """A decorated coroutine call admitted after a wait ties its Future and its
+    task to each other; a loop closed while the body still runs leaves that
+    pair unreachable, and the collector must be able to free it."""
+    limiter = AsyncRateLimiter(sec=HUGE, max_burst=1)
+
+    class Marker:
+        pass
+
+    @limiter
+    async def body(marker):
+        await asyncio.Event().wait()  # never set: the body outlives its loop
+
+    async def start(marker):
+        assert await limiter.acquire() == ()  # the call below must wait
+        pending = body(marker)
+        await limiter.release()
+        await asyncio.sleep(0.3)  # admitted, its task started
+        assert not pending.done()
+        return pending
+
+    marker = Marker()
+    watched = weakref.ref(marker)
+    loop = asyncio.new_event_loop()
+    try:
+        pending = loop.run_until_complete(start(marker))
+    finally:
+        loop.close()
+    del marker, pending
+    gc.collect()
+    assert watched() is None

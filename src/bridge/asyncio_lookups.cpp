@@ -1,7 +1,8 @@
 #include "bridge/asyncio_lookups.hpp"
 
-#include <array>
+#include <cstring>
 #include <utility>
+#include <vector>
 
 #include "frame/fault.hpp"
 
@@ -48,18 +49,27 @@ void print_error(PyError failure) {
 }
 
 PyObject* interned_name(const char* literal) {
-  // Guarded by the interpreter lock; a handful of call sites use it.
-  static std::array<std::pair<const char*, PyObject*>, 32> names{};
-  for (auto& [key, name] : names) {
+  // Guarded by the interpreter lock. Looked up by the literal's address, the
+  // common case; the same text at another address (another translation unit,
+  // or a sanitizer build, which keeps equal literals apart) is found by its
+  // content and its address added, so the table holds each name once however
+  // many call sites use it. Never destroyed: workers may still look names up
+  // while the process runs its static destructors.
+  static auto* names = new std::vector<std::pair<const char*, PyObject*>>();
+  for (const auto& [key, name] : *names) {
     if (key == literal) return name;
-    if (key == nullptr) {
-      name = PyUnicode_InternFromString(literal);
-      if (name == nullptr) api_call_failed();
-      key = literal;
-      return name;
+  }
+  for (const auto& [key, name] : *names) {
+    if (std::strcmp(key, literal) == 0) {
+      PyObject* same = name;
+      names->emplace_back(literal, same);
+      return same;
     }
   }
-  fault("more attribute names than the interned-name table holds");
+  PyObject* name = PyUnicode_InternFromString(literal);
+  if (name == nullptr) api_call_failed();
+  names->emplace_back(literal, name);
+  return name;
 }
 
 Result<PyObject*> no_context_kwargs() {

@@ -136,6 +136,9 @@ TSAN_PYTEST_FILES=(
   tests/python/test_async_cancellation.py
   tests/python/test_async_decorator.py
   tests/python/test_async_concurrency.py
+  tests/python/test_async_handoff.py
+  tests/python/test_decorator_threads.py
+  tests/python/test_decorator_gc.py
   tests/python/test_threads.py
   tests/python/test_rate_limiter.py
   tests/python/test_interrupt.py

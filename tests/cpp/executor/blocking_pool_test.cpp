@@ -148,14 +148,6 @@ TEST(SharedBlockingPool, IdleTimeComesFromTheEnvironmentOrTheDefault) {
   EXPECT_EQ(resolve_blocking_idle("99999999999999"), std::chrono::hours(24));
 }
 
-int exit_code_in_child(const std::function<int()>& child_body) {
-  const pid_t child = fork();
-  if (child == 0) _exit(child_body());
-  int status = 0;
-  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
-
 // Made but never given a call, the pool starts nothing; a forked child does
 // not count the parent's threads as its own, and starts its own on demand.
 TEST(SharedBlockingPool, StartsNothingUnusedAndAForkedChildStartsAfresh) {

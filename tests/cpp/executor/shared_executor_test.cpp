@@ -17,16 +17,6 @@ namespace {
 
 using namespace testing;
 
-// Runs `child_body` in a forked child and returns its exit code (or -1 when
-// it did not exit normally). The child reports through the code alone.
-int exit_code_in_child(const std::function<int()>& child_body) {
-  const pid_t child = fork();
-  if (child == 0) _exit(child_body());
-  int status = 0;
-  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
-
 std::string build_failure() {
   try {
     shared_executor();

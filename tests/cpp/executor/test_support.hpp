@@ -10,6 +10,9 @@
 #include <sstream>
 #include <string>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "executor/executor.hpp"
 #include "executor/thread_sleep.hpp"
 
@@ -91,6 +94,16 @@ inline long cpu_ticks_of_threads_named(const std::string& name) {
     ticks += user + system;
   }
   return ticks;
+}
+
+// Runs `child_body` in a forked child and returns its exit code (or -1 when
+// it did not exit normally). The child reports through the code alone.
+inline int exit_code_in_child(const std::function<int()>& child_body) {
+  const pid_t child = fork();
+  if (child == 0) _exit(child_body());
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 }
 
 }  // namespace quellgate::executor::testing

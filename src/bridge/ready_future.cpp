@@ -1,6 +1,7 @@
 #include "bridge/ready_future.hpp"
 
 #include <array>
+#include <utility>
 
 #include "bridge/asyncio_lookups.hpp"
 #include "frame/boundary.hpp"
@@ -51,21 +52,35 @@ Result<PyObject*> future_class() {
   return cell;
 }
 
-Result<PyRef> construct_future(PyObject* future_type, PyObject* event_loop) {
-  static PyObject* kwargs = nullptr;  // {"loop": ...}, reused under the lock
-  static PyObject* no_args = nullptr;
+// {"loop": event_loop} for asyncio.Future(loop=...), reused while calls come
+// from the same loop, so an immediate outcome builds no dict. It keeps the
+// last loop that made a Future alive until another loop makes one, as the
+// running-loop cache does. Guarded by the interpreter lock: Future.__init__
+// reads its arguments before it runs any Python code (the loop's
+// get_debug), so another thread refilling the dict afterwards is harmless.
+Result<PyObject*> loop_keyword(PyObject* event_loop) {
+  static PyObject* kwargs = nullptr;
   if (kwargs == nullptr) {
     kwargs = PyDict_New();
-    no_args = PyTuple_New(0);
-    if (kwargs == nullptr || no_args == nullptr) return take_pending();
+    if (kwargs == nullptr) return take_pending();
   }
-  // Future.__init__ reads its arguments before it runs any Python code (the
-  // loop's get_debug), so another thread reusing the dict afterwards is
-  // harmless. Emptied again so that it keeps no loop alive.
-  if (PyDict_SetItem(kwargs, interned_name("loop"), event_loop) != 0) return take_pending();
-  auto future = owned_or_pending(PyObject_Call(future_type, no_args, kwargs));
-  PyDict_Clear(kwargs);
-  return future;
+  PyObject* name = interned_name("loop");
+  if (PyDict_GetItemWithError(kwargs, name) != event_loop) {
+    if (PyErr_Occurred()) return take_pending();
+    if (PyDict_SetItem(kwargs, name, event_loop) != 0) return take_pending();
+  }
+  return kwargs;
+}
+
+Result<PyRef> construct_future(PyObject* future_type, PyObject* event_loop) {
+  static PyObject* no_args = nullptr;  // (), made once under the lock
+  if (no_args == nullptr) {
+    no_args = PyTuple_New(0);
+    if (no_args == nullptr) return take_pending();
+  }
+  auto kwargs = loop_keyword(event_loop);
+  if (!kwargs) return std::unexpected(std::move(kwargs.error()));
+  return owned_or_pending(PyObject_Call(future_type, no_args, *kwargs));
 }
 
 Result<PyRef> new_future(PyObject* event_loop) {
@@ -105,6 +120,24 @@ Result<PyRef> completed_future(PyObject* event_loop, Result<PyRef> outcome) {
   Completion completion = completion_of(std::move(outcome));
   if (auto set = call_method_one(future->get(), completion.method, completion.argument.get()); !set) return set;
   return future;
+}
+
+Result<PyRef> shared_completed_future(PyObject* event_loop, SharedResult result) {
+  struct Cached {
+    PyObject* future = nullptr;      // owned; replaced when another loop asks
+    PyObject* event_loop = nullptr;  // borrowed: the Future keeps it alive
+  };
+  static std::array<Cached, 2> cache{};  // guarded by the interpreter lock
+  Cached& cached = cache[static_cast<std::size_t>(result)];
+  if (cached.future == nullptr || cached.event_loop != event_loop) {
+    auto value = result == SharedResult::empty_tuple ? empty_tuple() : PyRef::borrow(Py_False);
+    auto future = completed_future(event_loop, std::move(value));
+    if (!future) return future;
+    PyObject* previous = std::exchange(cached.future, future->release());
+    cached.event_loop = event_loop;
+    Py_XDECREF(previous);
+  }
+  return PyRef::borrow(cached.future);
 }
 
 Result<PyRef> future_completed_soon(PyObject* event_loop, Result<PyRef> outcome) {

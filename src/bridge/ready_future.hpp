@@ -10,6 +10,16 @@ namespace quellgate::bridge {
 // awaiting task goes on without yielding to the loop.
 Result<PyRef> completed_future(PyObject* event_loop, Result<PyRef> outcome);
 
+// A Future of `event_loop` completed with `result`, made once per loop and
+// result and returned to every caller there: what an immediate __aenter__
+// and __aexit__ return, for the `async with` statement to await and drop. A
+// completed Future cannot change any more (cancel() returns False, a
+// done-callback is scheduled at once and not kept), so sharing it shows in
+// its identity alone. Keeps the last loop that asked alive until another
+// loop asks.
+enum class SharedResult { empty_tuple, false_value };
+Result<PyRef> shared_completed_future(PyObject* event_loop, SharedResult result);
+
 // A Future of `event_loop` completed on the loop's next iteration
 // (loop.call_soon) unless it is cancelled first: for refusals, so that a
 // task polling a refusing limiter still lets the other tasks run.

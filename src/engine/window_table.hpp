@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstddef>
-#include <exception>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -42,21 +41,6 @@ class WindowTable {
   void unlock_after_fork() noexcept { mutex_.unlock(); }
 
  private:
-  // Marks the table broken when the section it outlives unwinds.
-  class BreakOnUnwind {
-   public:
-    explicit BreakOnUnwind(bool& broken) noexcept : broken_(broken) {}
-    BreakOnUnwind(const BreakOnUnwind&) = delete;
-    BreakOnUnwind& operator=(const BreakOnUnwind&) = delete;
-    ~BreakOnUnwind() {
-      if (std::uncaught_exceptions() > uncaught_on_entry_) broken_ = true;
-    }
-
-   private:
-    bool& broken_;
-    int uncaught_on_entry_ = std::uncaught_exceptions();
-  };
-
   std::mutex mutex_;
   std::array<WindowState, max_windows> windows_;  // counts and starts guarded by mutex_
   std::size_t size_;                              // fixed at construction
@@ -70,9 +54,16 @@ auto WindowTable::with_lock(Section&& section)
                 "a section returns what it found, so a broken table can be told apart");
   const std::lock_guard lock(mutex_);
   if (broken_) return std::nullopt;
-  // Declared after the lock, so it records the break before the unlock.
-  const BreakOnUnwind break_on_unwind(broken_);
-  return section(std::span<WindowState>(windows_.data(), size_));
+  // A handler rather than a guard that compares std::uncaught_exceptions():
+  // that reads a thread_local twice per section, which in a module loaded
+  // with dlopen costs more than the arithmetic it guards. Rethrown, so a
+  // forced unwind goes on; the mark is set before the lock is released.
+  try {
+    return section(std::span<WindowState>(windows_.data(), size_));
+  } catch (...) {
+    broken_ = true;
+    throw;
+  }
 }
 
 }  // namespace quellgate::engine

@@ -50,12 +50,15 @@ bridge::Outcome admitted(engine::BurstPermit permit) {
   return bridge::Delivery{std::move(*unit), std::move(permit), nullptr};
 }
 
+enum class AdmissionCall { acquire, enter };
+
 // An admission for acquire() and __aenter__(). On the loop's thread the
 // first attempt is made right here: an admission or a fault is returned
 // already completed, a non-blocking refusal completes on the loop's next
 // iteration, and only a wait becomes a job.
-Result<PyRef> admission(const LimiterCore& core, bool refusal_raises) {
+Result<PyRef> admission(const LimiterCore& core, AdmissionCall call) {
   core.clear_interrupt();
+  const bool refusal_raises = call == AdmissionCall::enter;
   const auto refusal = [refusal_raises]() -> Result<PyRef> {
     if (refusal_raises) return error(value_error, "Failed to acquire permit");
     return PyRef::borrow(Py_None);
@@ -66,7 +69,9 @@ Result<PyRef> admission(const LimiterCore& core, bool refusal_raises) {
     switch (engine::try_admit(core, executor::wall_now())) {
       case engine::Admission::admitted: {
         engine::BurstPermit permit(core);  // given back if the Future cannot be made
-        auto future = bridge::completed_future(event_loop->get(), bridge::empty_tuple());
+        auto future = call == AdmissionCall::enter
+                          ? bridge::shared_completed_future(event_loop->get(), bridge::SharedResult::empty_tuple)
+                          : bridge::completed_future(event_loop->get(), bridge::empty_tuple());
         if (future) permit.hand_over();
         return future;
       }
@@ -99,12 +104,13 @@ executor::Task<Result<T>> compute_in_job(LimiterCore core, Compute compute) {
 // A method whose outcome needs no wait: computed at once on the loop's
 // thread and returned completed; called from a worker (inside a job), it
 // takes the job's way as every method did before.
-template <class Compute, class Convert>
-Result<PyRef> known_at_once(const LimiterCore& core, Compute compute, Convert convert) {
+// `ready` makes the completed Future from the loop and the outcome.
+template <class Compute, class Convert, class Ready = Result<PyRef> (*)(PyObject*, Result<PyRef>)>
+Result<PyRef> known_at_once(const LimiterCore& core, Compute compute, Convert convert, Ready ready = &bridge::completed_future) {
   using T = std::invoke_result_t<Compute, const LimiterCore&>;
   auto event_loop = bridge::loop_of_calling_thread();
   if (!event_loop) return event_loop;
-  if (*event_loop) return bridge::completed_future(event_loop->get(), convert(compute(core)));
+  if (*event_loop) return ready(event_loop->get(), convert(compute(core)));
   return bridge::bridge_start<T>(compute_in_job<T>(core, compute), [convert](T value) { return plain(convert(std::move(value))); });
 }
 
@@ -115,11 +121,11 @@ std::optional<std::chrono::nanoseconds> wait_now(const LimiterCore& core) {
 }
 
 PyObject* acquire(PyObject* self, PyObject*) {
-  return method(self, [](const LimiterCore& core) { return admission(core, false); });
+  return method(self, [](const LimiterCore& core) { return admission(core, AdmissionCall::acquire); });
 }
 
 PyObject* enter(PyObject* self, PyObject*) {
-  return method(self, [](const LimiterCore& core) { return admission(core, true); });
+  return method(self, [](const LimiterCore& core) { return admission(core, AdmissionCall::enter); });
 }
 
 PyObject* release(PyObject* self, PyObject*) {
@@ -143,7 +149,11 @@ PyObject* wait_time(PyObject* self, PyObject*) {
 PyObject* exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return method(self, [&](const LimiterCore& core) -> Result<PyRef> {
     if (auto ok = check_exit_arguments(kClassName, "__aexit__", args, kwargs); !ok) return std::unexpected(std::move(ok.error()));
-    return known_at_once(core, give_back, [](std::monostate) -> Result<PyRef> { return PyRef::borrow(Py_False); });
+    return known_at_once(
+        core, give_back, [](std::monostate) -> Result<PyRef> { return PyRef::borrow(Py_False); },
+        [](PyObject* event_loop, Result<PyRef>) {
+          return bridge::shared_completed_future(event_loop, bridge::SharedResult::false_value);
+        });
   });
 }
 

@@ -1,6 +1,7 @@
 """Outcomes that need no wait are decided on the loop's thread; refusals still yield."""
 
 import asyncio
+import threading
 
 import pytest
 
@@ -43,6 +44,32 @@ async def test_immediate_outcomes_never_yield_to_the_loop():
     assert called == [admitted]
     assert await limiter.release() == ()
     other.cancel()
+
+
+def test_the_async_with_futures_belong_to_each_running_loop():
+    # What __aenter__ and __aexit__ return at once may be reused on a loop;
+    # it must never be another loop's, whether loops follow one another or
+    # run side by side in threads.
+    async def enter_and_exit():
+        limiter = AsyncRateLimiter(sec=HUGE, max_burst=1)
+        loop = asyncio.get_running_loop()
+        for _ in range(3):
+            entered = limiter.__aenter__()
+            assert entered.get_loop() is loop and entered.done() and await entered == ()
+            assert (await limiter.get_remaining())["burst"] == 0
+            exited = limiter.__aexit__(None, None, None)
+            assert exited.get_loop() is loop and exited.cancel() is False and await exited is False
+            assert (await limiter.get_remaining())["burst"] == 1
+        return True
+
+    assert asyncio.run(enter_and_exit()) and asyncio.run(enter_and_exit())
+    outcomes = []
+    threads = [threading.Thread(target=lambda: outcomes.append(asyncio.run(enter_and_exit()))) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert outcomes == [True] * 4
 
 
 @asyncio_test()

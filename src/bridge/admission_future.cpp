@@ -1,6 +1,7 @@
 #include "bridge/admission_future.hpp"
 
 #include <optional>
+#include <utility>
 
 #include "bridge/asyncio_lookups.hpp"
 #include "frame/closure.hpp"
@@ -16,14 +17,24 @@ constexpr const char* kAdmissionFutureSource = R"(
 from asyncio import CancelledError, Future
 
 class AdmissionFuture(Future):
-    __slots__ = ("_quellgate_permit", "_quellgate_awaiters")
+    __slots__ = ("_quellgate_permit", "_quellgate_awaiters", "_quellgate_stop")
 
-    def __init__(self, *, loop):
+    def __init__(self, *, loop, stop):
         Future.__init__(self, loop=loop)
         # None, or what gives the landed permit back until the admission is
         # read, or False once it was given back unread.
         self._quellgate_permit = None
         self._quellgate_awaiters = 0  # awaits of this Future in progress
+        # Abandons the wait behind this Future. Called by cancel() itself
+        # rather than from a done-callback, which every delivered admission
+        # would pay for with a callback scheduled on the loop.
+        self._quellgate_stop = stop
+
+    def _quellgate_stop_wait(self):
+        stop = self._quellgate_stop
+        if stop is not None:
+            self._quellgate_stop = None
+            stop()
 
     def _quellgate_give_back(self):
         give_back = self._quellgate_permit
@@ -44,8 +55,8 @@ class AdmissionFuture(Future):
             # The awaiter is leaving: a landed admission goes back, a pending
             # one is cancelled so that its delivery is dropped.
             self._quellgate_give_back()
-            if not self.done():
-                Future.cancel(self)
+            if Future.cancel(self):
+                self._quellgate_stop_wait()
             raise
         finally:
             self._quellgate_awaiters -= 1
@@ -70,7 +81,10 @@ class AdmissionFuture(Future):
     def cancel(self, *args, **kwargs):
         if not self._quellgate_awaiters:
             self._quellgate_give_back()
-        return Future.cancel(self, *args, **kwargs)
+        if not Future.cancel(self, *args, **kwargs):
+            return False
+        self._quellgate_stop_wait()
+        return True
 )";
 
 PyObject* admission_future_cell = nullptr;  // made once under the interpreter lock, kept
@@ -111,16 +125,33 @@ class PermitReturn final : public Closure {
   std::optional<engine::BurstPermit> permit_;
 };
 
+// What a cancelled admission Future calls, once, to abandon its job.
+class JobStop final : public Closure {
+ public:
+  explicit JobStop(std::shared_ptr<executor::CancelSignal> job) : job_(std::move(job)) {}
+
+  Result<PyRef> call(PyObject*, PyObject*) override {
+    if (job_) std::exchange(job_, nullptr)->cancel();
+    return PyRef::borrow(Py_None);
+  }
+
+ private:
+  std::shared_ptr<executor::CancelSignal> job_;
+};
+
 }  // namespace
 
-Result<PyRef> new_admission_future(PyObject* event_loop) {
+Result<PyRef> new_admission_future(PyObject* event_loop, std::shared_ptr<executor::CancelSignal> job) {
   auto type = admission_future_class();
   if (!type) return std::unexpected(std::move(type.error()));
+  auto stop = make_closure(std::make_unique<JobStop>(std::move(job)));
+  if (!stop) return stop;
   auto args = empty_tuple();
   if (!args) return args;
   auto kwargs = owned_or_pending(PyDict_New());
   if (!kwargs) return kwargs;
   if (PyDict_SetItemString(kwargs->get(), "loop", event_loop) != 0) return take_pending();
+  if (PyDict_SetItemString(kwargs->get(), "stop", stop->get()) != 0) return take_pending();
   return owned_or_pending(PyObject_Call(*type, args->get(), kwargs->get()));
 }
 

@@ -1,5 +1,8 @@
 #pragma once
+#include <memory>
+
 #include "engine/burst.hpp"
+#include "executor/cancel_signal.hpp"
 #include "frame/error.hpp"
 
 namespace quellgate::bridge {
@@ -11,7 +14,8 @@ namespace quellgate::bridge {
 // does when the completed Future is cancelled while nobody awaits it and
 // before anyone read it; reading it then raises CancelledError. An admission
 // that nobody awaits, reads or cancels is the caller's held permit.
-Result<PyRef> new_admission_future(PyObject* event_loop);
+// Cancelling the Future signals `job`, the wait behind it.
+Result<PyRef> new_admission_future(PyObject* event_loop, std::shared_ptr<executor::CancelSignal> job);
 
 // Hands an admitted permit to the Future that now holds the admission: an
 // admission Future keeps the way to give it back until its result is read;

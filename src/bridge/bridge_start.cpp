@@ -24,15 +24,15 @@ class PyDoneCallback final : public Closure {
 
 }  // namespace
 
-Result<void> signal_cancellation_to(PyObject* future, std::shared_ptr<executor::CancelSignal> signal) {
-  auto callback = make_closure(std::make_unique<PyDoneCallback>(std::move(signal)));
-  if (!callback) return std::unexpected(std::move(callback.error()));
+Result<PyRef> future_cancelling(PyObject* event_loop, std::shared_ptr<executor::CancelSignal> job) {
+  auto future = call_method(event_loop, "create_future");
+  if (!future) return future;
+  auto callback = make_closure(std::make_unique<PyDoneCallback>(std::move(job)));
+  if (!callback) return callback;
   auto args = owned_or_pending(PyTuple_Pack(1, callback->get()));
-  if (!args) return std::unexpected(std::move(args.error()));
-  if (auto added = call_method(future, "add_done_callback", args->get()); !added) {
-    return std::unexpected(std::move(added.error()));
-  }
-  return {};
+  if (!args) return args;
+  if (auto added = call_method(future->get(), "add_done_callback", args->get()); !added) return added;
+  return future;
 }
 
 PyError rust_panic(const std::optional<std::string>& message) {

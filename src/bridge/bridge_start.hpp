@@ -23,8 +23,9 @@ using Computation = executor::Task<Result<T>>;
 
 namespace detail {
 
-// Attaches PyDoneCallback to the Future: cancelling the Future cancels the job.
-Result<void> signal_cancellation_to(PyObject* future, std::shared_ptr<executor::CancelSignal> signal);
+// A plain Future of the loop whose done-callback signals `job` when the
+// Future was cancelled.
+Result<PyRef> future_cancelling(PyObject* event_loop, std::shared_ptr<executor::CancelSignal> job);
 PyError rust_panic(const std::optional<std::string>& message);
 
 // The job behind one Future: runs the computation with the loop binding as
@@ -66,12 +67,10 @@ Result<PyRef> bridge_start(Computation<T> computation, Convert convert, FutureKi
   auto binding = current_binding();
   if (!binding) return std::unexpected(std::move(binding.error()));
   PyObject* event_loop = (*binding)->event_loop.get();
-  auto future = kind == FutureKind::admission ? new_admission_future(event_loop) : call_method(event_loop, "create_future");
-  if (!future) return future;
   auto cancel = std::make_shared<executor::CancelSignal>();
-  if (auto attached = detail::signal_cancellation_to(future->get(), cancel); !attached) {
-    return std::unexpected(std::move(attached.error()));
-  }
+  auto future = kind == FutureKind::admission ? new_admission_future(event_loop, cancel)
+                                              : detail::future_cancelling(event_loop, cancel);
+  if (!future) return future;
   // Nobody awaits the job: its outcome reaches Python through the Future.
   static_cast<void>(executor::spawn(
       detail::run_and_deliver<T>(future->clone(), std::move(*binding), std::move(computation), std::move(convert)),

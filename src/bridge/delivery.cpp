@@ -62,9 +62,26 @@ std::vector<QueuedCompletion> close(const std::shared_ptr<Mailbox>& mailbox) {
   return taken;
 }
 
-// The one callback that a loop runs for every batch of completions: takes the
-// mailbox as it is when it runs, so completions queued while it works go to a
-// fresh mailbox with a drain of its own.
+// What the mailbox holds, leaving it open; closed instead when it is empty.
+std::vector<QueuedCompletion> take_or_close(const std::shared_ptr<Mailbox>& mailbox) {
+  Registry& open = *registry.load(std::memory_order_acquire);
+  std::vector<QueuedCompletion> taken;
+  const std::lock_guard lock(open.mutex);
+  if (mailbox->queued.empty()) {
+    if (auto place = std::find(open.open.begin(), open.open.end(), mailbox); place != open.open.end()) open.open.erase(place);
+  }
+  taken.swap(mailbox->queued);
+  return taken;
+}
+
+Result<void> schedule_drain(PyObject* event_loop, std::shared_ptr<Mailbox> mailbox, const char* scheduler);
+
+// The callback that a loop runs for the completions queued for it. It lands
+// what the mailbox holds and then runs again on the loop's next iteration
+// with the mailbox left open, so that workers go on queueing without the
+// interpreter lock while a rollover's admissions stream in: only a drain
+// that finds the mailbox empty closes it, and the next completion schedules
+// a fresh drain from its worker. That costs one empty callback per burst.
 class MailboxDrain final : public Closure {
  public:
   explicit MailboxDrain(std::shared_ptr<Mailbox> mailbox) : mailbox_(std::move(mailbox)) {}
@@ -75,8 +92,17 @@ class MailboxDrain final : public Closure {
 
   Result<PyRef> call(PyObject*, PyObject*) override {
     if (!mailbox_) return PyRef::borrow(Py_None);
-    std::vector<QueuedCompletion> batch = close(std::exchange(mailbox_, nullptr));
+    std::shared_ptr<Mailbox> mailbox = std::exchange(mailbox_, nullptr);
+    std::vector<QueuedCompletion> batch = take_or_close(mailbox);
+    if (batch.empty()) return PyRef::borrow(Py_None);
     for (QueuedCompletion& completion : batch) land(completion);
+    batch.clear();
+    PyObject* event_loop = mailbox->binding->event_loop.get();
+    if (auto again = schedule_drain(event_loop, mailbox, "call_soon"); !again) {
+      // Not on the loop any more: whatever came meanwhile is dropped, permits back.
+      close(mailbox);
+      return std::unexpected(std::move(again.error()));
+    }
     return PyRef::borrow(Py_None);
   }
 
@@ -92,14 +118,16 @@ class MailboxDrain final : public Closure {
   std::shared_ptr<Mailbox> mailbox_;
 };
 
-Result<void> schedule_drain(PyObject* event_loop, std::shared_ptr<Mailbox> mailbox) {
+// loop.call_soon_threadsafe(drain, context=None) from a worker, or
+// loop.call_soon(...) from a drain on the loop's own thread.
+Result<void> schedule_drain(PyObject* event_loop, std::shared_ptr<Mailbox> mailbox, const char* scheduler) {
   auto drain = make_closure(std::make_unique<MailboxDrain>(std::move(mailbox)));
   if (!drain) return std::unexpected(std::move(drain.error()));
   auto kwargs = no_context_kwargs();
   if (!kwargs) return std::unexpected(std::move(kwargs.error()));
   auto args = owned_or_pending(PyTuple_Pack(1, drain->get()));
   if (!args) return std::unexpected(std::move(args.error()));
-  if (auto scheduled = call_method(event_loop, "call_soon_threadsafe", args->get(), *kwargs); !scheduled) {
+  if (auto scheduled = call_method(event_loop, scheduler, args->get(), *kwargs); !scheduled) {
     return std::unexpected(std::move(scheduled.error()));
   }
   return {};
@@ -146,7 +174,7 @@ void deliver(std::shared_ptr<LoopBinding> binding, PyRef future, Completion comp
   }
   // Only the first completion of a batch takes the interpreter lock.
   gil::with_gil([&] {
-    if (auto scheduled = schedule_drain(fresh->binding->event_loop.get(), fresh); !scheduled) {
+    if (auto scheduled = schedule_drain(fresh->binding->event_loop.get(), fresh, "call_soon_threadsafe"); !scheduled) {
       // The loop is closed: what was queued is dropped now (permits back)
       // rather than when the drain dies, which a printed traceback can put
       // off; and each dropped completion is reported, as it would be alone.

@@ -26,6 +26,10 @@ Result<bool> cancelled(PyObject* future) {
 struct QueuedCompletion {
   PyRef future;
   Completion completion;
+  // The job's binding, so that its loop and context references die on the
+  // loop's thread with the lock held rather than on a worker, where each
+  // would be queued for release behind a shared mutex.
+  std::shared_ptr<LoopBinding> binding;
 };
 
 // The completions queued for one loop while a drain is on its way there.
@@ -164,12 +168,12 @@ void deliver(std::shared_ptr<LoopBinding> binding, PyRef future, Completion comp
     PyObject* event_loop = binding->event_loop.get();
     for (const auto& mailbox : open.open) {
       if (mailbox->binding->event_loop.get() == event_loop) {
-        mailbox->queued.push_back({std::move(future), std::move(completion)});
+        mailbox->queued.push_back({std::move(future), std::move(completion), std::move(binding)});
         return;
       }
     }
-    fresh = std::make_shared<Mailbox>(Mailbox{std::move(binding), {}});
-    fresh->queued.push_back({std::move(future), std::move(completion)});
+    fresh = std::make_shared<Mailbox>(Mailbox{binding, {}});
+    fresh->queued.push_back({std::move(future), std::move(completion), std::move(binding)});
     open.open.push_back(fresh);
   }
   // Only the first completion of a batch takes the interpreter lock.

@@ -1,5 +1,6 @@
 #include "bridge/asyncio_lookups.hpp"
 
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -42,6 +43,13 @@ Result<PyObject*> get_running_loop_function() {
   return attribute_once(get_running_loop_cell, asyncio_module(), "get_running_loop");
 }
 Result<PyObject*> ensure_future_function() { return attribute_once(ensure_future_cell, asyncio_module(), "ensure_future"); }
+
+bool interpreter_at_least_3(int minor) {
+  // "3.13.0 (main, ...": the minor version after the first dot. Written once
+  // under the interpreter lock; the same value every time.
+  static const int running_minor = std::atoi(std::strchr(Py_GetVersion(), '.') + 1);
+  return running_minor >= minor;
+}
 
 void print_error(PyError failure) {
   std::move(failure).restore();

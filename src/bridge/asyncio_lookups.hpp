@@ -10,6 +10,10 @@ Result<PyObject*> get_running_loop_function();
 Result<PyObject*> ensure_future_function();
 Result<PyObject*> contextvars_module();
 
+// Whether the running interpreter is CPython 3.`minor` or later (one
+// binary serves several); read once from Py_GetVersion().
+bool interpreter_at_least_3(int minor);
+
 // Prints an error met in a background step (PyErr_PrintEx(1)); such errors
 // are reported, never raised.
 void print_error(PyError failure);

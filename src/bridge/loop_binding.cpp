@@ -16,7 +16,8 @@ namespace {
 // and that call was the largest part of an immediate outcome. Those versions
 // keep the running loop in a holder object in the thread's state dict, made
 // anew whenever a loop starts or stops running on the thread (3.12 keeps the
-// loop itself there, 3.13 elsewhere: then this never hits). A thread that
+// loop itself there, 3.13 elsewhere, and asking costs no system call: those
+// ask every time). A thread that
 // finds there the very holder it saw last time has the same running loop: the
 // cache keeps that holder alive, so its address cannot come back as another.
 // The cache lives in the thread's state dict too, so it goes with the thread;
@@ -41,6 +42,8 @@ Result<PyRef> ask_asyncio() {
 }
 
 Result<PyRef> running_loop() {
+  static const bool asked_cheaply = interpreter_at_least_3(12);
+  if (asked_cheaply) return ask_asyncio();
   PyObject* state = PyThreadState_GetDict();  // borrowed
   if (state == nullptr) return ask_asyncio();
   PyObject* holder = PyDict_GetItemWithError(state, interned_name(kAsyncioRunningLoopKey));  // borrowed

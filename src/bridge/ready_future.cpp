@@ -73,6 +73,11 @@ Result<PyObject*> loop_keyword(PyObject* event_loop) {
 }
 
 Result<PyRef> construct_future(PyObject* future_type, PyObject* event_loop) {
+  // From 3.12, a Future made without a loop takes the running one, which is
+  // `event_loop`, straight from the thread state; that spares the keyword
+  // parse. Before, finding it costs a system call, and the keyword is cheaper.
+  static const bool running_loop_is_cheap = interpreter_at_least_3(12);
+  if (running_loop_is_cheap) return owned_or_pending(PyObject_CallObject(future_type, nullptr));
   static PyObject* no_args = nullptr;  // (), made once under the lock
   if (no_args == nullptr) {
     no_args = PyTuple_New(0);

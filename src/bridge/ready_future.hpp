@@ -3,7 +3,8 @@
 
 namespace quellgate::bridge {
 
-// Outcomes known at the call, on the loop's own thread (lock held).
+// Outcomes known at the call, on the loop's own thread (lock held):
+// `event_loop` is always the loop running on the calling thread.
 
 // A Future of `event_loop` already completed with `outcome`'s value or
 // exception, as asyncio.Lock and Semaphore complete when uncontended: the

@@ -213,7 +213,7 @@ async def handoff_cost(count):
         return (time.perf_counter() - started) / count
 
     plain = min([await made_and_awaited(loop.create_future) for _ in range(3)])
-    admission = min([await made_and_awaited(lambda: admission_future(loop=loop)) for _ in range(3)])
+    admission = min([await made_and_awaited(lambda: admission_future(loop=loop, stop=None)) for _ in range(3)])
     return plain, admission
 
 

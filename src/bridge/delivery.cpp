@@ -179,12 +179,16 @@ void deliver(std::shared_ptr<LoopBinding> binding, PyRef future, Completion comp
   // Only the first completion of a batch takes the interpreter lock.
   gil::with_gil([&] {
     if (auto scheduled = schedule_drain(fresh->binding->event_loop.get(), fresh, "call_soon_threadsafe"); !scheduled) {
-      // The loop is closed: what was queued is dropped now (permits back)
+      // The loop is closed: what was queued is dropped here (permits back)
       // rather than when the drain dies, which a printed traceback can put
-      // off; and each dropped completion is reported, as it would be alone.
-      const std::size_t dropped = std::max<std::size_t>(close(fresh).size(), 1);
+      // off. Each dropped completion is reported, as it would be alone, and
+      // before its permit goes back: whoever waits for the permits to come
+      // home has every report by then.
+      std::vector<QueuedCompletion> dropped = close(fresh);
       PyRef failure = std::move(scheduled.error()).into_value();
-      for (std::size_t i = 0; i < dropped; ++i) print_error(PyError::from_value(failure.clone()));
+      for (std::size_t i = 0; i < std::max<std::size_t>(dropped.size(), 1); ++i) {
+        print_error(PyError::from_value(failure.clone()));
+      }
     }
   });
 }

@@ -122,23 +122,17 @@ def side_by_side_calls():
     def peer(make):
         return None if AsyncLimiter is None else make
 
-    def quellgate_async_with():
-        limiter = AsyncRateLimiter(sec=HUGE)
+    def async_with(make_limiter):
+        def make_call():
+            limiter = make_limiter()
 
-        async def call():
-            async with limiter:
-                pass
+            async def call():
+                async with limiter:
+                    pass
 
-        return call
+            return call
 
-    def peer_async_with():
-        limiter = AsyncLimiter(HUGE, 1)
-
-        async def call():
-            async with limiter:
-                pass
-
-        return call
+        return make_call
 
     def peer_limited_coroutine():
         limiter = AsyncLimiter(HUGE, 1)
@@ -155,7 +149,7 @@ def side_by_side_calls():
 
     return [
         ("await acquire()", lambda: AsyncRateLimiter(sec=HUGE).acquire, peer(lambda: AsyncLimiter(HUGE, 1).acquire)),
-        ("async with", quellgate_async_with, peer(peer_async_with)),
+        ("async with", async_with(lambda: AsyncRateLimiter(sec=HUGE)), peer(async_with(lambda: AsyncLimiter(HUGE, 1)))),
         ("decorated coroutine (peer: async with + await f())", lambda: AsyncRateLimiter(sec=HUGE)(trivial_coroutine),
          peer(peer_limited_coroutine)),
         ("decorated coroutine vs await loop.create_task(f())", lambda: AsyncRateLimiter(sec=HUGE)(trivial_coroutine),

@@ -11,17 +11,18 @@ from quellgate import AsyncRateLimiter
 HUGE = 2**62
 
 
+async def tick_every_iteration(ticks):
+    """Append to `ticks` once per loop iteration, until cancelled."""
+    while True:
+        ticks.append(1)
+        await asyncio.sleep(0)
+
+
 @asyncio_test()
 async def test_immediate_outcomes_never_yield_to_the_loop():
     limiter = AsyncRateLimiter(sec=HUGE, max_burst=2)
     ticks = []
-
-    async def ticker():
-        while True:
-            ticks.append(1)
-            await asyncio.sleep(0)
-
-    other = asyncio.ensure_future(ticker())
+    other = asyncio.ensure_future(tick_every_iteration(ticks))
     await asyncio.sleep(0)
     seen = len(ticks)
     for _ in range(200):
@@ -82,13 +83,7 @@ async def test_non_blocking_refusals_complete_on_the_next_iteration_with_their_o
         calls.append("called")
 
     ticks = []
-
-    async def ticker():
-        while True:
-            ticks.append(1)
-            await asyncio.sleep(0)
-
-    other = asyncio.ensure_future(ticker())
+    other = asyncio.ensure_future(tick_every_iteration(ticks))
     assert await limiter.acquire() == ()
     before = len(ticks)
     refusals = [limiter.acquire(), limiter.__aenter__(), limited()]

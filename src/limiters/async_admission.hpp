@@ -1,10 +1,14 @@
 #pragma once
 #include <optional>
 
+#include "bridge/ready_future.hpp"
+#include "engine/admission.hpp"
 #include "engine/burst.hpp"
 #include "engine/limiter_core.hpp"
 #include "frame/error.hpp"
+#include "executor/clock.hpp"
 #include "executor/executor.hpp"
+#include "limiters/blocking_admission.hpp"
 
 namespace quellgate {
 
@@ -14,5 +18,29 @@ namespace quellgate {
 // hold no thread; a release ends a burst wait's sleep early. Destroying the
 // job mid-wait gives back any permit it took.
 executor::Task<Result<std::optional<engine::BurstPermit>>> admit_in_job(engine::LimiterCore core);
+
+// The first attempt of an admission, made at the call on the loop's own
+// thread with the interpreter lock held. try_admit takes the window table's
+// lock and lets it go within one pass, never waiting for the interpreter lock
+// meanwhile, so a worker holding the table cannot deadlock with this thread.
+//   admitted(BurstPermit) -> the Future of an immediate admission;
+//   wait() -> the Future of a job that waits, when a blocking limiter refuses;
+//   refusal() -> a non-blocking refusal's outcome, which completes on the
+//     loop's next iteration so that a task polling it lets others run.
+// An interruption comes back already completed.
+template <class Admitted, class Wait, class Refusal>
+Result<PyRef> first_attempt_on_loop(const engine::LimiterCore& core, PyObject* event_loop, Admitted admitted, Wait wait,
+                                    Refusal refusal) {
+  switch (engine::try_admit(core, executor::wall_now())) {
+    case engine::Admission::admitted:
+      return admitted(engine::BurstPermit(core));
+    case engine::Admission::refused:
+      if (core.blocking()) return wait();
+      return bridge::future_completed_soon(event_loop, refusal());
+    case engine::Admission::interrupted:
+      break;
+  }
+  return bridge::completed_future(event_loop, std::unexpected(operation_interrupted()));
+}
 
 }  // namespace quellgate

@@ -5,8 +5,6 @@
 #include "bridge/asyncio_lookups.hpp"
 #include "bridge/bridge_start.hpp"
 #include "bridge/ready_future.hpp"
-#include "engine/admission.hpp"
-#include "executor/clock.hpp"
 #include "frame/closure.hpp"
 #include "limiters/async_admission.hpp"
 #include "limiters/async_wrapped_call.hpp"
@@ -213,16 +211,11 @@ Result<PyRef> call_coroutine_function(const engine::LimiterCore& core, const PyR
   auto event_loop = bridge::loop_of_calling_thread();
   if (!event_loop) return event_loop;
   if (!*event_loop) return call_through_job(core, func, args, kwargs, /*coroutine_function=*/true);
-  switch (engine::try_admit(core, executor::wall_now())) {
-    case engine::Admission::admitted:
-      return start_now(event_loop->get(), func.get(), args, kwargs, engine::BurstPermit(core));
-    case engine::Admission::refused:
-      if (!core.blocking()) return bridge::future_completed_soon(event_loop->get(), error(value_error, "Rate limit exceeded"));
-      return wait_then_start(core, func.get(), args, kwargs);
-    case engine::Admission::interrupted:
-      return bridge::completed_future(event_loop->get(), std::unexpected(operation_interrupted()));
-  }
-  return error(system_error, "unknown admission outcome");
+  return first_attempt_on_loop(
+      core, event_loop->get(),
+      [&](engine::BurstPermit permit) { return start_now(event_loop->get(), func.get(), args, kwargs, std::move(permit)); },
+      [&] { return wait_then_start(core, func.get(), args, kwargs); },
+      []() -> Result<PyRef> { return error(value_error, "Rate limit exceeded"); });
 }
 
 }  // namespace quellgate

@@ -52,10 +52,9 @@ bridge::Outcome admitted(engine::BurstPermit permit) {
 
 enum class AdmissionCall { acquire, enter };
 
-// An admission for acquire() and __aenter__(). On the loop's thread the
-// first attempt is made right here: an admission or a fault is returned
-// already completed, a non-blocking refusal completes on the loop's next
-// iteration, and only a wait becomes a job.
+// An admission for acquire() and __aenter__(): decided at the call on the
+// loop's thread when it needs no wait; a wait, or a call from a worker inside
+// a job, becomes a job of its own.
 Result<PyRef> admission(const LimiterCore& core, AdmissionCall call) {
   core.clear_interrupt();
   const bool refusal_raises = call == AdmissionCall::enter;
@@ -63,32 +62,25 @@ Result<PyRef> admission(const LimiterCore& core, AdmissionCall call) {
     if (refusal_raises) return error(value_error, "Failed to acquire permit");
     return PyRef::borrow(Py_None);
   };
+  const auto wait = [&core, refusal] {
+    return bridge::bridge_start<MaybePermit>(
+        admit_in_job(core),
+        [refusal](MaybePermit permit) -> bridge::Outcome {
+          if (!permit) return plain(refusal());
+          return admitted(std::move(*permit));
+        },
+        bridge::FutureKind::admission);
+  };
   auto event_loop = bridge::loop_of_calling_thread();
   if (!event_loop) return event_loop;
-  if (*event_loop) {
-    switch (engine::try_admit(core, executor::wall_now())) {
-      case engine::Admission::admitted: {
-        engine::BurstPermit permit(core);  // given back if the Future cannot be made
-        auto future = call == AdmissionCall::enter
-                          ? bridge::shared_completed_future(event_loop->get(), bridge::SharedResult::empty_tuple)
-                          : bridge::completed_future(event_loop->get(), bridge::empty_tuple());
-        if (future) permit.hand_over();
-        return future;
-      }
-      case engine::Admission::refused:
-        if (!core.blocking()) return bridge::future_completed_soon(event_loop->get(), refusal());
-        break;  // to the job, which waits
-      case engine::Admission::interrupted:
-        return bridge::completed_future(event_loop->get(), std::unexpected(operation_interrupted()));
-    }
-  }
-  return bridge::bridge_start<MaybePermit>(
-      admit_in_job(core),
-      [refusal](MaybePermit permit) -> bridge::Outcome {
-        if (!permit) return plain(refusal());
-        return admitted(std::move(*permit));
-      },
-      bridge::FutureKind::admission);
+  if (!*event_loop) return wait();
+  const auto admitted_now = [call, loop = event_loop->get()](engine::BurstPermit permit) {
+    auto future = call == AdmissionCall::enter ? bridge::shared_completed_future(loop, bridge::SharedResult::empty_tuple)
+                                               : bridge::completed_future(loop, bridge::empty_tuple());
+    if (future) permit.hand_over();  // otherwise given back here
+    return future;
+  };
+  return first_attempt_on_loop(core, event_loop->get(), admitted_now, wait, refusal);
 }
 
 std::monostate give_back(const LimiterCore& core) {

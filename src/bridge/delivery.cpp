@@ -183,11 +183,13 @@ void deliver(std::shared_ptr<LoopBinding> binding, PyRef future, Completion comp
       // rather than when the drain dies, which a printed traceback can put
       // off. Each dropped completion is reported, as it would be alone, and
       // before its permit goes back: whoever waits for the permits to come
-      // home has every report by then.
+      // home has every report by then. A cancelled Future's outcome is
+      // dropped unreported, as it is on an open loop: asyncio.run cancels
+      // the waits it leaves behind before it closes the loop.
       std::vector<QueuedCompletion> dropped = close(fresh);
       PyRef failure = std::move(scheduled.error()).into_value();
-      for (std::size_t i = 0; i < std::max<std::size_t>(dropped.size(), 1); ++i) {
-        print_error(PyError::from_value(failure.clone()));
+      for (const QueuedCompletion& item : dropped) {
+        if (!is_cancelled(item.future.get())) print_error(PyError::from_value(failure.clone()));
       }
     }
   });

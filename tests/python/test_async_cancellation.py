@@ -1,6 +1,7 @@
 """Cancelled, timed-out and orphaned acquisitions give their burst permits back."""
 
 import asyncio
+import json
 import random
 
 import pytest
@@ -177,3 +178,41 @@ def test_delivery_to_a_closed_loop_gives_the_permit_back():
     )
     assert report["delivery_failed"]
     assert report["burst"] == 1
+
+
+
+def test_an_outcome_cancelled_before_its_loop_closed_is_dropped_unreported():
+    # A Future cancelled and its loop closed before its job ends, as when
+    # asyncio.run winds up: the outcome goes unreported, as a cancelled one
+    # does on an open loop, and the permit comes back. (The cancellation's
+    # own callback never ran, so the job was not told and ends on its own.)
+    child = run_script(
+        """
+        import asyncio, json, threading, quellgate
+
+        limiter = quellgate.AsyncRateLimiter(sec=2**62, max_burst=2)
+        go_on = threading.Event()
+        limited = limiter(lambda: go_on.wait(30))
+        loop = asyncio.new_event_loop()
+
+        async def start():
+            return limited()
+
+        pending = loop.run_until_complete(start())
+        pending.cancel()
+        loop.close()
+        go_on.set()
+
+        async def burst():
+            for _ in range(250):
+                if (await limiter.get_remaining())["burst"] == 2:
+                    break
+                await asyncio.sleep(0.02)
+            return (await limiter.get_remaining())["burst"]
+
+        print(json.dumps({"burst": asyncio.run(burst()), "cancelled": pending.cancelled()}))
+        """
+    )
+    assert child.returncode == 0, child.stderr
+    assert json.loads(child.stdout.strip().splitlines()[-1]) == {"burst": 2, "cancelled": True}
+    assert "Event loop is closed" not in child.stderr, child.stderr

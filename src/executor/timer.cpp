@@ -38,7 +38,7 @@ std::optional<nanoseconds> Timer::instant_of(std::uint64_t tick) const {
 }
 
 void Timer::file(TimerEntry& entry) {
-  heap_.push_back(&entry);
+  heap_.push_back({entry.tick, &entry});
   entry.heap_slot = heap_.size() - 1;
   sift_up(entry.heap_slot);
 }
@@ -47,29 +47,29 @@ void Timer::withdraw(TimerEntry& entry) {
   if (!entry.filed()) return;
   const std::size_t slot = entry.heap_slot;
   entry.heap_slot = TimerEntry::kNotFiled;
-  TimerEntry* last = heap_.back();
+  const Slot last = heap_.back();
   heap_.pop_back();
-  if (last == &entry) return;
+  if (last.entry == &entry) return;
   place(slot, last);
   sift_up(slot);
-  sift_down(last->heap_slot);
+  sift_down(last.entry->heap_slot);
 }
 
 std::optional<std::uint64_t> Timer::earliest_tick() const {
   if (heap_.empty()) return std::nullopt;
-  return heap_.front()->tick;
+  return heap_.front().tick;
 }
 
-void Timer::place(std::size_t slot, TimerEntry* entry) {
-  heap_[slot] = entry;
-  entry->heap_slot = slot;
+void Timer::place(std::size_t slot, Slot filed) {
+  heap_[slot] = filed;
+  filed.entry->heap_slot = slot;
 }
 
 void Timer::sift_up(std::size_t slot) {
-  TimerEntry* moving = heap_[slot];
+  const Slot moving = heap_[slot];
   while (slot > 0) {
     const std::size_t parent = (slot - 1) / 2;
-    if (heap_[parent]->tick <= moving->tick) break;
+    if (heap_[parent].tick <= moving.tick) break;
     place(slot, heap_[parent]);
     slot = parent;
   }
@@ -77,12 +77,12 @@ void Timer::sift_up(std::size_t slot) {
 }
 
 void Timer::sift_down(std::size_t slot) {
-  TimerEntry* moving = heap_[slot];
+  const Slot moving = heap_[slot];
   for (;;) {
     std::size_t child = 2 * slot + 1;
     if (child >= heap_.size()) break;
-    if (child + 1 < heap_.size() && heap_[child + 1]->tick < heap_[child]->tick) ++child;
-    if (moving->tick <= heap_[child]->tick) break;
+    if (child + 1 < heap_.size() && heap_[child + 1].tick < heap_[child].tick) ++child;
+    if (moving.tick <= heap_[child].tick) break;
     place(slot, heap_[child]);
     slot = child;
   }

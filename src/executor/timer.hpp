@@ -59,8 +59,8 @@ class Timer {
     const std::uint64_t current = tick_at(now);
     if (current > last_processed_tick_) last_processed_tick_ = current;
     std::size_t fired = 0;
-    while (!heap_.empty() && heap_.front()->tick <= last_processed_tick_) {
-      TimerEntry& due = *heap_.front();
+    while (!heap_.empty() && heap_.front().tick <= last_processed_tick_) {
+      TimerEntry& due = *heap_.front().entry;
       withdraw(due);
       on_due(due);
       ++fired;
@@ -69,7 +69,15 @@ class Timer {
   }
 
  private:
-  void place(std::size_t slot, TimerEntry* entry);
+  // A filed entry with its tick copied beside it, so that ordering the heap
+  // reads one array and not a sleeping job's frame per comparison: a
+  // rollover fires thousands of sleeps at once, all under the scheduler's lock.
+  struct Slot {
+    std::uint64_t tick;
+    TimerEntry* entry;
+  };
+
+  void place(std::size_t slot, Slot filed);
   void sift_up(std::size_t slot);
   void sift_down(std::size_t slot);
 
@@ -77,7 +85,7 @@ class Timer {
   std::uint64_t last_processed_tick_ = 0;
   // Binary min-heap on tick; each entry knows its slot so it can leave in
   // O(log n) when its job drops the sleep.
-  std::vector<TimerEntry*> heap_;
+  std::vector<Slot> heap_;
 };
 
 }  // namespace quellgate::executor

@@ -1,6 +1,7 @@
 #include "bridge/admission_future.hpp"
 
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "bridge/asyncio_lookups.hpp"
@@ -9,24 +10,22 @@
 namespace quellgate::bridge {
 namespace {
 
-// Written in Python because it has to be a generator-based __await__ that
-// the interpreter suspends and resumes: the C Future's own iterator does the
-// waiting, this only watches how the await ends. Only waits pay for it; an
-// outcome known at once is returned in a plain, already completed Future.
+// Written in Python because an admission Future needs a generator-based
+// __await__ that the interpreter suspends and resumes: the C Future's own
+// iterator does the waiting, this only watches how the await ends. Only a
+// wait that hands over a burst permit pays for that; any other wait gets a
+// StoppableFuture, which only makes cancel() stop the wait, and an outcome
+// known at once is returned in a plain, already completed Future.
 constexpr const char* kAdmissionFutureSource = R"(
 from asyncio import CancelledError, Future
 
-class AdmissionFuture(Future):
-    __slots__ = ("_quellgate_permit", "_quellgate_awaiters", "_quellgate_stop")
+class StoppableFuture(Future):
+    __slots__ = ("_quellgate_stop",)
 
     def __init__(self, *, loop, stop):
         Future.__init__(self, loop=loop)
-        # None, or what gives the landed permit back until the admission is
-        # read, or False once it was given back unread.
-        self._quellgate_permit = None
-        self._quellgate_awaiters = 0  # awaits of this Future in progress
         # Abandons the wait behind this Future. Called by cancel() itself
-        # rather than from a done-callback, which every delivered admission
+        # rather than from a done-callback, which every delivered outcome
         # would pay for with a callback scheduled on the loop.
         self._quellgate_stop = stop
 
@@ -35,6 +34,22 @@ class AdmissionFuture(Future):
         if stop is not None:
             self._quellgate_stop = None
             stop()
+
+    def cancel(self, *args, **kwargs):
+        if not Future.cancel(self, *args, **kwargs):
+            return False
+        self._quellgate_stop_wait()
+        return True
+
+class AdmissionFuture(StoppableFuture):
+    __slots__ = ("_quellgate_permit", "_quellgate_awaiters")
+
+    def __init__(self, *, loop, stop):
+        StoppableFuture.__init__(self, loop=loop, stop=stop)
+        # None, or what gives the landed permit back until the admission is
+        # read, or False once it was given back unread.
+        self._quellgate_permit = None
+        self._quellgate_awaiters = 0  # awaits of this Future in progress
 
     def _quellgate_give_back(self):
         give_back = self._quellgate_permit
@@ -81,16 +96,24 @@ class AdmissionFuture(Future):
     def cancel(self, *args, **kwargs):
         if not self._quellgate_awaiters:
             self._quellgate_give_back()
-        if not Future.cancel(self, *args, **kwargs):
-            return False
-        self._quellgate_stop_wait()
-        return True
+        return StoppableFuture.cancel(self, *args, **kwargs)
 )";
 
-PyObject* admission_future_cell = nullptr;  // made once under the interpreter lock, kept
+// The two classes, made once under the interpreter lock and kept.
+struct WaitFutureClasses {
+  PyObject* stoppable = nullptr;
+  PyObject* admission = nullptr;
+};
+WaitFutureClasses wait_future_classes;
 
-Result<PyObject*> admission_future_class() {
-  if (admission_future_cell != nullptr) return admission_future_cell;
+Result<PyObject*> class_defined_in(PyObject* globals, const char* name) {
+  PyObject* made = PyDict_GetItemString(globals, name);  // borrowed
+  if (made == nullptr) return error(system_error, std::string(name) + " was not defined");
+  return PyRef::borrow(made).release();
+}
+
+Result<WaitFutureClasses> wait_future_classes_made() {
+  if (wait_future_classes.admission != nullptr) return wait_future_classes;
   auto code = owned_or_pending(Py_CompileString(kAdmissionFutureSource, "<quellgate>", Py_file_input));
   if (!code) return std::unexpected(std::move(code.error()));
   auto globals = owned_or_pending(PyDict_New());
@@ -101,10 +124,12 @@ Result<PyObject*> admission_future_class() {
   if (PyDict_SetItemString(globals->get(), "__name__", module_name->get()) != 0) return take_pending();
   auto ran = owned_or_pending(PyEval_EvalCode(code->get(), globals->get(), globals->get()));
   if (!ran) return std::unexpected(std::move(ran.error()));
-  PyObject* made = PyDict_GetItemString(globals->get(), "AdmissionFuture");  // borrowed
-  if (made == nullptr) return error(system_error, "AdmissionFuture was not defined");
-  admission_future_cell = PyRef::borrow(made).release();
-  return admission_future_cell;
+  auto stoppable = class_defined_in(globals->get(), "StoppableFuture");
+  if (!stoppable) return std::unexpected(std::move(stoppable.error()));
+  auto admission = class_defined_in(globals->get(), "AdmissionFuture");
+  if (!admission) return std::unexpected(std::move(admission.error()));
+  wait_future_classes = {*stoppable, *admission};
+  return wait_future_classes;
 }
 
 // What an admission Future calls to give its permit back; dropped unused
@@ -141,24 +166,25 @@ class JobStop final : public Closure {
 
 }  // namespace
 
-Result<PyRef> new_admission_future(PyObject* event_loop, std::shared_ptr<executor::CancelSignal> job) {
-  auto type = admission_future_class();
-  if (!type) return std::unexpected(std::move(type.error()));
+Result<PyRef> new_wait_future(PyObject* event_loop, std::shared_ptr<executor::CancelSignal> job, WaitFuture kind) {
+  auto classes = wait_future_classes_made();
+  if (!classes) return std::unexpected(std::move(classes.error()));
   auto stop = make_closure(std::make_unique<JobStop>(std::move(job)));
   if (!stop) return stop;
   auto args = empty_tuple();
   if (!args) return args;
   auto kwargs = owned_or_pending(PyDict_New());
   if (!kwargs) return kwargs;
-  if (PyDict_SetItemString(kwargs->get(), "loop", event_loop) != 0) return take_pending();
-  if (PyDict_SetItemString(kwargs->get(), "stop", stop->get()) != 0) return take_pending();
-  return owned_or_pending(PyObject_Call(*type, args->get(), kwargs->get()));
+  if (PyDict_SetItem(kwargs->get(), interned_name("loop"), event_loop) != 0) return take_pending();
+  if (PyDict_SetItem(kwargs->get(), interned_name("stop"), stop->get()) != 0) return take_pending();
+  PyObject* type = kind == WaitFuture::admission ? classes->admission : classes->stoppable;
+  return owned_or_pending(PyObject_Call(type, args->get(), kwargs->get()));
 }
 
 Result<void> hand_permit_to(PyObject* future, engine::BurstPermit permit) {
-  auto type = admission_future_class();
-  if (!type) return std::unexpected(std::move(type.error()));
-  const int is_admission_future = PyObject_IsInstance(future, *type);
+  auto classes = wait_future_classes_made();
+  if (!classes) return std::unexpected(std::move(classes.error()));
+  const int is_admission_future = PyObject_IsInstance(future, classes->admission);
   if (is_admission_future < 0) return take_pending();
   if (is_admission_future == 0) {
     permit.hand_over();

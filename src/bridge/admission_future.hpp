@@ -7,15 +7,18 @@
 
 namespace quellgate::bridge {
 
-// A pending Future of `event_loop` for an admission that has to wait: an
-// asyncio.Future whose awaiter owns the hand-off. When the await is cut short
-// (a CancelledError thrown into it, the task cancelled, a timeout) after the
-// Future was completed with an admission, the burst permit goes back. So it
-// does when the completed Future is cancelled while nobody awaits it and
-// before anyone read it; reading it then raises CancelledError. An admission
-// that nobody awaits, reads or cancels is the caller's held permit.
-// Cancelling the Future signals `job`, the wait behind it.
-Result<PyRef> new_admission_future(PyObject* event_loop, std::shared_ptr<executor::CancelSignal> job);
+// What the pending Future of a wait is, both asyncio.Future subclasses whose
+// cancel() signals the job behind them at once:
+//   stoppable: nothing more; for a wait whose outcome carries no permit.
+//   admission: its awaiter owns the hand-off of a burst permit. When the
+//     await is cut short (a CancelledError thrown into it, the task
+//     cancelled, a timeout) after the Future was completed with an
+//     admission, the permit goes back. So it does when the completed Future
+//     is cancelled while nobody awaits it and before anyone read it; reading
+//     it then raises CancelledError. An admission that nobody awaits, reads
+//     or cancels is the caller's held permit.
+enum class WaitFuture { stoppable, admission };
+Result<PyRef> new_wait_future(PyObject* event_loop, std::shared_ptr<executor::CancelSignal> job, WaitFuture kind);
 
 // Hands an admitted permit to the Future that now holds the admission: an
 // admission Future keeps the way to give it back until its result is read;

@@ -56,9 +56,10 @@ executor::Task<void> run_and_deliver(PyRef future, std::shared_ptr<LoopBinding> 
 
 }  // namespace detail
 
-// What the Future of a job is: a plain asyncio Future, or an admission
-// Future whose awaiter gives back a permit it is cut off from.
-enum class FutureKind { plain, admission };
+// What the Future of a job is: a plain asyncio Future whose done-callback
+// stops the job, or one of the wait Futures (admission_future.hpp), whose
+// cancel() does.
+enum class FutureKind { plain, stoppable, admission };
 
 // On the calling thread, lock held: creates the Future on the running loop,
 // spawns the computation and returns the Future before any of it has run.
@@ -68,8 +69,9 @@ Result<PyRef> bridge_start(Computation<T> computation, Convert convert, FutureKi
   if (!binding) return std::unexpected(std::move(binding.error()));
   PyObject* event_loop = (*binding)->event_loop.get();
   auto cancel = std::make_shared<executor::CancelSignal>();
-  auto future = kind == FutureKind::admission ? new_admission_future(event_loop, cancel)
-                                              : detail::future_cancelling(event_loop, cancel);
+  auto future = kind == FutureKind::plain ? detail::future_cancelling(event_loop, cancel)
+                : new_wait_future(event_loop, cancel,
+                                  kind == FutureKind::admission ? WaitFuture::admission : WaitFuture::stoppable);
   if (!future) return future;
   // Nobody awaits the job: its outcome reaches Python through the Future.
   static_cast<void>(executor::spawn(

@@ -69,7 +69,8 @@ Result<PyRef> admission(const LimiterCore& core, AdmissionCall call) {
           if (!permit) return plain(refusal());
           return admitted(std::move(*permit));
         },
-        bridge::FutureKind::admission);
+        // Only a burst permit needs the hand-off of an admission Future.
+        core.max_burst() ? bridge::FutureKind::admission : bridge::FutureKind::stoppable);
   };
   auto event_loop = bridge::loop_of_calling_thread();
   if (!event_loop) return event_loop;

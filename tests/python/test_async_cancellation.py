@@ -3,6 +3,7 @@
 import asyncio
 import json
 import random
+import time
 
 import pytest
 
@@ -65,6 +66,29 @@ async def test_cancelled_wait_delivers_nothing_and_the_loop_reports_no_error():
     await asyncio.sleep(1.0)
     assert (await limiter.get_remaining())["burst"] == 1
     assert reported == []
+
+
+
+@asyncio_test()
+async def test_cancelled_window_waits_take_no_capacity_after_the_rollover():
+    # With no burst cap there is no permit to hand back, but the wait itself
+    # must end: a job left running would be admitted at the rollover and
+    # use up the next window for nobody.
+    limiter = AsyncRateLimiter(sec=2)
+    while time.time() % 1 > 0.6:
+        await asyncio.sleep(0.05)  # early in a second, so both waits start before it ends
+    window = int(time.time())
+    await limiter.acquire()
+    await limiter.acquire()
+    cancelled = limiter.acquire()
+    timed_out = asyncio.ensure_future(asyncio.wait_for(limiter.acquire(), 0.05))
+    await asyncio.sleep(0.01)
+    assert cancelled.cancel()
+    with pytest.raises(asyncio.TimeoutError):
+        await timed_out
+    assert int(time.time()) == window, "the second ended before the waits were cut"
+    await asyncio.sleep(window + 1.3 - time.time())
+    assert await limiter.get_remaining() == {"second": 2}
 
 
 async def acquire_and_release(limiter, rng, outcomes):

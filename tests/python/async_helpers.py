@@ -33,7 +33,7 @@ def thread_names():
         try:
             with open("/proc/self/task/%s/comm" % tid) as comm:
                 names.append(comm.read().strip())
-        except FileNotFoundError:
+        except (FileNotFoundError, ProcessLookupError):  # the thread ended meanwhile
             pass
     return names
 

@@ -71,10 +71,16 @@ class AdmissionLog:
         self.cancelled = 0
         self.late = 0  # results that arrived although the waiting task was cut short
         self.raised = 0
+        self.fewest_left = {}  # per window, the fewest permits the limiter itself reported left
 
     def admitted(self, before, after):
         with self._lock:
             self.spans.append((before, after))
+
+    def saw_remaining(self, remaining):
+        with self._lock:
+            for window, left in remaining.items():
+                self.fewest_left[window] = min(left, self.fewest_left.get(window, left))
 
     def count(self, field):
         with self._lock:
@@ -316,21 +322,36 @@ async def _under_timeout(limiter, log, gauge, rng):
     around the moment the admission lands."""
     before = time.time()
     timeout = rng.choice([0.0, 0.0001, 0.001, 0.005, 0.02])
+    unseen = None  # an admission Future whose outcome has not reached the task yet
     try:
         if rng.random() < 0.5:
-            assert await asyncio.wait_for(limiter.acquire(), timeout) == ()
+            unseen = limiter.acquire()
+            assert await asyncio.wait_for(unseen, timeout) == ()
+            unseen = None
             try:
                 await _hold_for_a_moment(log, gauge, rng, before)
             finally:
                 await limiter.release()
         else:
             async def held():
-                async with limiter:
+                # `async with limiter:` spelled out, to keep the entering Future.
+                nonlocal unseen
+                unseen = limiter.__aenter__()
+                await unseen
+                unseen = None
+                try:
                     await _hold_for_a_moment(log, gauge, rng, before)
+                finally:
+                    await limiter.__aexit__(None, None, None)
 
             await asyncio.wait_for(held(), timeout + 0.004)
     except (asyncio.CancelledError, asyncio.TimeoutError):
         log.count("cancelled")
+        if unseen is not None and landed_before_the_cut(unseen):
+            # Delivered just as the timeout cut the task: counted in its
+            # window, and its burst permit went back with the cut.
+            log.count("late")
+            log.admitted(before, time.time())
 
 
 async def _hammer_one_loop(limiter, deadline, log, gauge, seed, tasks, cancel_rate, fail_rate, mix=None):
@@ -350,7 +371,12 @@ async def _hammer_one_loop(limiter, deadline, log, gauge, seed, tasks, cancel_ra
             else:
                 await decorated_call(rng)
 
-    await asyncio.gather(*[task_body(index) for index in range(tasks)])
+    async def watch_remaining():
+        while time.time() < deadline:
+            log.saw_remaining(await limiter.get_remaining())
+            await asyncio.sleep(0.001)
+
+    await asyncio.gather(watch_remaining(), *[task_body(index) for index in range(tasks)])
 
 
 async def _settled_burst(limiter, max_burst, timeout):
@@ -437,6 +463,7 @@ def run_scenario(scenario, seconds, seed=0, threads=6, loops=3, tasks_per_loop=1
         "raised": log.raised,
         "worst_overshoot": max(verdict.worst_overshoot for verdict in verdicts),
         "fullest": {verdict.length: verdict.fullest for verdict in verdicts},
+        "fewest_left": log.fewest_left,
         "peak_holders": gauge.peak,
         "holding_at_end": gauge.holding,
         "max_burst": max_burst,

@@ -16,8 +16,14 @@ def assert_exact(report, windows):
     assert report["admitted"] > 0, report
     assert report["worst_overshoot"] == 0, report
     # The shortest window was driven to its limit, so an over-admission had every chance to show.
-    shortest = min(length for length, _limit in windows)
-    assert report["fullest"][shortest] == dict(windows)[shortest], report
+    if report["fewest_left"]:
+        # Asyncio: an admission that lands as its task is cut is spent in its
+        # window but seen by no one (only its burst permit comes back), so it
+        # is the limiter's own count that shows a full window.
+        assert report["fewest_left"]["second"] == 0, report
+    else:
+        shortest = min(length for length, _limit in windows)
+        assert report["fullest"][shortest] == dict(windows)[shortest], report
     assert report["holding_at_end"] == 0, report
     if report["max_burst"] is not None:
         assert 1 <= report["peak_holders"] <= report["max_burst"], report

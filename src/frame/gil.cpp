@@ -11,9 +11,14 @@
 namespace quellgate {
 namespace gil {
 
-// Trivially destructible, so threads need no exit hook for it.
+// Trivially destructible, so threads need no exit hook for it. Kept small:
+// glibc gives a module loaded with dlopen a place in the static TLS block,
+// where a TLS descriptor resolves to a plain load, only while the module's
+// whole TLS segment fits in 512 bytes; past that, every thread_local access
+// in the module goes through __tls_get_addr. A full list is handed to the
+// shared queue, so a smaller one only costs a lock more often.
 struct ThreadLockState {
-  static constexpr int kDroppedCapacity = 64;
+  static constexpr int kDroppedCapacity = 16;
   // How many boundary entries and explicit acquisitions are active: at least
   // 1 means the thread holds the interpreter lock, a negative value marks a
   // thread that must not touch the interpreter at all.

@@ -63,9 +63,11 @@ enum class FutureKind { plain, stoppable, admission };
 
 // On the calling thread, lock held: creates the Future on the running loop,
 // spawns the computation and returns the Future before any of it has run.
+// `context`: whether the computation runs Python code in its caller's context.
 template <class T, class Convert>
-Result<PyRef> bridge_start(Computation<T> computation, Convert convert, FutureKind kind = FutureKind::plain) {
-  auto binding = current_binding();
+Result<PyRef> bridge_start(Computation<T> computation, Convert convert, FutureKind kind = FutureKind::plain,
+                           CallerContext context = CallerContext::copied) {
+  auto binding = current_binding(context);
   if (!binding) return std::unexpected(std::move(binding.error()));
   PyObject* event_loop = (*binding)->event_loop.get();
   auto cancel = std::make_shared<executor::CancelSignal>();

@@ -63,12 +63,22 @@ Result<PyRef> running_loop() {
   return loop;
 }
 
+// The context-free binding of the last loop that asked, kept (and that loop
+// with it) until another loop asks, as the running-loop cache does. Guarded
+// by the interpreter lock; never destroyed, as workers may still hold it.
+std::shared_ptr<LoopBinding> shared_binding_of(PyRef loop) {
+  static auto* last = new std::shared_ptr<LoopBinding>();
+  if (!*last || (*last)->event_loop.get() != loop.get()) *last = std::make_shared<LoopBinding>(LoopBinding{std::move(loop), PyRef()});
+  return *last;
+}
+
 }  // namespace
 
-Result<std::shared_ptr<LoopBinding>> current_binding() {
+Result<std::shared_ptr<LoopBinding>> current_binding(CallerContext needs) {
   if (auto bound = executor::current_job_local()) return std::static_pointer_cast<LoopBinding>(bound);
   auto loop = running_loop();
   if (!loop) return std::unexpected(std::move(loop.error()));
+  if (needs == CallerContext::not_needed) return shared_binding_of(std::move(*loop));
   auto contextvars = contextvars_module();
   if (!contextvars) return std::unexpected(std::move(contextvars.error()));
   auto context = call_method(*contextvars, "copy_context");

@@ -9,12 +9,18 @@ namespace quellgate::bridge {
 // context copied there; a job keeps its binding for its whole life.
 struct LoopBinding {
   PyRef event_loop;
-  PyRef context;
+  PyRef context;  // null for a job that runs no Python code
 };
 
+// Whether a job runs Python code, which then runs in a copy of its caller's
+// context, or only waits and computes in C++.
+enum class CallerContext { copied, not_needed };
+
 // Inside a job: that job's binding. Otherwise the running loop (or its
-// RuntimeError) and a copy of the current context. Interpreter lock held.
-Result<std::shared_ptr<LoopBinding>> current_binding();
+// RuntimeError) with a copy of the current context; without one, a binding
+// made once per loop and shared, so that a wait allocates no binding and no
+// context of its own. Interpreter lock held.
+Result<std::shared_ptr<LoopBinding>> current_binding(CallerContext context = CallerContext::copied);
 
 // For a call that may decide on the spot: the running loop, with the
 // background executor built first, so that a broken worker configuration

@@ -189,7 +189,7 @@ Result<PyRef> wait_then_start(const engine::LimiterCore& core, PyObject* func, P
   return bridge::bridge_start<MaybePermit>(admit_in_job(core), [captured = std::move(*captured)](MaybePermit permit) mutable -> bridge::Outcome {
     if (!permit) return std::unexpected(PyError::deferred(value_error, "Rate limit exceeded"));
     return bridge::Delivery{std::move(captured), std::move(*permit), land_admitted_call};
-  });
+  }, bridge::FutureKind::plain, bridge::CallerContext::not_needed);  // the captured call carries its own context
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ Result<PyRef> admission(const LimiterCore& core, AdmissionCall call) {
           return admitted(std::move(*permit));
         },
         // Only a burst permit needs the hand-off of an admission Future.
-        core.max_burst() ? bridge::FutureKind::admission : bridge::FutureKind::stoppable);
+        core.max_burst() ? bridge::FutureKind::admission : bridge::FutureKind::stoppable, bridge::CallerContext::not_needed);
   };
   auto event_loop = bridge::loop_of_calling_thread();
   if (!event_loop) return event_loop;
@@ -104,7 +104,8 @@ Result<PyRef> known_at_once(const LimiterCore& core, Compute compute, Convert co
   auto event_loop = bridge::loop_of_calling_thread();
   if (!event_loop) return event_loop;
   if (*event_loop) return ready(event_loop->get(), convert(compute(core)));
-  return bridge::bridge_start<T>(compute_in_job<T>(core, compute), [convert](T value) { return plain(convert(std::move(value))); });
+  return bridge::bridge_start<T>(compute_in_job<T>(core, compute), [convert](T value) { return plain(convert(std::move(value))); },
+                                 bridge::FutureKind::plain, bridge::CallerContext::not_needed);
 }
 
 engine::RemainingReport report_now(const LimiterCore& core) { return engine::report_remaining(core, executor::wall_now()); }

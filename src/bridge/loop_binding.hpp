@@ -20,7 +20,7 @@ enum class CallerContext { copied, not_needed };
 // RuntimeError) with a copy of the current context; without one, a binding
 // made once per loop and shared, so that a wait allocates no binding and no
 // context of its own. Interpreter lock held.
-Result<std::shared_ptr<LoopBinding>> current_binding(CallerContext context = CallerContext::copied);
+Result<std::shared_ptr<LoopBinding>> current_binding(CallerContext needs = CallerContext::copied);
 
 // For a call that may decide on the spot: the running loop, with the
 // background executor built first, so that a broken worker configuration

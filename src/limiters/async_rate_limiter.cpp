@@ -104,8 +104,7 @@ Result<PyRef> known_at_once(const LimiterCore& core, Compute compute, Convert co
   auto event_loop = bridge::loop_of_calling_thread();
   if (!event_loop) return event_loop;
   if (*event_loop) return ready(event_loop->get(), convert(compute(core)));
-  return bridge::bridge_start<T>(compute_in_job<T>(core, compute), [convert](T value) { return plain(convert(std::move(value))); },
-                                 bridge::FutureKind::plain, bridge::CallerContext::not_needed);
+  return bridge::bridge_start<T>(compute_in_job<T>(core, compute), [convert](T value) { return plain(convert(std::move(value))); });
 }
 
 engine::RemainingReport report_now(const LimiterCore& core) { return engine::report_remaining(core, executor::wall_now()); }

@@ -1,0 +1,124 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "engine/window.hpp"
+
+namespace quellgate::shared_memory {
+
+struct WindowSpec {
+  std::uint64_t length_seconds = 1;  // at least 1
+  std::uint64_t limit = 1;           // at least 1
+  friend bool operator==(const WindowSpec&, const WindowSpec&) = default;
+};
+
+// What every opener of one name must agree on: the windows (length and
+// limit, in period order, as the engine has them) and the burst cap.
+struct SharedConfig {
+  std::array<WindowSpec, 4> windows{};
+  std::size_t window_count = 0;  // at most 4
+  std::uint64_t max_burst = 0;   // 0: no burst cap
+
+  std::span<const WindowSpec> active() const noexcept { return {windows.data(), window_count}; }
+  // For error messages, e.g. "10/1s, 500/60s, max_burst=2".
+  std::string describe() const;
+  friend bool operator==(const SharedConfig& a, const SharedConfig& b) noexcept;
+};
+
+// Why a name could not be opened. Python raises ValueError for bad_name and
+// mismatch, OSError (with error_number) for os, and ValueError for corrupt.
+struct OpenError {
+  enum class Kind { bad_name, mismatch, corrupt, os } kind;
+  int error_number = 0;  // errno, for Kind::os
+  std::string message;   // names the name and the reason
+};
+
+// Why a segment that opened fine could not decide an operation. The mapping
+// is then of no further use; the caller reports the message.
+enum class Fault : std::uint8_t {
+  none,
+  unrecoverable_lock,  // the segment's lock was left unusable (ENOTRECOVERABLE or garbage)
+  no_free_slot,        // every process slot belongs to a live process holding permits
+};
+
+class Mapping;
+
+// One process's open mapping of a named shared limiter. Move-only; unmaps on
+// destruction (the name stays until remove()). Every method may be called
+// from any thread of the process at once.
+class Segment {
+ public:
+  // Opens the name, creating it fully initialised with `mode` (permission
+  // bits only) when it does not exist yet.
+  static std::expected<Segment, OpenError> open(std::string_view name, const SharedConfig& config,
+                                                unsigned mode);
+  // Unlinks the name. Mappings still open keep working on their own copy
+  // until they go. A missing name is Kind::os with ENOENT.
+  static std::expected<void, OpenError> remove(std::string_view name);
+
+  Segment(Segment&&) noexcept;
+  Segment& operator=(Segment&&) noexcept;
+  ~Segment();
+
+  const SharedConfig& config() const noexcept;
+  const std::string& name() const noexcept;
+  // A message for a fault, naming the name.
+  std::string describe(Fault fault) const;
+
+  struct Attempt {
+    bool admitted = false;
+    // When a window refused: time until the first full window rolls over
+    // (at least 1 ms).
+    std::optional<std::chrono::nanoseconds> window_wait;
+    bool burst_refused = false;  // the burst cap refused (windows untouched)
+    Fault fault = Fault::none;   // not admitted because the segment could not decide
+  };
+  // All or nothing under the segment's lock: when take_permit (and a cap is
+  // set), one burst permit into this process's slot, reclaiming the permits
+  // of dead processes of this PID namespace when the cap refuses; and one
+  // place in every window. A refusal leaves no trace.
+  Attempt admit(std::chrono::nanoseconds now, bool take_permit);
+
+  // Gives one permit of this process back (never below 0, never another
+  // process's), bumps the wake word, and wakes every sleeper on it.
+  void release_permit() noexcept;
+
+  // Free burst permits; nothing without a cap (or on a fault).
+  std::optional<std::uint64_t> burst_remaining() noexcept;
+
+  // Fills count and window_start of out[i] (i below config().window_count)
+  // with the windows as they stand at `now`, plus limit and length; the
+  // segment itself is not written. Names are left as they are.
+  Fault read_windows(std::chrono::nanoseconds now, std::span<engine::WindowState> out) noexcept;
+  // Time until the first full window rolls over (at least 1 ms); nothing
+  // when none is full (or on a fault).
+  std::optional<std::chrono::nanoseconds> window_wait(std::chrono::nanoseconds now) noexcept;
+
+  // The word every release bumps. A waiter reads it before its attempt and
+  // sleeps on it only while it is unchanged, so no release is lost between
+  // a refused attempt and the sleep.
+  std::uint32_t wake_word() const noexcept;
+  enum class WaitEnd { changed, timed_out, signal };
+  // Sleeps (a futex shared between processes) until the word differs from
+  // `seen`, a wake, the CLOCK_MONOTONIC `deadline`, or a signal.
+  WaitEnd wait_for_release(std::uint32_t seen, std::chrono::nanoseconds monotonic_deadline) const noexcept;
+
+  // fork: the child takes a slot of its own at its first permit; permits the
+  // parent holds stay the parent's. Nothing runs at fork time holding the
+  // segment's lock.
+
+ private:
+  explicit Segment(std::unique_ptr<Mapping> mapping) noexcept;
+  std::unique_ptr<Mapping> mapping_;  // never null except after a move
+};
+
+}  // namespace quellgate::shared_memory

@@ -70,6 +70,8 @@ class PermitGuard {
   bool armed_ = true;
 };
 
+}  // namespace
+
 std::uint32_t window_wait_step_ms(std::optional<nanoseconds> wait, std::uint64_t attempt) {
   if (!wait) return short_backoff_ms(attempt);
   const auto wait_ms = static_cast<std::uint64_t>(
@@ -78,9 +80,8 @@ std::uint32_t window_wait_step_ms(std::optional<nanoseconds> wait, std::uint64_t
   return static_cast<std::uint32_t>(std::min({wait_ms, window_step_cap_ms, long_step_ms}));
 }
 
-}  // namespace
-
 Admission try_admit(const LimiterCore& core, nanoseconds now) {
+  if (core.home() != nullptr) [[unlikely]] return try_admit_at_home(core, now);
   if (!take_burst(core)) return Admission::refused;
   PermitGuard permit(core);
   const std::optional<bool> counted = count_in_every_window(core, now);
@@ -112,6 +113,7 @@ AdmissionLoop::~AdmissionLoop() { give_back_held_permit(); }
 
 AdmissionStep AdmissionLoop::next(nanoseconds now) {
   if (core_.interrupted()) return interrupt();
+  if (core_.home() != nullptr) [[unlikely]] return next_at_home(now);
   if (core_.max_burst() && !burst_held_) {
     if (!take_burst(core_)) return sleep_for(short_backoff_ms(attempt_), WakeOn::release_or_interrupt);
     burst_held_ = true;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 
 #include "engine/burst.hpp"
 #include "engine/limiter_core.hpp"
@@ -15,6 +16,8 @@ enum class Admission { admitted, refused, interrupted };
 // place in every window or in none. Admitted leaves the permit held until
 // release_burst; refused and interrupted (a broken table) hold nothing.
 Admission try_admit(const LimiterCore& core, std::chrono::nanoseconds now);
+// The same attempt for a limiter whose counts live in its CountHome.
+Admission try_admit_at_home(const LimiterCore& core, std::chrono::nanoseconds now);
 
 struct AdmissionStep {
   enum class Kind { admitted, interrupted, sleep } kind;
@@ -22,7 +25,14 @@ struct AdmissionStep {
   // Only for sleep: what may end it early. A burst waiter is woken by a
   // release; a window waiter, holding its permit, only by the interrupt flag.
   WakeOn wake_on = WakeOn::interrupt_only;
+  // Only for a burst sleep of a limiter with a CountHome: the home's release
+  // count read before the attempt; the sleep is needed only while it stays.
+  std::uint32_t releases_seen = 0;
 };
+
+// The step a waiter refused by a window sleeps: until the rollover measured
+// with the refusal, but at most a second and the long backoff of its attempt.
+std::uint32_t window_wait_step_ms(std::optional<std::chrono::nanoseconds> wait, std::uint64_t attempt);
 
 // The waiting admission, written once as a step machine so that a thread
 // (sleeping in place) and an asynchronous job (sleeping on a timer) drive the
@@ -52,6 +62,9 @@ class AdmissionLoop {
   AdmissionStep interrupt() noexcept;
 
  private:
+  // A limiter with a CountHome: each pass is one all-or-nothing attempt
+  // there, so no permit is held between passes (home_admission.cpp).
+  AdmissionStep next_at_home(std::chrono::nanoseconds now);
   AdmissionStep sleep_for(std::uint32_t ms, WakeOn wake_on) noexcept;
   void give_back_held_permit() noexcept;
 
@@ -59,6 +72,11 @@ class AdmissionLoop {
   std::uint64_t attempt_ = 0;  // saturates instead of wrapping
   bool burst_held_ = false;
 };
+
+// Whether a waiter that has just enlisted for `step` still has to sleep:
+// sleep_needed, and for a burst wait of a limiter with a CountHome, whether
+// the home's release count is still the one read before the attempt.
+bool sleep_still_needed(const LimiterCore& core, const AdmissionStep& step) noexcept;
 
 // Drives an AdmissionLoop on the calling thread.
 // now_fn() -> std::chrono::nanoseconds, the wall clock.

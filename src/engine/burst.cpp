@@ -33,6 +33,7 @@ bool take_burst(const LimiterCore& core) noexcept {
 
 void release_burst(const LimiterCore& core) noexcept {
   if (!core.max_burst()) return;
+  if (core.home() != nullptr) [[unlikely]] return core.home()->release_permit();
   auto& in_use = core.burst_in_use();
   std::uint64_t held = in_use.load(std::memory_order_relaxed);
   do {
@@ -45,6 +46,7 @@ void release_burst(const LimiterCore& core) noexcept {
 std::optional<std::uint64_t> burst_remaining(const LimiterCore& core) noexcept {
   const auto max_burst = core.max_burst();
   if (!max_burst) return std::nullopt;
+  if (core.home() != nullptr) [[unlikely]] return core.home()->burst_remaining();
   const std::uint64_t held = core.burst_in_use().load(std::memory_order_relaxed);
   return held >= *max_burst ? 0 : *max_burst - held;
 }

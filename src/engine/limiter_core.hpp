@@ -23,8 +23,10 @@ std::expected<LimiterCore, ConfigError> make_limiter_core(const LimitArgs& args)
 // A limiter's configuration and its accounting state. Copies share the
 // window table, the burst count, the interrupt flag and the sleeping waiters,
 // so every copy counts against the same windows and permits; the state lives
-// until its last copy goes. Built only by make_limiter_core, which guarantees the window
-// invariants (1 to 4 windows, limit and length at least 1).
+// until its last copy goes. With a CountHome attached, the window counts and
+// the burst count live there instead (see count_home.hpp). Built only by
+// make_limiter_core, which guarantees the window invariants (1 to 4 windows,
+// limit and length at least 1).
 class LimiterCore {
  public:
   bool blocking() const noexcept { return blocking_; }
@@ -51,12 +53,23 @@ class LimiterCore {
   // The threads and jobs sleeping on this limiter.
   WaiterList& waiters() const noexcept { return shared_->waiters; }
 
+  // Where the counts live when not in this process, or nullptr. Kept in the
+  // core itself, beside the flags every call reads, so the in-process path
+  // tests it without another load from the shared state.
+  CountHome* home() const noexcept { return home_; }
+  // Moves the counts out of the process; only before the core is copied.
+  void attach_home(std::unique_ptr<CountHome> home) noexcept {
+    home_ = home.get();
+    shared_->home = std::move(home);
+  }
+
  private:
   LimiterCore(std::span<const WindowState> windows, bool blocking,
               std::optional<std::uint64_t> max_burst);
   friend std::expected<LimiterCore, ConfigError> make_limiter_core(const LimitArgs& args);
 
   std::shared_ptr<LimiterState> shared_;
+  CountHome* home_ = nullptr;  // owned by the shared state
   bool blocking_;
   std::optional<std::uint64_t> max_burst_;
 };

@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <span>
 
+#include "engine/count_home.hpp"
 #include "engine/waiters.hpp"
 #include "engine/window.hpp"
 #include "engine/window_table.hpp"
@@ -22,6 +24,9 @@ struct LimiterState {
   std::atomic<std::uint64_t> burst_in_use{0};  // lock-free; see burst.cpp
   std::atomic<bool> interrupt_flag{false};     // lock-free; see LimiterCore's accessors
   WaiterList waiters;                         // guarded by its own lock
+  // Where the counts live when not in `table` and `burst_in_use`; set once,
+  // before the state is shared, and kept to the end.
+  std::unique_ptr<CountHome> home;
 
  private:
   friend class LiveLimiters;

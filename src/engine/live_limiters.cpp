@@ -64,6 +64,7 @@ void LiveLimiters::release_all_in_child() noexcept {
     // Relaxed: the child has one thread, and the unlock below publishes it.
     state.burst_in_use.store(0, std::memory_order_relaxed);
     state.waiters.forget_all_in_child();
+    if (state.home) state.home->forget_threads_in_child();
     unlock_limiter(state);
   });
   registry_lock.unlock();

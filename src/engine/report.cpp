@@ -5,6 +5,7 @@
 #include <span>
 
 #include "engine/burst.hpp"
+#include "engine/count_home.hpp"
 
 namespace quellgate::engine {
 namespace {
@@ -30,6 +31,24 @@ nanoseconds time_until(std::uint64_t end_secs, nanoseconds now) noexcept {
   const nanoseconds into_second =
       now > nanoseconds::zero() ? now % std::chrono::seconds(1) : nanoseconds::zero();
   return nanoseconds(static_cast<std::int64_t>(whole * nanos_per_second)) - into_second;
+}
+
+// The windows as configured, copied from the table, with their counts read
+// from the home.
+RemainingReport report_remaining_at_home(const LimiterCore& core, nanoseconds now) {
+  std::array<WindowState, max_windows> copies{};
+  const std::size_t size = core.window_table()
+                               .with_lock([&copies](std::span<WindowState> windows) {
+                                 std::copy(windows.begin(), windows.end(), copies.begin());
+                                 return windows.size();
+                               })
+                               .value_or(0);
+  const std::span<WindowState> windows(copies.data(), size);
+  core.home()->read_windows(now, windows);
+  RemainingReport report;
+  for (const WindowState& window : windows) report.add(window.name, remaining_in(window));
+  if (const auto burst = burst_remaining(core)) report.add("burst", *burst);
+  return report;
 }
 
 }  // namespace
@@ -59,6 +78,7 @@ void RemainingReport::add(std::string_view name, std::uint64_t remaining) noexce
 }
 
 RemainingReport report_remaining(const LimiterCore& core, nanoseconds now) {
+  if (core.home() != nullptr) [[unlikely]] return report_remaining_at_home(core, now);
   RemainingReport report;
   core.window_table().with_lock([&](std::span<WindowState> windows) {
     for (WindowState& window : windows) {
@@ -72,6 +92,7 @@ RemainingReport report_remaining(const LimiterCore& core, nanoseconds now) {
 }
 
 std::optional<nanoseconds> compute_wait(const LimiterCore& core, nanoseconds now) {
+  if (core.home() != nullptr) [[unlikely]] return core.home()->window_wait(now);
   const auto wait = core.window_table().with_lock(
       [now](std::span<WindowState> windows) { return wait_for_full_windows(windows, now); });
   return wait.value_or(std::nullopt);

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "engine/window.hpp"
+
+namespace quellgate::engine {
+
+class LimiterCore;
+
+// Where a limiter's counts live when the process is not their only keeper:
+// this host's shared memory, or a server. A limiter without a home counts in
+// its own LimiterState, and the engine takes that path first, so the
+// in-process limiter pays one predictable branch for the seam and no call.
+//
+// The configuration stays with the LimiterCore (window names, lengths and
+// limits, max_burst, blocking); the home keeps the counts, the burst permits
+// and whatever tells waiters that a permit came back. The interrupt flag and
+// the waiter list stay in the process: they belong to its threads and jobs.
+class CountHome {
+ public:
+  CountHome() = default;
+  CountHome(const CountHome&) = delete;
+  CountHome& operator=(const CountHome&) = delete;
+  virtual ~CountHome() = default;
+
+  struct Attempt {
+    bool admitted = false;
+    bool burst_refused = false;                 // the cap refused; no window was looked at
+    std::optional<std::chrono::nanoseconds> window_wait;  // when a window refused: until it rolls over
+    // The home could not decide (a lock left unusable, no room for this
+    // process): treated as the in-process table's broken state, which ends
+    // the admission interrupted; the limiter layer asks for the reason.
+    bool failed = false;
+  };
+
+  // Whether admit() answers without waiting on anyone (shared memory does).
+  // A home that must ask a server answers false: the asyncio methods then
+  // never ask it on the loop's thread, and make every admission a job.
+  virtual bool decides_at_once() const noexcept { return true; }
+
+  // All or nothing: with take_permit, one burst permit of this process, and
+  // one place in every window. A refusal leaves no trace.
+  virtual Attempt admit(std::chrono::nanoseconds now, bool take_permit) = 0;
+  // Gives one permit of this process back and tells every waiter, in any
+  // process, that one came back.
+  virtual void release_permit() noexcept = 0;
+  virtual std::optional<std::uint64_t> burst_remaining() = 0;
+  // Fills the counts of `windows` (configured as the core has them) as of `now`.
+  virtual void read_windows(std::chrono::nanoseconds now, std::span<WindowState> windows) = 0;
+  virtual std::optional<std::chrono::nanoseconds> window_wait(std::chrono::nanoseconds now) = 0;
+
+  // How many releases there have been, as a number that changes with each;
+  // read before an attempt, so that a waiter refused by the cap sleeps only
+  // while it stays the same and no release slips in between.
+  virtual std::uint32_t releases_seen() const noexcept = 0;
+
+  enum class SleepEnd { released, timed_out, signal };
+  // A thread's sleep until the count moves past `seen`, the monotonic
+  // deadline, or a signal handler runs on this thread.
+  virtual SleepEnd sleep_until_release(std::uint32_t seen, std::chrono::nanoseconds monotonic_deadline) noexcept = 0;
+
+  // Jobs sleep on the executor's timer, not in a system call: a job about to
+  // sleep for a permit asks the home to wake the core's burst waiters when a
+  // release moves the count past `seen`, from whichever process it comes.
+  virtual void watch_releases_for(const LimiterCore& core, std::uint32_t seen) = 0;
+
+  // Why the last attempt of this process failed, for the error it raises.
+  virtual std::string failure_reason() const = 0;
+
+  // In a forked child, whose threads are gone: forget anything that ran on one.
+  virtual void forget_threads_in_child() noexcept {}
+};
+
+}  // namespace quellgate::engine

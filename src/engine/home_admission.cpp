@@ -1,0 +1,43 @@
+// Admission of a limiter whose counts live in a CountHome. The home decides
+// all or nothing in one call, burst permit included, so a waiter holds no
+// permit between its attempts: it sleeps for a release when the cap refused
+// it, and for the rollover when a window did.
+#include <optional>
+
+#include "engine/admission.hpp"
+#include "engine/backoff.hpp"
+#include "engine/count_home.hpp"
+
+namespace quellgate::engine {
+
+Admission try_admit_at_home(const LimiterCore& core, std::chrono::nanoseconds now) {
+  const CountHome::Attempt attempt = core.home()->admit(now, core.max_burst().has_value());
+  if (attempt.failed) return Admission::interrupted;
+  return attempt.admitted ? Admission::admitted : Admission::refused;
+}
+
+AdmissionStep AdmissionLoop::next_at_home(std::chrono::nanoseconds now) {
+  CountHome& home = *core_.home();
+  // Read before the attempt: a release after it, and before the sleep,
+  // changes it, and the sleep is then skipped.
+  const std::uint32_t releases_seen = home.releases_seen();
+  const CountHome::Attempt attempt = home.admit(now, core_.max_burst().has_value());
+  if (attempt.failed) return interrupt();
+  if (attempt.admitted) {
+    attempt_ = 0;
+    return {AdmissionStep::Kind::admitted};
+  }
+  if (attempt.burst_refused) {
+    AdmissionStep step = sleep_for(short_backoff_ms(attempt_), WakeOn::release_or_interrupt);
+    step.releases_seen = releases_seen;
+    return step;
+  }
+  return sleep_for(window_wait_step_ms(attempt.window_wait, attempt_), WakeOn::interrupt_only);
+}
+
+bool sleep_still_needed(const LimiterCore& core, const AdmissionStep& step) noexcept {
+  if (core.home() == nullptr || step.wake_on != WakeOn::release_or_interrupt) return sleep_needed(core, step.wake_on);
+  return !core.interrupted() && core.home()->releases_seen() == step.releases_seen;
+}
+
+}  // namespace quellgate::engine

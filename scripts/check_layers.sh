@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Fails when a source file includes a header of a higher layer. The layers,
-# from the top: src/module.cpp, limiters/, bridge/, frame/, and at the bottom
-# engine/ and executor/, which include neither each other nor anything above.
+# from the top: src/module.cpp, limiters/, bridge/, frame/, then homes/ (where
+# counts live outside the process), and at the bottom engine/, executor/ and
+# shared_memory/, which include nothing above. homes/ includes all three of
+# those; shared_memory/ may include engine/ (its window arithmetic) and makes
+# its own system calls; engine/ and executor/ include neither each other nor
+# the store.
 set -euo pipefail
 cd "$(dirname "$0")/../src"
 
@@ -10,8 +14,10 @@ declare -A forbidden=(
   [limiters]=""
   [bridge]="limiters"
   [frame]="limiters bridge"
-  [engine]="limiters bridge frame executor"
-  [executor]="limiters bridge frame engine"
+  [homes]="limiters bridge frame"
+  [engine]="limiters bridge frame executor homes shared_memory"
+  [executor]="limiters bridge frame engine homes shared_memory"
+  [shared_memory]="limiters bridge frame executor homes"
 )
 
 status=0

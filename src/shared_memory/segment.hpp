@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -28,7 +29,9 @@ struct SharedConfig {
   std::size_t window_count = 0;  // at most 4
   std::uint64_t max_burst = 0;   // 0: no burst cap
 
-  std::span<const WindowSpec> active() const noexcept { return {windows.data(), window_count}; }
+  std::span<const WindowSpec> active() const noexcept {
+    return {windows.data(), std::min(window_count, windows.size())};
+  }
   // For error messages, e.g. "10/1s, 500/60s, max_burst=2".
   std::string describe() const;
   friend bool operator==(const SharedConfig& a, const SharedConfig& b) noexcept;

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "shared_memory/layout.hpp"
+#include "shared_memory/segment.hpp"
+
+namespace quellgate::shared_memory {
+
+// One process's mapping of a segment, and what the process keeps beside it.
+class Mapping {
+ public:
+  Mapping(layout::Layout* segment, SharedConfig config, std::string name) noexcept
+      : segment_(segment), config_(config), name_(std::move(name)) {}
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  ~Mapping();
+
+  layout::Layout& segment() const noexcept { return *segment_; }
+  // Checked at open and kept here: the header in the segment may change
+  // under us, so sizes and limits are never read from it again.
+  const SharedConfig& config() const noexcept { return config_; }
+  const std::string& name() const noexcept { return name_; }
+
+  // Where this process's slot was last found. Only a hint: every use checks
+  // the slot under the segment's lock, so relaxed order is enough.
+  std::atomic<std::uint32_t> slot_hint{0};
+  // Wall-clock time of this mapping's last look for dead processes, which
+  // costs /proc reads per holder and is made at most every
+  // reclaim_interval. Relaxed: two threads that both look do no harm.
+  std::atomic<std::int64_t> last_reclaim_ns{std::numeric_limits<std::int64_t>::min()};
+  static constexpr std::chrono::milliseconds reclaim_interval{10};
+
+ private:
+  layout::Layout* segment_;  // mapped for the life of this object
+  SharedConfig config_;
+  std::string name_;
+};
+
+// Maps the object named for `name`, creating and publishing it when it does
+// not exist; checks an existing one against `config`.
+std::expected<std::unique_ptr<Mapping>, OpenError> open_mapping(std::string_view name, const SharedConfig& config,
+                                                               unsigned mode);
+
+}  // namespace quellgate::shared_memory

@@ -1,0 +1,140 @@
+#include "shared_memory/process_identity.hpp"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <mutex>
+#include <optional>
+#include <cstdio>
+#include <string_view>
+
+namespace quellgate::shared_memory {
+namespace {
+
+// Bumped in a forked child before it runs anything else; the identity is
+// current while its generation equals this. Only the forking thread lives
+// in the child when the handler runs, so relaxed order is enough there; the
+// identity's own generation is published with release (below).
+std::atomic<std::uint64_t> fork_generation{1};
+
+void on_fork_child() noexcept { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+std::mutex identity_mutex;                        // serialises refreshes; never held across anything but /proc reads
+ProcessIdentity identity;                         // written under identity_mutex before identity_generation
+std::atomic<std::uint64_t> identity_generation{0};  // release by the writer, acquire by readers
+
+struct StatFields {
+  std::uint64_t pid = 0;  // as this /proc numbers it
+  char state = '?';
+  std::uint64_t start_time = 0;
+};
+
+// Fields 1 (pid), 3 (state) and 22 (start time) of /proc/PID/stat. The command name
+// (field 2) is in parentheses and may hold anything, so fields are counted
+// from the last ')'.
+std::optional<StatFields> parse_stat(std::string_view text) noexcept {
+  const auto close = text.rfind(')');
+  if (close == std::string_view::npos) return std::nullopt;
+  StatFields fields;
+  const std::string_view head = text.substr(0, text.find(' '));
+  if (std::from_chars(head.data(), head.data() + head.size(), fields.pid).ec != std::errc{}) return std::nullopt;
+  text.remove_prefix(close + 1);
+  for (int field = 3; field <= 22; ++field) {
+    const auto start = text.find_first_not_of(' ');
+    if (start == std::string_view::npos) return std::nullopt;
+    text.remove_prefix(start);
+    const auto end = std::min(text.find(' '), text.size());
+    const std::string_view value = text.substr(0, end);
+    if (field == 3) fields.state = value.empty() ? '?' : value.front();
+    if (field == 22) {
+      const auto [rest, error] = std::from_chars(value.data(), value.data() + value.size(), fields.start_time);
+      if (error != std::errc{} || rest != value.data() + value.size()) return std::nullopt;
+    }
+    text.remove_prefix(end);
+  }
+  return fields;
+}
+
+enum class StatResult { read, no_process, unreadable };
+
+StatResult read_stat(std::uint64_t pid, StatFields& out) noexcept {
+  char path[48];
+  if (pid == 0) {
+    std::snprintf(path, sizeof path, "/proc/self/stat");
+  } else {
+    std::snprintf(path, sizeof path, "/proc/%llu/stat", static_cast<unsigned long long>(pid));
+  }
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT || errno == ESRCH ? StatResult::no_process : StatResult::unreadable;
+  char buffer[1024];
+  std::size_t used = 0;
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer + used, sizeof buffer - used);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    used += static_cast<std::size_t>(got);
+    if (used == sizeof buffer) break;
+  }
+  ::close(fd);
+  const auto fields = parse_stat(std::string_view(buffer, used));
+  if (!fields) return StatResult::unreadable;
+  out = *fields;
+  return StatResult::read;
+}
+
+ProcessIdentity read_identity() noexcept {
+  ProcessIdentity read;
+  read.pid = static_cast<std::uint64_t>(::getpid());
+  StatFields own;
+  // A /proc of another PID namespace (mounted from outside a container)
+  // numbers processes differently: then leave the namespace unknown, so
+  // that no slot is ever judged by it.
+  if (read_stat(0, own) != StatResult::read || own.pid != read.pid) return read;
+  read.start_time = own.start_time;
+  struct stat ns {};
+  if (::stat("/proc/self/ns/pid", &ns) == 0) read.pid_namespace = ns.st_ino;
+  return read;
+}
+
+}  // namespace
+
+const ProcessIdentity& current_identity() noexcept {
+  const std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
+  if (identity_generation.load(std::memory_order_acquire) == generation) [[likely]] return identity;
+  const std::lock_guard lock(identity_mutex);
+  // Registered before the first identity is read, so every later fork marks it stale.
+  [[maybe_unused]] static const int registered = pthread_atfork(nullptr, nullptr, on_fork_child);
+  const std::uint64_t current = fork_generation.load(std::memory_order_relaxed);
+  if (identity_generation.load(std::memory_order_relaxed) != current) {
+    identity = read_identity();
+    identity_generation.store(current, std::memory_order_release);
+  }
+  return identity;
+}
+
+bool process_is_gone(std::uint64_t pid, std::uint64_t start_time) noexcept {
+  // kill(0) and kill(-1) mean process groups; a pid beyond pid_t is garbage
+  // and can belong to no process.
+  if (pid == 0 || pid > static_cast<std::uint64_t>(INT_MAX)) return true;
+  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return true;
+  StatFields fields;
+  switch (read_stat(pid, fields)) {
+    case StatResult::no_process:
+      return true;
+    case StatResult::unreadable:
+      return false;
+    case StatResult::read:
+      break;
+  }
+  return fields.state == 'Z' || fields.state == 'X' || fields.start_time != start_time;
+}
+
+}  // namespace quellgate::shared_memory

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+
+namespace quellgate::shared_memory {
+
+// What tells a process apart from every other, past and present, on a host:
+// a pid alone is reused. Zero start time or namespace: /proc could not say.
+struct ProcessIdentity {
+  std::uint64_t pid = 0;
+  std::uint64_t start_time = 0;     // field 22 of /proc/PID/stat, clock ticks since boot
+  std::uint64_t pid_namespace = 0;  // inode of /proc/self/ns/pid
+};
+
+// This process's identity, read once and again after each fork (the child
+// handler only marks it stale; nothing is read or locked at fork time).
+// Costs two loads when it is current.
+const ProcessIdentity& current_identity() noexcept;
+
+// True only when the process recorded as `pid` with `start_time`, of this
+// process's PID namespace, is certainly gone: no such pid, a zombie, or a
+// pid that now belongs to a process started at another time. A process that
+// cannot be probed counts as alive, so its permits are never taken from it.
+bool process_is_gone(std::uint64_t pid, std::uint64_t start_time) noexcept;
+
+}  // namespace quellgate::shared_memory

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdlib>
 #include <cstdint>
 
 #include "shared_memory/layout.hpp"
@@ -22,18 +24,47 @@ class Transaction {
   // overwrites its entries before it marks any pending). At
   // most layout::journal_capacity per transaction (a fault of this code
   // otherwise, so it is checked, not assumed).
-  void set(std::size_t cell, std::uint64_t value) noexcept;
+  void set(std::size_t cell, std::uint64_t value) noexcept {
+    if (size_ >= layout::journal_capacity || cell >= layout::cell::count) [[unlikely]] std::abort();
+    segment_.journal.entries[size_++] = layout::JournalEntry{cell, value};
+  }
   bool empty() const noexcept { return size_ == 0; }
 
   void commit() noexcept {
     write_journal();
     apply_journal();
   }
-  // The two halves of commit, apart only so that a test can die between them.
-  void write_journal() noexcept;
-  void apply_journal() noexcept;
+  // The two halves of commit, apart only so that a test can die between
+  // them. Inline, as they are most of an admission after the lock.
+  //
+  // The only reader that can see the order of these stores is a process
+  // that takes the mutex over after this one died at some instruction. A
+  // thread dies between instructions, and every store it made before that
+  // point reaches memory (the kernel's takeover of the robust mutex is a
+  // full barrier), so what must hold is program order at the instruction
+  // level: a compiler fence, which costs nothing at run time. Other
+  // processes read the journal only under the mutex, so the flag needs no
+  // stronger order than relaxed.
+  void write_journal() noexcept {
+    segment_.journal.size = size_;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    pending().store(1, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+  }
+  void apply_journal() noexcept {
+    // Entries this transaction set, checked as they were set.
+    for (std::uint32_t i = 0; i < size_; ++i) {
+      segment_.cells[segment_.journal.entries[i].cell] = segment_.journal.entries[i].value;
+    }
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    pending().store(0, std::memory_order_relaxed);
+  }
 
  private:
+  std::atomic_ref<std::uint32_t> pending() const noexcept {
+    return std::atomic_ref<std::uint32_t>(segment_.journal.pending);
+  }
+
   layout::Layout& segment_;
   std::uint32_t size_ = 0;
 };

@@ -22,27 +22,45 @@ static_assert(layout::max_windows == std::tuple_size_v<decltype(SharedConfig::wi
 // not written. A later interval starts afresh. A stored start after now's
 // (the clock went back, or garbage) moves to now's interval keeping its
 // count, so a clock stepped back stalls admissions for one window at most.
+struct WindowAt {
+  std::uint64_t start;
+  std::uint64_t count;
+};
+
 struct Windows {
-  std::array<engine::WindowState, layout::max_windows> states{};
+  std::array<WindowAt, layout::max_windows> at;  // the first `size` are set
   std::size_t size = 0;
-  std::span<engine::WindowState> span() noexcept { return {states.data(), size}; }
 };
 
 Windows windows_at(const Mapping& mapping, nanoseconds now) noexcept {
   Windows windows;
   const layout::Layout& segment = mapping.segment();
+  const std::uint64_t now_seconds = engine::whole_seconds(now);
   for (const WindowSpec& spec : mapping.config().active()) {
     const std::size_t i = windows.size++;
-    engine::WindowState& window = windows.states[i];
-    window.limit = spec.limit;
-    window.length = spec.length_seconds;
-    window.count = segment.cells[cell::window_count(i)];
-    window.window_start = segment.cells[cell::window_start(i)];
-    const std::uint64_t start = engine::aligned_start(window.length, now);
-    if (window.window_start < start) window.count = 0;
-    window.window_start = start;
+    const std::uint64_t stored = segment.cells[cell::window_start(i)];
+    const std::uint64_t count = segment.cells[cell::window_count(i)];
+    // Still the stored window: a comparison instead of the division below,
+    // which is most of the arithmetic of an admission.
+    if (now_seconds >= stored && now_seconds - stored < spec.length_seconds) [[likely]] {
+      windows.at[i] = WindowAt{stored, count};
+      continue;
+    }
+    const std::uint64_t start = engine::aligned_start(spec.length_seconds, now);
+    windows.at[i] = WindowAt{start, stored < start ? 0 : count};
   }
   return windows;
+}
+
+std::optional<nanoseconds> wait_for_full(const Mapping& mapping, const Windows& windows, nanoseconds now) noexcept {
+  std::array<engine::WindowState, layout::max_windows> states{};
+  for (std::size_t i = 0; i < windows.size; ++i) {
+    states[i].limit = mapping.config().windows[i].limit;
+    states[i].length = mapping.config().windows[i].length_seconds;
+    states[i].window_start = windows.at[i].start;
+    states[i].count = windows.at[i].count;
+  }
+  return engine::wait_for_full_windows(std::span(states.data(), windows.size), now);
 }
 
 // A refusal still keeps the windows' moves: a window moved back to a clock
@@ -52,58 +70,47 @@ Windows windows_at(const Mapping& mapping, nanoseconds now) noexcept {
 void keep_moved_windows(layout::Layout& segment, const Windows& windows) noexcept {
   Transaction moves(segment);
   for (std::size_t i = 0; i < windows.size; ++i) {
-    if (windows.states[i].window_start == segment.cells[cell::window_start(i)]) continue;
-    moves.set(cell::window_start(i), windows.states[i].window_start);
-    moves.set(cell::window_count(i), windows.states[i].count);
+    if (windows.at[i].start == segment.cells[cell::window_start(i)]) continue;
+    moves.set(cell::window_start(i), windows.at[i].start);
+    moves.set(cell::window_count(i), windows.at[i].count);
   }
   if (!moves.empty()) moves.commit();
 }
 
-// Designated initializers would name every member, under -Wextra.
-Segment::Attempt faulted(Fault fault) noexcept {
-  Segment::Attempt attempt;
-  attempt.fault = fault;
-  return attempt;
-}
-
-// One attempt with the lock held: a burst permit for `me` when given, and
-// a place in every window; all of it or none.
-Segment::Attempt decide(Mapping& mapping, nanoseconds now, const ProcessIdentity* me) noexcept {
+// One attempt: a burst permit for `me` when given, and a place in every
+// window; all of it or none. Fills `result`, which is returned in place:
+// copies of a result built piecewise cost store-forwarding stalls that
+// showed in the profile of an admission.
+void decide(Mapping& mapping, nanoseconds now, const ProcessIdentity* me, Segment::Attempt& result) noexcept {
   layout::Layout& segment = mapping.segment();
+  const SegmentLock lock(segment);
+  if (!lock.held()) [[unlikely]] {
+    result.fault = Fault::unrecoverable_lock;
+    return;
+  }
   Transaction transaction(segment);
   if (me != nullptr) {
     const auto taken = stage_permit(mapping, *me, transaction);
-    if (taken == PermitStaged::cap_reached) {
-      Segment::Attempt refused;
-      refused.burst_refused = true;
-      return refused;
+    if (taken != PermitStaged::staged) {
+      result.burst_refused = taken == PermitStaged::cap_reached;
+      if (taken == PermitStaged::no_free_slot) result.fault = Fault::no_free_slot;
+      return;
     }
-    if (taken == PermitStaged::no_free_slot) return faulted(Fault::no_free_slot);
   }
-  Windows windows = windows_at(mapping, now);
+  const Windows windows = windows_at(mapping, now);
   for (std::size_t i = 0; i < windows.size; ++i) {
-    const engine::WindowState& window = windows.states[i];
-    if (engine::is_full(window)) {
+    if (windows.at[i].count >= mapping.config().windows[i].limit) {
       keep_moved_windows(segment, windows);
-      Segment::Attempt refused;
-      refused.window_wait = engine::wait_for_full_windows(windows.span(), now);
-      return refused;
+      result.window_wait = wait_for_full(mapping, windows, now);
+      return;
     }
-    if (window.window_start != segment.cells[cell::window_start(i)]) {
-      transaction.set(cell::window_start(i), window.window_start);
+    if (windows.at[i].start != segment.cells[cell::window_start(i)]) {
+      transaction.set(cell::window_start(i), windows.at[i].start);
     }
-    transaction.set(cell::window_count(i), window.count + 1);
+    transaction.set(cell::window_count(i), windows.at[i].count + 1);
   }
   transaction.commit();
-  Segment::Attempt admitted;
-  admitted.admitted = true;
-  return admitted;
-}
-
-std::optional<Segment::Attempt> decide_locked(Mapping& mapping, nanoseconds now, const ProcessIdentity* me) noexcept {
-  const SegmentLock lock(mapping.segment());
-  if (!lock.held()) return std::nullopt;
-  return decide(mapping, now, me);
+  result.admitted = true;
 }
 
 }  // namespace
@@ -139,12 +146,14 @@ std::string Segment::describe(Fault fault) const {
 Segment::Attempt Segment::admit(nanoseconds now, bool take_permit) {
   Mapping& mapping = *mapping_;
   const ProcessIdentity* me = take_permit && mapping.config().max_burst != 0 ? &current_identity() : nullptr;
-  auto attempt = decide_locked(mapping, now, me);
-  if (attempt && me != nullptr && (attempt->burst_refused || attempt->fault == Fault::no_free_slot) &&
+  Attempt attempt;
+  decide(mapping, now, me, attempt);
+  if (me != nullptr && (attempt.burst_refused || attempt.fault == Fault::no_free_slot) &&
       reclaim_dead_slots(mapping, *me, now)) {
-    attempt = decide_locked(mapping, now, me);
+    attempt = Attempt();
+    decide(mapping, now, me, attempt);
   }
-  return attempt.value_or(faulted(Fault::unrecoverable_lock));
+  return attempt;
 }
 
 void Segment::release_permit() noexcept {
@@ -167,10 +176,10 @@ Fault Segment::read_windows(nanoseconds now, std::span<engine::WindowState> out)
   if (!lock.held()) return Fault::unrecoverable_lock;
   const Windows windows = windows_at(*mapping_, now);
   for (std::size_t i = 0; i < std::min(windows.size, out.size()); ++i) {
-    out[i].limit = windows.states[i].limit;
-    out[i].length = windows.states[i].length;
-    out[i].count = windows.states[i].count;
-    out[i].window_start = windows.states[i].window_start;
+    out[i].limit = mapping_->config().windows[i].limit;
+    out[i].length = mapping_->config().windows[i].length_seconds;
+    out[i].count = windows.at[i].count;
+    out[i].window_start = windows.at[i].start;
   }
   return Fault::none;
 }
@@ -178,8 +187,7 @@ Fault Segment::read_windows(nanoseconds now, std::span<engine::WindowState> out)
 std::optional<nanoseconds> Segment::window_wait(nanoseconds now) noexcept {
   const SegmentLock lock(mapping_->segment());
   if (!lock.held()) return std::nullopt;
-  Windows windows = windows_at(*mapping_, now);
-  return engine::wait_for_full_windows(windows.span(), now);
+  return wait_for_full(*mapping_, windows_at(*mapping_, now), now);
 }
 
 std::uint32_t Segment::wake_word() const noexcept { return load_wake_word(mapping_->segment()); }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -135,31 +136,32 @@ void write_header(layout::Header& header, const SharedConfig& config) noexcept {
 }
 
 // Builds a segment under a temporary name and links it into place, so no
-// opener ever sees it half made. Nothing (and no error) when another
+// opener ever sees it half made. Errors name the object being made, not
+// its passing temporary name. Nothing (and no error) when another
 // process linked its own first.
 std::expected<std::unique_ptr<Mapping>, OpenError> create(const Names& names, const SharedConfig& config,
                                                           unsigned mode) {
   const std::string temporary = temporary_object_name(names.name);
-  const Names building{names.name, object_path(temporary)};
+  const std::string temporary_path = object_path(temporary);
   const FileDescriptor fd(::shm_open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (fd.get() < 0) return std::unexpected(os_error(building, "create", errno));
+  if (fd.get() < 0) return std::unexpected(os_error(names, "create", errno));
   struct Unlink {
     const std::string& object;
     ~Unlink() { ::shm_unlink(object.c_str()); }
   } unlink_temporary{temporary};
-  if (::fchmod(fd.get(), mode & 0777) != 0) return std::unexpected(os_error(building, "set the mode of", errno));
+  if (::fchmod(fd.get(), mode & 0777) != 0) return std::unexpected(os_error(names, "set the mode of", errno));
   // Allocated now, so that a full /dev/shm is an error here rather than a
   // SIGBUS at the first touch of a page.
   if (const int error = ::posix_fallocate(fd.get(), 0, segment_size); error != 0) {
-    return std::unexpected(os_error(building, "allocate", error));
+    return std::unexpected(os_error(names, "allocate", error));
   }
-  auto bytes = map(building, fd.get());
+  auto bytes = map(names, fd.get());
   if (!bytes) return std::unexpected(std::move(bytes.error()));
   write_header(bytes->segment()->header, config);
   if (const int error = initialise_mutex(*bytes->segment()); error != 0) {
-    return std::unexpected(os_error(building, "set up the lock of", error));
+    return std::unexpected(os_error(names, "set up the lock of", error));
   }
-  if (::link(building.path.c_str(), names.path.c_str()) != 0) {
+  if (::link(temporary_path.c_str(), names.path.c_str()) != 0) {
     if (errno == EEXIST) return std::unique_ptr<Mapping>();
     return std::unexpected(os_error(names, "publish", errno));
   }
@@ -175,6 +177,13 @@ std::expected<std::unique_ptr<Mapping>, OpenError> open_mapping(std::string_view
   const auto object = object_name(name);
   if (!object) return std::unexpected(object.error());
   const Names names{name, object_path(*object)};
+  // The engine never builds such a configuration; were one to come, a
+  // window of length 0 would divide by zero at the first admission.
+  if (config.window_count > layout::max_windows ||
+      std::ranges::any_of(config.active(), [](const WindowSpec& w) { return w.length_seconds == 0 || w.limit == 0; })) {
+    return std::unexpected(OpenError{OpenError::Kind::os, EINVAL,
+                                     "shared limiter " + quoted(name) + ": invalid configuration " + config.describe()});
+  }
   for (int attempt = 0; attempt < open_attempts; ++attempt) {
     const FileDescriptor fd(::shm_open(object->c_str(), O_RDWR | O_CLOEXEC, 0));
     if (fd.get() >= 0) return attach(names, fd.get(), config);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "shared_memory/segment_lock.hpp"
+#include "shared_memory/wake.hpp"
 
 namespace quellgate::shared_memory {
 namespace {
@@ -130,7 +131,7 @@ bool reclaim_dead_slots(Mapping& mapping, const ProcessIdentity& me, nanoseconds
   std::vector<Holder> dead = other_holders(segment, me);
   std::erase_if(dead, [](const Holder& holder) { return !process_is_gone(holder.pid, holder.start_time); });
   if (dead.empty()) return false;
-  const SegmentLock lock(segment);
+  SegmentLock lock(segment);
   if (!lock.held()) return false;
   bool reclaimed = false;
   for (const Holder& holder : dead) {
@@ -149,6 +150,9 @@ bool reclaim_dead_slots(Mapping& mapping, const ProcessIdentity& me, nanoseconds
     transaction.commit();
     reclaimed = true;
   }
+  lock.unlock();
+  // Sleepers of other processes may wait for the permits that came back.
+  if (reclaimed) wake_sleepers(segment);
   return reclaimed;
 }
 

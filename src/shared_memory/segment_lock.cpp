@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "shared_memory/journal.hpp"
+#include "shared_memory/wake.hpp"
 
 namespace quellgate::shared_memory {
 
@@ -16,6 +17,9 @@ SegmentLock::SegmentLock(layout::Layout& segment) noexcept : segment_(segment) {
   roll_forward(segment_);
   if (pthread_mutex_consistent(&segment_.mutex) == 0) {
     held_ = true;
+    // The dead owner may have been giving a permit back, and died before
+    // its wake; a wake too many only makes sleepers look again.
+    wake_sleepers(segment_);
     return;
   }
   pthread_mutex_unlock(&segment_.mutex);

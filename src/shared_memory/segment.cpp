@@ -18,10 +18,6 @@ namespace cell = layout::cell;
 
 static_assert(layout::max_windows == std::tuple_size_v<decltype(SharedConfig::windows)>);
 
-// The windows as they stand at `now`, read from the cells; the cells are
-// not written. A later interval starts afresh. A stored start after now's
-// (the clock went back, or garbage) moves to now's interval keeping its
-// count, so a clock stepped back stalls admissions for one window at most.
 struct WindowAt {
   std::uint64_t start;
   std::uint64_t count;
@@ -32,6 +28,12 @@ struct Windows {
   std::size_t size = 0;
 };
 
+// The windows as they stand at `now`, read from the cells with the lock
+// held; the cells are not written. A later interval starts afresh. A stored
+// start after now's (the clock went back, or garbage) moves to now's
+// interval keeping its count, so a clock stepped back stalls admissions for
+// one window at most. Lengths and limits come from the mapping's checked
+// copy of the configuration, never from the segment.
 Windows windows_at(const Mapping& mapping, nanoseconds now) noexcept {
   Windows windows;
   const layout::Layout& segment = mapping.segment();

@@ -45,19 +45,25 @@ struct OpenError {
   std::string message;   // names the name and the reason
 };
 
-// Why a segment that opened fine could not decide an operation. The mapping
-// is then of no further use; the caller reports the message.
+// Why a segment that opened fine could not decide an operation; the caller
+// reports describe(fault) as an error.
 enum class Fault : std::uint8_t {
   none,
-  unrecoverable_lock,  // the segment's lock was left unusable (ENOTRECOVERABLE or garbage)
-  no_free_slot,        // every process slot belongs to a live process holding permits
+  unrecoverable_lock,  // for good: the lock was left ENOTRECOVERABLE, or overwritten
+  no_free_slot,        // for now: every process slot belongs to a live process holding permits
 };
 
 class Mapping;
 
 // One process's open mapping of a named shared limiter. Move-only; unmaps on
 // destruction (the name stays until remove()). Every method may be called
-// from any thread of the process at once.
+// from any thread of the process at once; none on a moved-from Segment.
+//
+// Any process of the user can write anything into the segment. Every value
+// read from it is bounded before use, so such a write can give wrong counts
+// but never a crash here, with two exceptions no check can prevent: a lock
+// word made to look held by a live thread stalls every section, and an
+// object truncated under a live mapping faults (SIGBUS) at the next touch.
 class Segment {
  public:
   // Opens the name, creating it fully initialised with `mode` (permission

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <mutex>
 #include <optional>
 #include <cstdio>
 #include <string_view>
@@ -21,15 +20,26 @@ namespace {
 
 // Bumped in a forked child before it runs anything else; the identity is
 // current while its generation equals this. Only the forking thread lives
-// in the child when the handler runs, so relaxed order is enough there; the
-// identity's own generation is published with release (below).
+// in the child when the handler runs, so relaxed order is enough there.
 std::atomic<std::uint64_t> fork_generation{1};
 
 void on_fork_child() noexcept { fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
-std::mutex identity_mutex;                        // serialises refreshes; never held across anything but /proc reads
-ProcessIdentity identity;                         // written under identity_mutex before identity_generation
-std::atomic<std::uint64_t> identity_generation{0};  // release by the writer, acquire by readers
+// Registered as the module loads, so every fork after any identity was read
+// marks it stale. The handler takes no lock: a lock held by another thread
+// at fork() would stay held in the child for good.
+[[maybe_unused]] const int fork_handler_registered = pthread_atfork(nullptr, nullptr, on_fork_child);
+
+// The identity of this process, refreshed without a lock: every thread that
+// finds it stale reads the same values for the same process, so racing
+// writers store identical fields. Fields relaxed; the generation is stored
+// with release after them and loaded with acquire before them.
+struct CachedIdentity {
+  std::atomic<std::uint64_t> pid{0};
+  std::atomic<std::uint64_t> start_time{0};
+  std::atomic<std::uint64_t> pid_namespace{0};
+  std::atomic<std::uint64_t> generation{0};
+} cached;
 
 struct StatFields {
   std::uint64_t pid = 0;  // as this /proc numbers it
@@ -106,18 +116,18 @@ ProcessIdentity read_identity() noexcept {
 
 }  // namespace
 
-const ProcessIdentity& current_identity() noexcept {
+ProcessIdentity current_identity() noexcept {
   const std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
-  if (identity_generation.load(std::memory_order_acquire) == generation) [[likely]] return identity;
-  const std::lock_guard lock(identity_mutex);
-  // Registered before the first identity is read, so every later fork marks it stale.
-  [[maybe_unused]] static const int registered = pthread_atfork(nullptr, nullptr, on_fork_child);
-  const std::uint64_t current = fork_generation.load(std::memory_order_relaxed);
-  if (identity_generation.load(std::memory_order_relaxed) != current) {
-    identity = read_identity();
-    identity_generation.store(current, std::memory_order_release);
+  if (cached.generation.load(std::memory_order_acquire) != generation) [[unlikely]] {
+    const ProcessIdentity fresh = read_identity();
+    cached.pid.store(fresh.pid, std::memory_order_relaxed);
+    cached.start_time.store(fresh.start_time, std::memory_order_relaxed);
+    cached.pid_namespace.store(fresh.pid_namespace, std::memory_order_relaxed);
+    cached.generation.store(generation, std::memory_order_release);
+    return fresh;
   }
-  return identity;
+  return ProcessIdentity{cached.pid.load(std::memory_order_relaxed), cached.start_time.load(std::memory_order_relaxed),
+                         cached.pid_namespace.load(std::memory_order_relaxed)};
 }
 
 bool process_is_gone(std::uint64_t pid, std::uint64_t start_time) noexcept {

@@ -14,8 +14,8 @@ struct ProcessIdentity {
 
 // This process's identity, read once and again after each fork (the child
 // handler only marks it stale; nothing is read or locked at fork time).
-// Costs two loads when it is current.
-const ProcessIdentity& current_identity() noexcept;
+// Costs five loads when it is current.
+ProcessIdentity current_identity() noexcept;
 
 // True only when the process recorded as `pid` with `start_time`, of this
 // process's PID namespace, is certainly gone: no such pid, a zombie, or a

@@ -147,7 +147,12 @@ std::string Segment::describe(Fault fault) const {
 
 Segment::Attempt Segment::admit(nanoseconds now, bool take_permit) {
   Mapping& mapping = *mapping_;
-  const ProcessIdentity* me = take_permit && mapping.config().max_burst != 0 ? &current_identity() : nullptr;
+  ProcessIdentity identity;
+  const ProcessIdentity* me = nullptr;
+  if (take_permit && mapping.config().max_burst != 0) {
+    identity = current_identity();
+    me = &identity;
+  }
   Attempt attempt;
   decide(mapping, now, me, attempt);
   if (me != nullptr && (attempt.burst_refused || attempt.fault == Fault::no_free_slot) &&

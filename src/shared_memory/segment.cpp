@@ -34,7 +34,7 @@ struct Windows {
 // interval keeping its count, so a clock stepped back stalls admissions for
 // one window at most. Lengths and limits come from the mapping's checked
 // copy of the configuration, never from the segment.
-Windows windows_at(const Mapping& mapping, nanoseconds now) noexcept {
+[[gnu::always_inline]] inline Windows windows_at(const Mapping& mapping, nanoseconds now) noexcept {
   Windows windows;
   const layout::Layout& segment = mapping.segment();
   const std::uint64_t now_seconds = engine::whole_seconds(now);

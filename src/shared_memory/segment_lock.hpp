@@ -1,28 +1,60 @@
 #pragma once
 
+#include <atomic>
+
 #include "shared_memory/layout.hpp"
 
 namespace quellgate::shared_memory {
+
+// glibc reads the mutex's kind from the mutex at every lock, and asserts on
+// some states of some kinds (a plain mutex found with an owner aborts the
+// process). A kind other than the one initialise_mutex leaves is garbage,
+// refused before glibc acts on it. A writer racing this check can still
+// get past it; one that wrote the segment earlier cannot.
+#ifdef __GLIBC__
+extern const int robust_shared_mutex_kind;
+inline bool has_robust_shared_kind(pthread_mutex_t& mutex) noexcept {
+  // Relaxed: the kind is written once, before the segment is published.
+  return std::atomic_ref<int>(mutex.__data.__kind).load(std::memory_order_relaxed) == robust_shared_mutex_kind;
+}
+#else
+inline bool has_robust_shared_kind(pthread_mutex_t&) noexcept { return true; }
+#endif
 
 // Holds a segment's robust mutex for one section. Taking it over from a
 // dead owner completes that owner's pending journal before the mutex is
 // marked consistent, so a section sees the cells whole. A mutex that cannot
 // be taken (ENOTRECOVERABLE, or bytes that are no mutex) leaves it not held.
 //
-// Never held across a sleep, a wait for the interpreter lock, a call out of
-// this folder, or fork(): sections are arithmetic on the cells. No at-fork
-// handler takes it, so a fork from another thread never inherits it.
+// Never held across a sleep, a blocking system call (the /proc probes of
+// dead processes run with it released), a wait for the interpreter lock,
+// or fork(): sections are arithmetic on the cells. No at-fork handler takes
+// it, so a fork from another thread never inherits it.
 class SegmentLock {
  public:
-  explicit SegmentLock(layout::Layout& segment) noexcept;
+  // Inline, with the unlock: an out-of-line call each cost a tenth of an
+  // admission's own instructions.
+  explicit SegmentLock(layout::Layout& segment) noexcept : segment_(segment) {
+    if (!has_robust_shared_kind(segment.mutex)) [[unlikely]] return;
+    const int status = pthread_mutex_lock(&segment.mutex);
+    held_ = status == 0 || take_over(status);
+  }
   SegmentLock(const SegmentLock&) = delete;
   SegmentLock& operator=(const SegmentLock&) = delete;
   ~SegmentLock() { unlock(); }
 
   bool held() const noexcept { return held_; }
-  void unlock() noexcept;
+  void unlock() noexcept {
+    if (!held_) return;
+    held_ = false;
+    pthread_mutex_unlock(&segment_.mutex);
+  }
 
  private:
+  // After a lock that failed with `status`: true when the mutex is now held
+  // and consistent (its dead owner's journal completed).
+  bool take_over(int status) noexcept;
+
   layout::Layout& segment_;
   bool held_ = false;
 };

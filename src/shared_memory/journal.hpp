@@ -13,20 +13,22 @@ namespace quellgate::shared_memory {
 // instruction leaves either none of them or a journal that completes them:
 // the after-image is written and marked pending before the first cell
 // changes, and unmarked after the last. Use with the segment's mutex held.
+//
+// The changes are kept here and only copied into the segment: what is read
+// back from the segment could have been rewritten by a hostile process, and
+// a cell index read back would then address memory beyond the cells.
 class Transaction {
  public:
   explicit Transaction(layout::Layout& segment) noexcept : segment_(segment) {}
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
 
-  // Records the new value of a cell; nothing changes until commit(), and a
-  // transaction dropped uncommitted leaves no trace (the next one
-  // overwrites its entries before it marks any pending). At
+  // Records the new value of a cell; nothing changes until commit(). At
   // most layout::journal_capacity per transaction (a fault of this code
   // otherwise, so it is checked, not assumed).
   void set(std::size_t cell, std::uint64_t value) noexcept {
     if (size_ >= layout::journal_capacity || cell >= layout::cell::count) [[unlikely]] std::abort();
-    segment_.journal.entries[size_++] = layout::JournalEntry{cell, value};
+    changes_[size_++] = layout::JournalEntry{cell, value};
   }
   bool empty() const noexcept { return size_ == 0; }
 
@@ -35,8 +37,8 @@ class Transaction {
     // process dies at, so a change of one cell (an admission within the
     // window of a one-window limiter) needs no after-image.
     if (size_ == 1) [[likely]] {
-      const layout::JournalEntry& only = segment_.journal.entries[0];
-      std::atomic_ref<std::uint64_t>(segment_.cells[only.cell]).store(only.value, std::memory_order_relaxed);
+      std::atomic_ref<std::uint64_t>(segment_.cells[changes_[0].cell]).store(changes_[0].value,
+                                                                             std::memory_order_relaxed);
       return;
     }
     write_journal();
@@ -54,16 +56,14 @@ class Transaction {
   // processes read the journal only under the mutex, so the flag needs no
   // stronger order than relaxed.
   void write_journal() noexcept {
+    for (std::uint32_t i = 0; i < size_; ++i) segment_.journal.entries[i] = changes_[i];
     segment_.journal.size = size_;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     pending().store(1, std::memory_order_relaxed);
     std::atomic_signal_fence(std::memory_order_seq_cst);
   }
   void apply_journal() noexcept {
-    // Entries this transaction set, checked as they were set.
-    for (std::uint32_t i = 0; i < size_; ++i) {
-      segment_.cells[segment_.journal.entries[i].cell] = segment_.journal.entries[i].value;
-    }
+    for (std::uint32_t i = 0; i < size_; ++i) segment_.cells[changes_[i].cell] = changes_[i].value;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     pending().store(0, std::memory_order_relaxed);
   }
@@ -74,6 +74,7 @@ class Transaction {
   }
 
   layout::Layout& segment_;
+  layout::JournalEntry changes_[layout::journal_capacity];  // the first size_ are set
   std::uint32_t size_ = 0;
 };
 

@@ -67,8 +67,8 @@ std::optional<nanoseconds> wait_for_full(const Mapping& mapping, const Windows& 
 
 // A refusal still keeps the windows' moves: a window moved back to a clock
 // stepped back must stay there, or it would refuse until the clock came
-// back to where it was. The permit this attempt staged is dropped: a new
-// transaction overwrites it before anything is marked pending.
+// back to where it was. The permit this attempt staged is dropped with its
+// transaction, which never reached the segment.
 void keep_moved_windows(layout::Layout& segment, const Windows& windows) noexcept {
   Transaction moves(segment);
   for (std::size_t i = 0; i < windows.size; ++i) {

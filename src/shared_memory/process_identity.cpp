@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <optional>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 namespace quellgate::shared_memory {

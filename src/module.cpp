@@ -4,6 +4,7 @@
 #include "frame/classes.hpp"
 #include "frame/fault.hpp"
 #include "frame/gil.hpp"
+#include "limiters/shared_limiter.hpp"
 
 namespace quellgate {
 namespace {
@@ -52,7 +53,10 @@ Result<void> quellgate_body(PyObject* module) {
     if (!type) return std::unexpected(std::move(type.error()));
     if (auto added = add_to_module(module, name, reinterpret_cast<PyObject*>(*type)); !added) return added;
   }
-  return {};
+  // Already set from the method table; named in __all__ beside the classes.
+  auto remove = owned_or_pending(PyObject_GetAttrString(module, "remove_shared"));
+  if (!remove) return std::unexpected(std::move(remove.error()));
+  return add_to_module(module, "remove_shared", remove->get());
 }
 
 Result<void> async_runtimes_body(PyObject* module) {
@@ -61,7 +65,12 @@ Result<void> async_runtimes_body(PyObject* module) {
   return add_to_module(module, "RustPanic", *rust_panic);
 }
 
-PyModuleDef quellgate_definition = {PyModuleDef_HEAD_INIT, "quellgate", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyMethodDef quellgate_functions[] = {
+    {"remove_shared", remove_shared, METH_O, kRemoveSharedDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef quellgate_definition = {PyModuleDef_HEAD_INIT, "quellgate", "", 0, quellgate_functions, nullptr, nullptr, nullptr, nullptr};
 PyModuleDef async_runtimes_definition = {PyModuleDef_HEAD_INIT, "pyo3_async_runtimes", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // Single-phase initialisation, once per process: a second call (a re-import

@@ -119,6 +119,13 @@ std::string display(PyObject* object) {
   return "<unprintable " + type_name + " object>";
 }
 
+PyError os_error(int error_number, const std::string& message) {
+  PyObject* value = PyObject_CallFunction(PyExc_OSError, "is#", error_number, message.data(),
+                                          static_cast<Py_ssize_t>(message.size()));
+  if (value == nullptr) return take_pending_error();
+  return PyError::from_value(PyRef::steal(value));
+}
+
 PyError type_check_error(PyObject* object, const char* target) {
   std::string qualname = "<unknown>";
   if (PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__")) {

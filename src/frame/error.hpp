@@ -60,6 +60,12 @@ inline PyObject* runtime_error() { return PyExc_RuntimeError; }
 inline PyObject* keyboard_interrupt() { return PyExc_KeyboardInterrupt; }
 inline PyObject* base_exception() { return PyExc_BaseException; }
 inline PyObject* not_implemented_error() { return PyExc_NotImplementedError; }
+inline PyObject* os_error_class() { return PyExc_OSError; }
+
+// OSError(error_number, message), which the interpreter turns into the
+// subclass of that errno (PermissionError, FileNotFoundError, ...). Made at
+// once, so only with the interpreter lock held.
+PyError os_error(int error_number, const std::string& message);
 
 // Takes the exception an interpreter call left pending (after it returned
 // NULL or -1). A PanicException coming back from Python resumes as a fault.

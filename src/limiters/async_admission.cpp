@@ -18,7 +18,7 @@ executor::Task<Result<std::optional<engine::BurstPermit>>> admit_in_job(engine::
     case engine::Admission::interrupted:
       break;
   }
-  co_return std::unexpected(operation_interrupted());
+  co_return std::unexpected(interruption_of(core));
 }
 
 }  // namespace quellgate

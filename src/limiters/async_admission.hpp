@@ -4,6 +4,7 @@
 #include "bridge/ready_future.hpp"
 #include "engine/admission.hpp"
 #include "engine/burst.hpp"
+#include "engine/count_home.hpp"
 #include "engine/limiter_core.hpp"
 #include "frame/error.hpp"
 #include "executor/clock.hpp"
@@ -31,6 +32,8 @@ executor::Task<Result<std::optional<engine::BurstPermit>>> admit_in_job(engine::
 template <class Admitted, class Wait, class Refusal>
 Result<PyRef> first_attempt_on_loop(const engine::LimiterCore& core, PyObject* event_loop, Admitted admitted, Wait wait,
                                     Refusal refusal) {
+  // A home that must ask a server is never asked on the loop's thread.
+  if (core.home() != nullptr && !core.home()->decides_at_once()) [[unlikely]] return wait();
   switch (engine::try_admit(core, executor::wall_now())) {
     case engine::Admission::admitted:
       return admitted(engine::BurstPermit(core));
@@ -40,7 +43,7 @@ Result<PyRef> first_attempt_on_loop(const engine::LimiterCore& core, PyObject* e
     case engine::Admission::interrupted:
       break;
   }
-  return bridge::completed_future(event_loop, std::unexpected(operation_interrupted()));
+  return bridge::completed_future(event_loop, std::unexpected(interruption_of(core)));
 }
 
 }  // namespace quellgate

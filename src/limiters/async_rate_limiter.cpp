@@ -22,6 +22,7 @@
 #include "executor/clock.hpp"
 #include "limiters/limiter_object.hpp"
 #include "limiters/limiter_reports.hpp"
+#include "limiters/shared_limiter.hpp"
 
 namespace quellgate {
 namespace {
@@ -103,7 +104,9 @@ Result<PyRef> known_at_once(const LimiterCore& core, Compute compute, Convert co
   using T = std::invoke_result_t<Compute, const LimiterCore&>;
   auto event_loop = bridge::loop_of_calling_thread();
   if (!event_loop) return event_loop;
-  if (*event_loop) return ready(event_loop->get(), convert(compute(core)));
+  // A home that must ask a server answers in a job, never on the loop's thread.
+  const bool answers_at_once = core.home() == nullptr || core.home()->decides_at_once();
+  if (*event_loop && answers_at_once) return ready(event_loop->get(), convert(compute(core)));
   return bridge::bridge_start<T>(compute_in_job<T>(core, compute), [convert](T value) { return plain(convert(std::move(value))); });
 }
 
@@ -186,6 +189,10 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return construct_limiter(type, args, kwargs, kClassName);
 }
 
+PyObject* shared(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  return construct_shared_limiter(reinterpret_cast<PyTypeObject*>(cls), args, kwargs, kClassName);
+}
+
 PyMethodDef methods[] = {
     {"__aenter__", as_method(enter), METH_NOARGS, "__aenter__($self)\n--\n\n"},
     {"__aexit__", as_method(exit), METH_VARARGS | METH_KEYWORDS, "__aexit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
@@ -193,6 +200,7 @@ PyMethodDef methods[] = {
     {"release", as_method(release), METH_NOARGS, "release($self)\n--\n\n"},
     {"get_remaining", as_method(get_remaining), METH_NOARGS, "get_remaining($self)\n--\n\n"},
     {"wait_time", as_method(wait_time), METH_NOARGS, "wait_time($self)\n--\n\n"},
+    {"shared", as_method(shared), METH_CLASS | METH_VARARGS | METH_KEYWORDS, kSharedDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -100,6 +100,11 @@ Result<bool> raised_at_the_end(const engine::LimiterCore& core, engine::Admissio
 
 PyError operation_interrupted() { return PyError::deferred(keyboard_interrupt, "Operation interrupted"); }
 
+PyError interruption_of(const engine::LimiterCore& core) {
+  if (core.home() == nullptr || core.interrupted()) return operation_interrupted();
+  return PyError::deferred(os_error_class, core.home()->failure_reason());
+}
+
 Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {
   core.clear_interrupt();
   engine::Admission outcome;
@@ -113,7 +118,7 @@ Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {
     outcome = gil::without_gil([&] { return engine::try_admit(core, executor::wall_now()); });
   }
   if (PyErr_CheckSignals() != 0) return raised_at_the_end(core, outcome);
-  if (outcome == engine::Admission::interrupted) return std::unexpected(operation_interrupted());
+  if (outcome == engine::Admission::interrupted) return std::unexpected(interruption_of(core));
   return outcome == engine::Admission::admitted;
 }
 

@@ -9,10 +9,11 @@
 #include "frame/fault.hpp"
 
 namespace quellgate {
-namespace {
 
-constexpr std::array<const char*, 10> kParameterNames = {"sec",        "min",         "hour",       "day",      "sec_window",
-                                                         "min_window", "hour_window", "day_window", "blocking", "max_burst"};
+const std::array<const char*, 10> kParameterNames = {"sec",        "min",         "hour",       "day",      "sec_window",
+                                                      "min_window", "hour_window", "day_window", "blocking", "max_burst"};
+
+namespace {
 
 Result<engine::LimitArgs> convert_arguments(const std::array<PyObject*, 10>& bound) {
   engine::LimitArgs limits;
@@ -32,6 +33,8 @@ Result<engine::LimitArgs> convert_arguments(const std::array<PyObject*, 10>& bou
   return limits;
 }
 
+}  // namespace
+
 Result<PyRef> allocate_instance(PyTypeObject* type, engine::LimiterCore core) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   if (alloc == nullptr) alloc = PyType_GenericAlloc;
@@ -41,17 +44,21 @@ Result<PyRef> allocate_instance(PyTypeObject* type, engine::LimiterCore core) {
   return PyRef::steal(self);
 }
 
-}  // namespace
+Result<engine::LimiterCore> core_from_arguments(const std::array<PyObject*, 10>& bound) {
+  auto limits = convert_arguments(bound);
+  if (!limits) return std::unexpected(std::move(limits.error()));
+  auto core = engine::make_limiter_core(*limits);
+  if (!core) return error(value_error, std::move(core.error().message));
+  return std::move(*core);
+}
 
 PyObject* construct_limiter(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* class_name) {
   return boundary([&]() -> Result<PyRef> {
     std::array<PyObject*, 10> bound{};
     const Signature signature{class_name, "__new__", kParameterNames, 0};
     if (auto ok = bind_arguments(signature, args, kwargs, bound); !ok) return std::unexpected(std::move(ok.error()));
-    auto limits = convert_arguments(bound);
-    if (!limits) return std::unexpected(std::move(limits.error()));
-    auto core = engine::make_limiter_core(*limits);
-    if (!core) return error(value_error, std::move(core.error().message));
+    auto core = core_from_arguments(bound);
+    if (!core) return std::unexpected(std::move(core.error()));
     return allocate_instance(type, std::move(*core));
   });
 }

@@ -1,4 +1,6 @@
 #pragma once
+#include <array>
+
 #include "engine/limiter_core.hpp"
 #include "frame/boundary.hpp"
 
@@ -15,6 +17,15 @@ struct LimiterObject {
 constexpr const char* kConstructorSignature =
     "(sec=None, min=None, hour=None, day=None, sec_window=None, min_window=None, hour_window=None, "
     "day_window=None, blocking=True, max_burst=None)";
+
+// The constructor's ten parameters, in order.
+extern const std::array<const char*, 10> kParameterNames;
+
+// The ten arguments, bound in that order (NULL where absent), converted and
+// validated into a limiter that counts in this process.
+Result<engine::LimiterCore> core_from_arguments(const std::array<PyObject*, 10>& bound);
+// A new instance of `type` holding `core`.
+Result<PyRef> allocate_instance(PyTypeObject* type, engine::LimiterCore core);
 
 // tp_new of both classes: binds and converts the ten arguments, validates
 // them and builds the instance.

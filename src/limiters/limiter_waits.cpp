@@ -44,7 +44,13 @@ executor::Task<void> sleep_on_limiter_in_job(const engine::LimiterCore& core, en
   PassOnUnusedWake pass_on(core, pause);
   JobWaiter waiter(pause);
   const engine::WaitEnrolment enrolment(core, waiter, step.wake_on);
-  if (engine::sleep_needed(core, step.wake_on)) co_await pause;
+  if (engine::sleep_still_needed(core, step)) {
+    // A release in another process reaches this job only through the home.
+    if (core.home() != nullptr && step.wake_on == engine::WakeOn::release_or_interrupt) {
+      core.home()->watch_releases_for(core, step.releases_seen);
+    }
+    co_await pause;
+  }
   pass_on.used();
 }
 

@@ -12,6 +12,7 @@
 #include "executor/clock.hpp"
 #include "executor/task.hpp"
 #include "executor/wake_signal.hpp"
+#include "limiters/sleep_for_release_elsewhere.hpp"
 
 namespace quellgate {
 
@@ -33,6 +34,9 @@ class ThreadWaiter final : public engine::Waiter {
 //     called after every wait that a wake did not end.
 template <class Watch>
 bool sleep_on_limiter(const engine::AdmissionStep& step, const engine::LimiterCore& core, Watch& watch) {
+  if (core.home() != nullptr && step.wake_on == engine::WakeOn::release_or_interrupt) {
+    return sleep_for_release_elsewhere(step, core, watch);
+  }
   const std::chrono::nanoseconds step_end = executor::monotonic_now() + std::chrono::milliseconds(step.sleep_ms);
   ThreadWaiter waiter;
   const engine::WaitEnrolment enrolment(core, waiter, step.wake_on);

@@ -12,6 +12,7 @@
 #include "executor/clock.hpp"
 #include "limiters/limiter_object.hpp"
 #include "limiters/limiter_reports.hpp"
+#include "limiters/shared_limiter.hpp"
 
 namespace quellgate {
 namespace {
@@ -105,6 +106,10 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return construct_limiter(type, args, kwargs, kClassName);
 }
 
+PyObject* shared(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  return construct_shared_limiter(reinterpret_cast<PyTypeObject*>(cls), args, kwargs, kClassName);
+}
+
 PyMethodDef methods[] = {
     {"__enter__", as_method(enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", as_method(exit), METH_VARARGS | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
@@ -112,6 +117,7 @@ PyMethodDef methods[] = {
     {"release", as_method(release), METH_NOARGS, "release($self)\n--\n\n"},
     {"get_remaining", as_method(get_remaining), METH_NOARGS, "get_remaining($self)\n--\n\n"},
     {"wait_time", as_method(wait_time), METH_NOARGS, "wait_time($self)\n--\n\n"},
+    {"shared", as_method(shared), METH_CLASS | METH_VARARGS | METH_KEYWORDS, kSharedDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

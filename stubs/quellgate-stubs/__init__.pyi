@@ -6,7 +6,7 @@ from typing import Awaitable, Callable, Dict, Literal, Optional, Tuple, Type, Ty
 
 from typing_extensions import ParamSpec, Protocol, Self
 
-__all__ = ["RateLimiter", "AsyncRateLimiter"]
+__all__ = ["RateLimiter", "AsyncRateLimiter", "remove_shared"]
 
 _P = ParamSpec("_P")
 _T = TypeVar("_T")
@@ -42,6 +42,29 @@ class RateLimiter:
         blocking: bool = True,
         max_burst: Optional[int] = None,
     ) -> Self: ...
+    @classmethod
+    def shared(
+        cls,
+        name: str,
+        /,
+        *,
+        sec: Optional[int] = None,
+        min: Optional[int] = None,
+        hour: Optional[int] = None,
+        day: Optional[int] = None,
+        sec_window: Optional[int] = None,
+        min_window: Optional[int] = None,
+        hour_window: Optional[int] = None,
+        day_window: Optional[int] = None,
+        blocking: bool = True,
+        max_burst: Optional[int] = None,
+        mode: int = 0o600,
+    ) -> Self:
+        """A limiter whose windows and burst permits every process of this
+        user on this host shares under `name` ([A-Za-z0-9._-]{1,200}), kept
+        in shared memory created with permission bits `mode`. The same name
+        with other limits raises ValueError naming both; OS failures raise
+        OSError. `blocking` stays this instance's own."""
     def acquire(self) -> bool:
         """Takes one place in every window and a burst permit. True when
         admitted; False only from a non-blocking limiter. Raises
@@ -87,6 +110,29 @@ class AsyncRateLimiter:
         blocking: bool = True,
         max_burst: Optional[int] = None,
     ) -> Self: ...
+    @classmethod
+    def shared(
+        cls,
+        name: str,
+        /,
+        *,
+        sec: Optional[int] = None,
+        min: Optional[int] = None,
+        hour: Optional[int] = None,
+        day: Optional[int] = None,
+        sec_window: Optional[int] = None,
+        min_window: Optional[int] = None,
+        hour_window: Optional[int] = None,
+        day_window: Optional[int] = None,
+        blocking: bool = True,
+        max_burst: Optional[int] = None,
+        mode: int = 0o600,
+    ) -> Self:
+        """A limiter whose windows and burst permits every process of this
+        user on this host shares under `name` ([A-Za-z0-9._-]{1,200}), kept
+        in shared memory created with permission bits `mode`. The same name
+        with other limits raises ValueError naming both; OS failures raise
+        OSError. `blocking` stays this instance's own."""
     def acquire(self) -> asyncio.Future[Optional[Tuple[()]]]:
         """Resolves to () when admitted and to None when a non-blocking
         limiter refuses; both are falsy, so compare with None."""
@@ -112,3 +158,8 @@ class AsyncRateLimiter:
         A non-blocking refusal fails with ValueError("Rate limit exceeded")."""
     @overload
     def __call__(self, func: Callable[_P, _T]) -> _LimitedCall[_P, asyncio.Future[_T]]: ...
+
+def remove_shared(name: str, /) -> None:
+    """Deletes a shared limiter's name, and so its counts; limiters still
+    open keep working on their own copy until they go. OSError
+    (FileNotFoundError) when there is no such name."""

@@ -13,6 +13,7 @@ import pytest
 import quellgate
 from helpers import CONSTRUCTOR_SIGNATURE, run_child
 
+SHARED_SIGNATURE = "($cls, name, /, *, " + CONSTRUCTOR_SIGNATURE[1:-1] + ", mode=0o600)"
 SYNC_METHODS = {
     "__enter__": "($self)",
     "__exit__": "($self, _exc_type, _exc_value, _traceback)",
@@ -20,6 +21,7 @@ SYNC_METHODS = {
     "release": "($self)",
     "get_remaining": "($self)",
     "wait_time": "($self)",
+    "shared": SHARED_SIGNATURE,
 }
 ASYNC_METHODS = {
     "__aenter__": "($self)",
@@ -28,6 +30,7 @@ ASYNC_METHODS = {
     "release": "($self)",
     "get_remaining": "($self)",
     "wait_time": "($self)",
+    "shared": SHARED_SIGNATURE,
 }
 METHODS_BY_CLASS = {"RateLimiter": SYNC_METHODS, "AsyncRateLimiter": ASYNC_METHODS}
 
@@ -40,13 +43,14 @@ ONCE_PER_PROCESS = (
 )
 
 
-def test_module_exports_exactly_the_two_classes_in_order():
-    assert quellgate.__all__ == ["RateLimiter", "AsyncRateLimiter"]
+def test_module_exports_exactly_the_two_classes_in_order_and_remove_shared():
+    assert quellgate.__all__ == ["RateLimiter", "AsyncRateLimiter", "remove_shared"]
     assert type(quellgate.__all__) is list
     assert quellgate.__doc__ == ""
     assert quellgate.__name__ == "quellgate"
     public = sorted(name for name in vars(quellgate) if not name.startswith("_"))
-    assert public == ["AsyncRateLimiter", "RateLimiter"]
+    assert public == ["AsyncRateLimiter", "RateLimiter", "remove_shared"]
+    assert quellgate.remove_shared.__text_signature__ == "(name, /)"
 
 
 def test_module_attributes_are_created_in_declared_order():
@@ -150,7 +154,7 @@ def test_reimport_after_removal_fails_with_import_error_and_keeps_module():
     )
     assert report["outcome"] == ["ImportError", [ONCE_PER_PROCESS]]
     assert report["alive"] == {"second": 3}
-    assert report["all"] == ["RateLimiter", "AsyncRateLimiter"]
+    assert report["all"] == ["RateLimiter", "AsyncRateLimiter", "remove_shared"]
 
 
 LOAD_COMPANION = """
@@ -198,7 +202,7 @@ def test_same_library_loaded_as_companion_module_exposes_rust_panic():
         "class_module": "pyo3_async_runtimes",
         "class_name": "RustPanic",
         "message": "boom",
-        "quellgate_all": ["RateLimiter", "AsyncRateLimiter"],
+        "quellgate_all": ["RateLimiter", "AsyncRateLimiter", "remove_shared"],
     }
 
 

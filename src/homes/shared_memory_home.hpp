@@ -1,0 +1,31 @@
+#pragma once
+// The home of counts shared by every process of this host that opens the
+// same name: a CountHome over the shared-memory segment.
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "engine/limiter_core.hpp"
+
+namespace quellgate::homes {
+
+// Why a name could not be opened or removed: what Python raises.
+struct HomeError {
+  enum class Kind {
+    invalid,  // ValueError: a bad name, another configuration at the name, a corrupt segment
+    os,       // OSError with error_number
+  } kind;
+  int error_number = 0;
+  std::string message;  // names the name and the reason
+};
+
+// Opens `name` (creating it with the permission bits `mode`) for the core's
+// windows and burst cap, and moves the core's counts there. Only before the
+// core is copied.
+std::expected<void, HomeError> move_counts_to_shared_memory(engine::LimiterCore& core, std::string_view name,
+                                                            unsigned mode);
+
+// Deletes the name; limiters still open keep their own mapping until they go.
+std::expected<void, HomeError> remove_shared_memory(std::string_view name);
+
+}  // namespace quellgate::homes

@@ -5,12 +5,15 @@ bound methods, the best of several repeats, printed as nanoseconds per call
 and as a ratio to the floor that any lock-based limiter has to pay, a
 threading.Lock acquire(False) plus release() pair. The last section runs two
 threads against one limiter and compares their combined admission rate with
-one thread's.
+one thread's. The shared rows run the same calls on limiters opened with
+RateLimiter.shared (counts in this host's shared memory), each against its
+in-process row.
 
     python bench/bench_sync.py [--number N] [--repeat R] [--seconds S]
 """
 
 import argparse
+import os
 import sys
 import threading
 import time
@@ -26,6 +29,12 @@ TARGETS = {
     "admitted acquire()": 1.25,
     "four windows + burst: acquire()+release()": 1.75,
 }
+# A shared row's target is a ratio to the in-process row it repeats.
+SHARED_TARGETS = {
+    "shared: admitted acquire()": ("admitted acquire()", 1.5),
+    "shared: four windows + burst: acquire()+release()": ("four windows + burst: acquire()+release()", 1.5),
+}
+SHARED_NAME = "bench_sync.%d" % os.getpid()
 
 
 def best_ns_per_call(stmt, setup, namespace, number, repeat):
@@ -42,6 +51,10 @@ def single_thread_cases():
     context = quellgate.RateLimiter(sec=HUGE, blocking=False)
     four = quellgate.RateLimiter(sec=HUGE, min=HUGE, hour=HUGE, day=HUGE, max_burst=HUGE, blocking=False)
     four_blocking = quellgate.RateLimiter(sec=HUGE, min=HUGE, hour=HUGE, day=HUGE, max_burst=HUGE)
+    shared = quellgate.RateLimiter.shared(SHARED_NAME + ".one", sec=HUGE, blocking=False)
+    shared_four = quellgate.RateLimiter.shared(
+        SHARED_NAME + ".four", sec=HUGE, min=HUGE, hour=HUGE, day=HUGE, max_burst=HUGE, blocking=False
+    )
     return [
         ("threading.Lock acquire(False)+release()", "acquire(False); release()",
          "acquire = lock.acquire; release = lock.release", {"lock": lock}),
@@ -53,6 +66,9 @@ def single_thread_cases():
          "acquire = limiter.acquire; release = limiter.release", {"limiter": four}),
         ("same, blocking limiter", "acquire(); release()",
          "acquire = limiter.acquire; release = limiter.release", {"limiter": four_blocking}),
+        ("shared: admitted acquire()", "acquire()", "acquire = limiter.acquire", {"limiter": shared}),
+        ("shared: four windows + burst: acquire()+release()", "acquire(); release()",
+         "acquire = limiter.acquire; release = limiter.release", {"limiter": shared_four}),
     ]
 
 
@@ -90,14 +106,21 @@ def report_single_thread(number, repeat):
     results = []
     for label, stmt, setup, namespace in single_thread_cases():
         results.append((label, best_ns_per_call(stmt, setup, namespace, number, repeat)))
+    for suffix in (".one", ".four"):
+        quellgate.remove_shared(SHARED_NAME + suffix)
     floor = results[0][1]
-    print("%-45s %12s %10s %8s" % ("operation (per loop iteration)", "ns/call", "x Lock", "target"))
+    by_label = dict(results)
+    print("%-50s %12s %10s %8s" % ("operation (per loop iteration)", "ns/call", "x Lock", "target"))
     for label, ns in results:
-        target = TARGETS.get(label)
         verdict = ""
-        if target is not None:
+        if label in TARGETS:
+            target = TARGETS[label]
             verdict = "<=%.2fx %s" % (target, "met" if ns / floor <= target else "MISSED")
-        print("%-45s %12.1f %9.2fx %s" % (label, ns, ns / floor, verdict))
+        elif label in SHARED_TARGETS:
+            base, target = SHARED_TARGETS[label]
+            ratio = ns / by_label[base]
+            verdict = "%.2fx in-process, <=%.2fx %s" % (ratio, target, "met" if ratio <= target else "MISSED")
+        print("%-50s %12.1f %9.2fx %s" % (label, ns, ns / floor, verdict))
 
 
 def report_threads(seconds, repeat):

@@ -172,6 +172,31 @@ TEST_F(RedisStoreTest, AStoppedServerGivesTimeoutsNotHangs) {
   server.signal(SIGCONT);
 }
 
+long long connections_received(const RedisServer& server) {
+  const auto info = server.command({"INFO", "stats"}).text;
+  const auto at = info.find("total_connections_received:");
+  return at == std::string::npos ? -1 : std::stoll(info.substr(at + 27));
+}
+
+TEST_F(RedisStoreTest, AForkedChildUsesAConnectionAndLeasesOfItsOwn) {
+  auto store = open({{{"wide", 10, kFar}}, 2});
+  decided(*store);  // the parent now holds a lease and an idle connection
+  const auto before = connections_received(server);
+  const pid_t child = fork();
+  if (child == 0) {
+    const bool inherited_nothing = store->leases_held() == 0;
+    auto outcome = store->decide();
+    _exit(inherited_nothing && outcome && std::holds_alternative<Admitted>(*outcome) ? 0 : 1);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0);
+  // One for the child's own connection, one for this look.
+  EXPECT_EQ(connections_received(server), before + 2);
+  EXPECT_EQ(store->leases_held(), 1u);
+  EXPECT_TRUE(std::holds_alternative<Refused>(decided(*store)));
+}
+
 TEST_F(RedisStoreTest, RemoveDeletesEveryKeyOfTheName) {
   auto store = open({{{"wide", 10, kFar}}, 2});
   decided(*store);

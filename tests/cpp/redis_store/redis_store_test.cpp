@@ -172,6 +172,34 @@ TEST_F(RedisStoreTest, AStoppedServerGivesTimeoutsNotHangs) {
   server.signal(SIGCONT);
 }
 
+struct ServerRefusal {
+  std::vector<std::string> cause, cure;
+  const char* says;
+};
+
+void PrintTo(const ServerRefusal& row, std::ostream* out) { *out << row.says; }
+
+class ServerRefusals : public RedisStoreTest, public ::testing::WithParamInterface<ServerRefusal> {};
+
+TEST_P(ServerRefusals, AreStorageErrorsAndPassWithTheirCause) {
+  auto store = open({{{"wide", 10, kFar}}, std::nullopt});
+  server.command(GetParam().cause);
+  auto outcome = store->decide();
+  ASSERT_FALSE(outcome);
+  EXPECT_EQ(outcome.error().kind, StoreErrorKind::storage);
+  EXPECT_NE(outcome.error().message.find(GetParam().says), std::string::npos) << outcome.error().message;
+  EXPECT_NE(outcome.error().message.find("Redis at 127.0.0.1:"), std::string::npos);
+  server.command(GetParam().cure);
+  EXPECT_TRUE(std::holds_alternative<Admitted>(decided(*store)));
+}
+
+// A replica after a failover, and a server out of memory.
+INSTANTIATE_TEST_SUITE_P(Table, ServerRefusals,
+                         ::testing::Values(ServerRefusal{{"REPLICAOF", "127.0.0.1", "1"}, {"REPLICAOF", "NO", "ONE"},
+                                                         "READONLY"},
+                                           ServerRefusal{{"CONFIG", "SET", "maxmemory", "1"},
+                                                         {"CONFIG", "SET", "maxmemory", "0"}, "OOM"}));
+
 long long connections_received(const RedisServer& server) {
   const auto info = server.command({"INFO", "stats"}).text;
   const auto at = info.find("total_connections_received:");

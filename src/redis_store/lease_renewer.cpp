@@ -96,8 +96,9 @@ void LeaseRenewer::hold(std::string member) {
   if (!start) return;
   auto started = executor::start_os_thread("quellgate-lease", kRenewerStack, [state = state_] { state->run_loop(); });
   if (!started) {
-    // Unrenewed, the leases still expire: a permit is never lost for good,
-    // only held shorter. The next lease tries the thread again.
+    // Unrenewed, these leases expire after the lease time while still held,
+    // which lets others past the cap early; no permit is lost for good.
+    // The next lease tries to start the thread again.
     const std::lock_guard lock(state_->mutex);
     state_->started = false;
   }

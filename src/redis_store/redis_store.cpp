@@ -106,24 +106,20 @@ class RedisStoreImpl final : public RedisStore {
   RedisStoreImpl(RedisAddress address, std::string_view name, const SharedLimits& limits, StoreOptions options)
       : address_(std::move(address)), keys_(name), config_text_(describe(limits)), options_(options),
         identity_(std::make_shared<const Identity>(Identity{address_, std::string(name), config_text_})),
-        decide_args_(decide_arguments(limits)),
+        decide_args_(decide_arguments(limits)), member_arg_(3 + 2 + limits.windows.size()),
+        has_burst_(limits.max_burst.has_value()),
         runtime_(std::make_shared<Runtime>(address_, keys_, options_)) {}
 
   DecisionOutcome decide() override {
     auto runtime = current_runtime();
-    const auto deadline = std::chrono::steady_clock::now() + options_.timeout;
     auto command = decide_command(*runtime);
-    auto connection = runtime->pool.take(deadline);
-    if (!connection) return std::unexpected(connection.error());
-    auto reply = (*connection)->run_one(command, deadline);
-    runtime->pool.give_back(std::move(*connection));
-    return decision_from(reply, *runtime, command.args[member_arg()], *identity_);
+    return decision_from(run_blocking(*runtime, command), *runtime, command.args[member_arg_], *identity_);
   }
 
   void decide_async(DecisionCallback done) override {
     auto runtime = current_runtime();
     auto command = decide_command(*runtime);
-    auto member = command.args[member_arg()];
+    auto member = command.args[member_arg_];
     runtime->pipeline.submit(std::move(command), [identity = identity_, runtime, member = std::move(member),
                                                   done = std::move(done)](ReplyOutcome reply) {
       done(decision_from(reply, *runtime, member, *identity));
@@ -133,11 +129,7 @@ class RedisStoreImpl final : public RedisStore {
   DoneOutcome release(const Lease& lease) override {
     auto runtime = current_runtime();
     if (!runtime->renewer.drop(lease.member)) return {};
-    const auto deadline = std::chrono::steady_clock::now() + options_.timeout;
-    auto connection = runtime->pool.take(deadline);
-    if (!connection) return std::unexpected(connection.error());
-    auto reply = (*connection)->run_one(release_command(lease), deadline);
-    runtime->pool.give_back(std::move(*connection));
+    auto reply = run_blocking(*runtime, release_command(lease));
     if (!reply) return std::unexpected(reply.error());
     return {};
   }
@@ -151,14 +143,10 @@ class RedisStoreImpl final : public RedisStore {
   }
 
   DoneOutcome verify() override {
-    auto runtime = current_runtime();
-    const auto deadline = std::chrono::steady_clock::now() + options_.timeout;
-    auto connection = runtime->pool.take(deadline);
-    if (!connection) return std::unexpected(connection.error());
-    auto reply = (*connection)->run_one(Command{std::nullopt, {"GET", keys_.config}}, deadline);
-    runtime->pool.give_back(std::move(*connection));
+    auto reply = run_blocking(*current_runtime(), Command{std::nullopt, {"GET", keys_.config}});
     if (!reply) return std::unexpected(reply.error());
-    if (reply->type == Reply::Type::text && reply->text != config_text_) return std::unexpected(identity_->mismatch(reply->text));
+    if (reply->type == Reply::Type::text && reply->text != config_text_)
+      return std::unexpected(identity_->mismatch(reply->text));
     return {};
   }
 
@@ -170,10 +158,12 @@ class RedisStoreImpl final : public RedisStore {
   std::string address() const override { return address_.describe(); }
 
  private:
-  // The decide script's arguments, with an empty lease member at member_arg().
+  // The decide script's arguments, with an empty lease member at member_arg_.
   std::vector<std::string> decide_arguments(const SharedLimits& limits) const {
     std::vector<std::string> args{std::to_string(2 + limits.windows.size()), keys_.config, keys_.leases};
-    for (const auto& window : limits.windows) args.push_back(keys_.prefix + "window:" + std::to_string(window.length));
+    // Named by period and length: two periods may share a length.
+    for (const auto& window : limits.windows)
+      args.push_back(keys_.prefix + "window:" + std::string(window.name) + ":" + std::to_string(window.length));
     args.insert(args.end(), {config_text_, std::to_string(options_.lease.count()), "",
                              std::to_string(limits.max_burst.value_or(0))});
     for (const auto& window : limits.windows) {
@@ -182,12 +172,10 @@ class RedisStoreImpl final : public RedisStore {
     }
     return args;
   }
-  std::size_t member_arg() const { return std::stoul(decide_args_[0]) + 3; }
-  bool has_burst() const { return decide_args_[member_arg() + 1] != "0"; }
 
   Command decide_command(Runtime& runtime) const {
     Command command{ScriptId::decide, decide_args_};
-    if (has_burst()) command.args[member_arg()] = runtime.next_lease_member();
+    if (has_burst_) command.args[member_arg_] = runtime.next_lease_member();
     return command;
   }
 
@@ -195,6 +183,15 @@ class RedisStoreImpl final : public RedisStore {
     return Command{std::nullopt, {"ZREM", keys_.leases, lease.member}};
   }
 
+  // On a connection of the caller's own, all within the timeout.
+  ReplyOutcome run_blocking(Runtime& runtime, const Command& command) const {
+    const auto deadline = std::chrono::steady_clock::now() + options_.timeout;
+    auto connection = runtime.pool.take(deadline);
+    if (!connection) return std::unexpected(connection.error());
+    auto reply = (*connection)->run_one(command, deadline);
+    runtime.pool.give_back(std::move(*connection));
+    return reply;
+  }
 
   // The runtime of the calling process. In a forked child the parent's is
   // left as it is, leaked: its sockets are the parent's, its threads did not
@@ -214,6 +211,8 @@ class RedisStoreImpl final : public RedisStore {
   const StoreOptions options_;
   const std::shared_ptr<const Identity> identity_;
   const std::vector<std::string> decide_args_;
+  const std::size_t member_arg_;  // numkeys, the keys (config, leases, windows), config text, lease ms
+  const bool has_burst_;
 
   mutable std::mutex runtime_mutex_;  // guards runtime_; held only to copy or replace it
   std::shared_ptr<Runtime> runtime_;

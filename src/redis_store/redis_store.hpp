@@ -55,10 +55,14 @@ class RedisStore {
  public:
   virtual ~RedisStore() = default;
 
-  // Blocks for at most the timeout (the caller has released the GIL).
+  // Blocks for at most the timeout (the caller has released the GIL). A
+  // decision whose reply was lost (a timeout after the script ran) may have
+  // counted: its windows keep the count, and its lease, never renewed,
+  // expires within the lease time.
   virtual DecisionOutcome decide() = 0;
   // Pipelined through the I/O thread; `done` runs on that thread and must
-  // not throw. It always runs, with a StorageError if need be.
+  // not throw. It always runs, with a StorageError if need be, except in a
+  // forked child for requests its parent had queued.
   virtual void decide_async(DecisionCallback done) = 0;
 
   // Gives a permit back. Its lease is no longer renewed even if the server

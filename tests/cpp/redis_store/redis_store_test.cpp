@@ -23,7 +23,7 @@ class RedisStoreTest : public ::testing::Test {
     return std::stoll(time.elements[0].text) * 1000 + std::stoll(time.elements[1].text) / 1000;
   }
   std::string window_count(std::uint64_t length) {
-    return server.command({"HGET", "quellgate:{api}:window:" + std::to_string(length), "n"}).text;
+    return server.command({"HGET", "quellgate:{api}:window:wide:" + std::to_string(length), "n"}).text;
   }
   RedisServer server;
 };

@@ -43,11 +43,13 @@ class RedisServer {
     std::filesystem::remove_all(dir_);
   }
   void start() {
-    const std::string port = std::to_string(port_), dir = dir_.string(), log = (dir_ / "redis.log").string();
+    const std::string port = std::to_string(port_), dir = dir_.string(), log = (dir_ / "redis.log").string(),
+                      socket = (dir_ / "redis.sock").string();
     pid_ = fork();
     if (pid_ == 0) {
       execl("/usr/bin/redis-server", "redis-server", "--port", port.c_str(), "--save", "", "--appendonly", "no",
-            "--dir", dir.c_str(), "--logfile", log.c_str(), static_cast<char*>(nullptr));
+            "--dir", dir.c_str(), "--logfile", log.c_str(), "--unixsocket", socket.c_str(),
+            static_cast<char*>(nullptr));
       _exit(127);
     }
     for (auto until = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < until;
@@ -64,6 +66,7 @@ class RedisServer {
   }
   void signal(int number) const { ::kill(pid_, number); }
   std::string url() const { return "redis://127.0.0.1:" + std::to_string(port_); }
+  std::string socket_url() const { return "redis+unix://" + (dir_ / "redis.sock").string(); }
   // Runs one command on a connection of its own; fails the test on an error.
   Reply command(std::vector<std::string> args) const {
     auto connection = Connection::open(*parse_redis_url(url()), std::chrono::steady_clock::now() + 2s);

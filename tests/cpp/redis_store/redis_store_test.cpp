@@ -225,6 +225,22 @@ TEST_F(RedisStoreTest, AForkedChildUsesAConnectionAndLeasesOfItsOwn) {
   EXPECT_TRUE(std::holds_alternative<Refused>(decided(*store)));
 }
 
+TEST_F(RedisStoreTest, SocketAndPasswordUrlsReachTheDatabaseTheyName) {
+  SharedLimits limits{{{"wide", 1, kFar}}, std::nullopt};
+  auto outcome_at = [&](const std::string& url) -> std::string {
+    auto store = open_redis_store(url, "api", limits, StoreOptions{});
+    auto decision = store ? (*store)->decide() : std::unexpected(store.error());
+    if (!decision) return decision.error().message;
+    return std::holds_alternative<Admitted>(*decision) ? "admitted" : "refused";
+  };
+  EXPECT_EQ(outcome_at(server.socket_url() + "?db=1"), "admitted");
+  EXPECT_EQ(outcome_at(server.url() + "/1"), "refused");  // the same window, full
+  server.command({"CONFIG", "SET", "requirepass", "pw"});
+  EXPECT_EQ(outcome_at(server.socket_url() + "?password=pw"), "admitted");
+  EXPECT_NE(outcome_at(server.url()).find("NOAUTH"), std::string::npos);
+  EXPECT_EQ(outcome_at("redis://:pw@" + server.url().substr(8) + "/2"), "admitted");
+}
+
 TEST_F(RedisStoreTest, RemoveDeletesEveryKeyOfTheName) {
   auto store = open({{{"wide", 10, kFar}}, 2});
   decided(*store);

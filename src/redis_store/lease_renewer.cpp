@@ -28,7 +28,7 @@ struct LeaseRenewer::State {
   const std::chrono::milliseconds timeout;
   const std::chrono::milliseconds lease;
 
-  mutable std::mutex mutex;  // guards the four below; never held across I/O or a sleep's end
+  mutable std::mutex mutex;  // guards the four below; never held across I/O (a wait releases it)
   executor::MonotonicCondition wake;
   std::unordered_set<std::string> held;
   bool started = false;

@@ -7,8 +7,8 @@
 #include "limiters/limiter_waits.hpp"
 #include "engine/admission.hpp"
 #include "executor/clock.hpp"
-#include "executor/environment.hpp"
 #include "frame/gil.hpp"
+#include "limiters/interpreter_main_thread.hpp"
 
 namespace quellgate {
 namespace {
@@ -18,12 +18,16 @@ using std::chrono::nanoseconds;
 
 constexpr nanoseconds kSignalCheckEvery = 500ms;
 
-// The exception a signal handler left pending (lock held): KeyboardInterrupt
-// becomes the limiter's own, with its fixed message; anything else, such as
-// the SystemExit of a handler calling sys.exit(), goes on as it is.
-PyError handler_error() {
+// The exception a signal handler left pending (lock held). KeyboardInterrupt
+// becomes the limiter's own, with its fixed message, and sets the interrupt
+// flag, which ends every other wait on the limiter: Ctrl+C means stop
+// waiting. Anything else, such as a timeout's own exception or the
+// SystemExit of a handler calling sys.exit(), goes on as it is and ends this
+// wait alone.
+PyError handler_error(const engine::LimiterCore& core) {
   if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
     PyErr_Clear();
+    core.set_interrupt();
     return operation_interrupted();
   }
   return take_pending_error();
@@ -33,12 +37,14 @@ PyError handler_error() {
 // wait there watches for them: it runs them (taking the lock for that alone)
 // once 500 ms of waiting have built up since they last ran, whatever the
 // backoff steps, and at once when a signal cuts its sleep short. A handler
-// that raises sets the interrupt flag, which ends every other wait on the
-// limiter. Waits on other threads never take the lock, which also keeps a
-// daemon thread's wait clear of interpreter finalisation.
+// that raises ends the wait (see handler_error). Waits on other threads never
+// take the lock, which also keeps a daemon thread's wait clear of
+// interpreter finalisation.
 class SignalWatch {
  public:
-  explicit SignalWatch(const engine::LimiterCore& core) noexcept : core_(core) {}
+  // main_thread: the interpreter's, looked up with the lock held.
+  SignalWatch(const engine::LimiterCore& core, unsigned long main_thread) noexcept
+      : core_(core), main_thread_ident_(main_thread) {}
 
   nanoseconds wake_by(nanoseconds now, nanoseconds step_end) {
     if (!on_main_thread()) return step_end;
@@ -50,9 +56,7 @@ class SignalWatch {
     waited_ += waited;
     if (!signal_arrived && waited_ < kSignalCheckEvery) return false;
     waited_ = 0ns;
-    if (!handler_raised()) return false;
-    core_.set_interrupt();
-    return true;
+    return handler_raised();
   }
 
   // What a handler raised during the wait; read with the lock held again.
@@ -60,21 +64,23 @@ class SignalWatch {
   PyError take_raised() noexcept { return *std::move(raised_); }
 
  private:
+  // Compared at the first sleep only; the ident needs no lock.
   bool on_main_thread() {
-    if (!main_thread_) main_thread_ = executor::on_first_thread();
+    if (!main_thread_) main_thread_ = PyThread_get_thread_ident() == main_thread_ident_;
     return *main_thread_;
   }
 
   bool handler_raised() {
     return gil::with_gil([this] {
       if (PyErr_CheckSignals() == 0) return false;
-      raised_ = handler_error();
+      raised_ = handler_error(core_);
       return true;
     });
   }
 
   const engine::LimiterCore& core_;
-  std::optional<bool> main_thread_;  // looked up at the first sleep only
+  unsigned long main_thread_ident_;
+  std::optional<bool> main_thread_;
   nanoseconds waited_{0};            // since the handlers last ran
   std::optional<PyError> raised_;    // set with the lock held, taken after the wait
 };
@@ -90,8 +96,7 @@ engine::Admission wait_without_gil(const engine::LimiterCore& core, SignalWatch&
 // its exception and cannot know it was admitted, so the permit of this
 // admission goes back; window counts stay.
 Result<bool> raised_at_the_end(const engine::LimiterCore& core, engine::Admission outcome) {
-  PyError raised = handler_error();
-  core.set_interrupt();
+  PyError raised = handler_error(core);
   if (outcome == engine::Admission::admitted) engine::release_burst(core);
   return std::unexpected(std::move(raised));
 }
@@ -104,7 +109,9 @@ Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {
   core.clear_interrupt();
   engine::Admission outcome;
   if (core.blocking()) {
-    SignalWatch watch(core);
+    Result<unsigned long> main_thread = interpreter_main_thread();
+    if (!main_thread) return std::unexpected(std::move(main_thread.error()));
+    SignalWatch watch(core, *main_thread);
     outcome = gil::without_gil([&] { return wait_without_gil(core, watch); });
     // A handler that raised during the wait already ended it: the flag is
     // set and the loop gave its permit back.

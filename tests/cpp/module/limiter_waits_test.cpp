@@ -55,6 +55,7 @@ bool listed(const engine::LimiterCore& core, std::uint32_t burst_waiters) {
 TEST(LimiterWaitsTest, AReleaseEndsAThreadsAndAJobsHourLongBurstSleep) {
   const auto core = make_core({.sec = never_full, .max_burst = 1});
   ASSERT_TRUE(engine::take_burst(core));
+  ASSERT_TRUE(core.waiters().claim_polling());  // as if another admission polled
   executor::BackgroundExecutor pool({.worker_threads = 1});
   Ended ended;
   std::jthread thread([&] { park_thread(core, engine::WakeOn::release_or_interrupt, ended); });

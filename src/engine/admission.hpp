@@ -69,17 +69,17 @@ class AdmissionLoop {
   bool polls_ = false;  // holds the limiter's poll role
 };
 
-// Drives an AdmissionLoop on the calling thread.
+// Drives an AdmissionLoop on the calling thread from the step its last
+// next() returned.
 // now_fn() -> std::chrono::nanoseconds, the wall clock.
 // sleep(const AdmissionStep&, const LimiterCore&) -> bool, true when
 // interrupted; it may end early (see AdmissionStep::wake_on), and the loop
 // then makes a fresh attempt.
 // Returns admitted or interrupted, never refused.
 template <class NowFn, class SleepFn>
-Admission admit_blocking(const LimiterCore& core, NowFn&& now_fn, SleepFn&& sleep) {
-  AdmissionLoop loop(core);
+Admission drive_blocking(AdmissionLoop& loop, AdmissionStep step, const LimiterCore& core, NowFn&& now_fn,
+                         SleepFn&& sleep) {
   for (;;) {
-    const AdmissionStep step = loop.next(now_fn());
     switch (step.kind) {
       case AdmissionStep::Kind::admitted:
         return Admission::admitted;
@@ -92,7 +92,16 @@ Admission admit_blocking(const LimiterCore& core, NowFn&& now_fn, SleepFn&& slee
         }
         break;
     }
+    step = loop.next(now_fn());
   }
+}
+
+// A whole waiting admission on the calling thread, as drive_blocking.
+template <class NowFn, class SleepFn>
+Admission admit_blocking(const LimiterCore& core, NowFn&& now_fn, SleepFn&& sleep) {
+  AdmissionLoop loop(core);
+  const AdmissionStep first = loop.next(now_fn());
+  return drive_blocking(loop, first, core, now_fn, sleep);
 }
 
 }  // namespace quellgate::engine

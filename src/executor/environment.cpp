@@ -1,6 +1,8 @@
 #include "executor/environment.hpp"
 
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -17,5 +19,7 @@ void register_fork_child_handler(void (*handler)()) { pthread_atfork(nullptr, nu
 void register_fork_bracket(void (*before)(), void (*in_parent)(), void (*in_child)()) {
   pthread_atfork(before, in_parent, in_child);
 }
+
+bool on_first_thread() noexcept { return syscall(SYS_gettid) == getpid(); }
 
 }  // namespace quellgate::executor

@@ -16,4 +16,8 @@ void register_fork_child_handler(void (*handler)());
 // child: what `before` locks, each of them unlocks.
 void register_fork_bracket(void (*before)(), void (*in_parent)(), void (*in_child)());
 
+// Whether the calling thread is the process's first thread, the one whose
+// thread id is the process id (in a forked child, the thread that forked).
+bool on_first_thread() noexcept;
+
 }  // namespace quellgate::executor

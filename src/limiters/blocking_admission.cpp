@@ -7,6 +7,7 @@
 #include "limiters/limiter_waits.hpp"
 #include "engine/admission.hpp"
 #include "executor/clock.hpp"
+#include "executor/environment.hpp"
 #include "frame/gil.hpp"
 #include "limiters/interpreter_main_thread.hpp"
 
@@ -42,7 +43,7 @@ PyError handler_error(const engine::LimiterCore& core) {
 // interpreter finalisation.
 class SignalWatch {
  public:
-  // main_thread: the interpreter's, looked up with the lock held.
+  // main_thread: the interpreter's, looked up with the lock held; 0 when unknown.
   SignalWatch(const engine::LimiterCore& core, unsigned long main_thread) noexcept
       : core_(core), main_thread_ident_(main_thread) {}
 
@@ -64,9 +65,14 @@ class SignalWatch {
   PyError take_raised() noexcept { return *std::move(raised_); }
 
  private:
-  // Compared at the first sleep only; the ident needs no lock.
+  // Decided at the first sleep only, without the lock. While the
+  // interpreter cannot say, the process's first thread stands in for its
+  // main thread, which it is unless Python is embedded.
   bool on_main_thread() {
-    if (!main_thread_) main_thread_ = PyThread_get_thread_ident() == main_thread_ident_;
+    if (!main_thread_) {
+      main_thread_ = main_thread_ident_ != 0 ? PyThread_get_thread_ident() == main_thread_ident_
+                                             : executor::on_first_thread();
+    }
     return *main_thread_;
   }
 
@@ -85,11 +91,29 @@ class SignalWatch {
   std::optional<PyError> raised_;    // set with the lock held, taken after the wait
 };
 
-engine::Admission wait_without_gil(const engine::LimiterCore& core, SignalWatch& watch) {
-  return engine::admit_blocking(core, executor::wall_now,
-                                [&watch](const engine::AdmissionStep& step, const engine::LimiterCore& limiter) {
-                                  return sleep_on_limiter(step, limiter, watch);
-                                });
+// A waiting admission, with the lock released but where noted. Only one
+// that has to sleep looks up the main thread for its watch, between its
+// first attempt and its first sleep, so one admitted at once pays nothing
+// for it. An admission that ends in an exception holds no permit: the
+// loop gives back what it took.
+Result<engine::Admission> admit_waiting(const engine::LimiterCore& core) {
+  engine::AdmissionLoop loop(core);
+  const engine::AdmissionStep first = gil::without_gil([&] { return loop.next(executor::wall_now()); });
+  if (first.kind == engine::AdmissionStep::Kind::admitted) return engine::Admission::admitted;
+  if (first.kind == engine::AdmissionStep::Kind::interrupted) return engine::Admission::interrupted;
+  Result<unsigned long> main_thread = interpreter_main_thread();
+  if (!main_thread) return std::unexpected(std::move(main_thread.error()));
+  SignalWatch watch(core, *main_thread);
+  const engine::Admission outcome = gil::without_gil([&] {
+    return engine::drive_blocking(loop, first, core, executor::wall_now,
+                                  [&watch](const engine::AdmissionStep& step, const engine::LimiterCore& limiter) {
+                                    return sleep_on_limiter(step, limiter, watch);
+                                  });
+  });
+  // A handler that raised during the wait already ended it, and the loop
+  // gave its permit back.
+  if (watch.raised()) return std::unexpected(watch.take_raised());
+  return outcome;
 }
 
 // A signal handler raised just as the admission ended. The caller will see
@@ -109,13 +133,9 @@ Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {
   core.clear_interrupt();
   engine::Admission outcome;
   if (core.blocking()) {
-    Result<unsigned long> main_thread = interpreter_main_thread();
-    if (!main_thread) return std::unexpected(std::move(main_thread.error()));
-    SignalWatch watch(core, *main_thread);
-    outcome = gil::without_gil([&] { return wait_without_gil(core, watch); });
-    // A handler that raised during the wait already ended it: the flag is
-    // set and the loop gave its permit back.
-    if (watch.raised()) return std::unexpected(watch.take_raised());
+    Result<engine::Admission> waited = admit_waiting(core);
+    if (!waited) return std::unexpected(std::move(waited.error()));
+    outcome = *waited;
   } else {
     outcome = gil::without_gil([&] { return engine::try_admit(core, executor::wall_now()); });
   }

@@ -17,10 +17,8 @@ const bool reset_in_fork_child = [] {
   return true;
 }();
 
-Result<unsigned long> look_up_main_thread() {
-  auto threading = owned_or_pending(PyImport_ImportModule("threading"));
-  if (!threading) return std::unexpected(std::move(threading.error()));
-  auto main_thread = owned_or_pending(PyObject_CallMethod(threading->get(), "main_thread", nullptr));
+Result<unsigned long> look_up_main_thread(PyObject* threading) {
+  auto main_thread = owned_or_pending(PyObject_CallMethod(threading, "main_thread", nullptr));
   if (!main_thread) return std::unexpected(std::move(main_thread.error()));
   auto ident = owned_or_pending(PyObject_GetAttrString(main_thread->get(), "ident"));
   if (!ident) return std::unexpected(std::move(ident.error()));
@@ -33,7 +31,10 @@ Result<unsigned long> look_up_main_thread() {
 
 Result<unsigned long> interpreter_main_thread() {
   if (main_thread_ident != 0) return main_thread_ident;
-  auto found = look_up_main_thread();
+  // Borrowed: the module table keeps it.
+  PyObject* threading = PyDict_GetItemString(PyImport_GetModuleDict(), "threading");
+  if (threading == nullptr) return 0UL;
+  auto found = look_up_main_thread(threading);
   if (found) main_thread_ident = *found;
   return found;
 }

@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "embedded_interpreter.hpp"
 #include "frame/gil.hpp"
 
 namespace quellgate {
@@ -19,6 +20,7 @@ bool on_interpreter_main_thread() {
 }
 
 TEST(InterpreterMainThreadTest, IsTheThreadThatInitialisedTheInterpreterAndNoOther) {
+  testing::run_python("import threading");  // as the interpreter's main thread
   bool on_other_thread = true;
   std::thread([&] { on_other_thread = on_interpreter_main_thread(); }).join();
   EXPECT_FALSE(on_other_thread);

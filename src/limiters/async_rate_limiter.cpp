@@ -12,6 +12,7 @@
 #include "limiters/async_coroutine_call.hpp"
 #include "limiters/blocking_admission.hpp"
 #include "limiters/async_wrapped_call.hpp"
+#include "bridge/admission_future.hpp"
 #include "bridge/asyncio_lookups.hpp"
 #include "bridge/bridge_start.hpp"
 #include "bridge/ready_future.hpp"
@@ -76,6 +77,9 @@ Result<PyRef> admission(const LimiterCore& core, AdmissionCall call) {
   if (!event_loop) return event_loop;
   if (!*event_loop) return wait();
   const auto admitted_now = [call, loop = event_loop->get()](engine::BurstPermit permit) {
+    // acquire()'s permit stays with its Future until read, as a wait's does;
+    // `async with` reads its __aenter__ at once.
+    if (call == AdmissionCall::acquire && permit.holds_permit()) return bridge::completed_admission_future(loop, std::move(permit));
     auto future = call == AdmissionCall::enter ? bridge::shared_completed_future(loop, bridge::SharedResult::empty_tuple)
                                                : bridge::completed_future(loop, bridge::empty_tuple());
     if (future) permit.hand_over();  // otherwise given back here

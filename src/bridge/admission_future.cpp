@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "bridge/asyncio_lookups.hpp"
+#include "bridge/ready_future.hpp"
 #include "frame/closure.hpp"
 
 namespace quellgate::bridge {
@@ -104,20 +105,28 @@ class AdmissionFuture(StoppableFuture):
             self._quellgate_give_back()
         return StoppableFuture.cancel(self, *args, **kwargs)
 
-# An admission decided at the call, done when the caller gets it. Cancelling
-# it changes nothing, as for any completed Future: the admission is whoever
-# reads it, and goes back only if nobody ever does.
-class ImmediateAdmissionFuture(AdmissionFuture):
-    __slots__ = ()
+# An admission decided at the call, done when the caller gets it, and so
+# never awaited across a suspension: reading it, by an await or result(),
+# is all that can happen to it. Cancelling it changes nothing, as for any
+# completed Future. The permit is set right after construction.
+class ImmediateAdmissionFuture(Future):
+    __slots__ = ("_quellgate_permit",)
 
-    cancel = Future.cancel
+    def __await__(self):
+        permit = self._quellgate_permit
+        if permit is not None:
+            self._quellgate_permit = None
+            permit(True)
+        return Future.__await__(self)
 
-    @classmethod
-    def _quellgate_landed(cls, loop, permit):
-        self = cls(loop=loop, stop=None)
-        Future.set_result(self, ())
-        self._quellgate_permit = permit
-        return self
+    __iter__ = __await__
+
+    def result(self):
+        permit = self._quellgate_permit
+        if permit is not None:
+            self._quellgate_permit = None
+            permit(True)
+        return Future.result(self)
 )";
 
 // The two classes, made once under the interpreter lock and kept.
@@ -212,8 +221,14 @@ Result<PyRef> completed_admission_future(PyObject* event_loop, engine::BurstPerm
   if (!classes) return std::unexpected(std::move(classes.error()));
   auto landed = make_closure(std::make_unique<LandedPermit>(std::move(permit)));
   if (!landed) return landed;
-  return owned_or_pending(PyObject_CallMethodObjArgs(classes->immediate_admission, interned_name("_quellgate_landed"), event_loop,
-                                                     landed->get(), nullptr));
+  // All in C: no Python frame runs until the caller reads the admission.
+  auto future = future_of_class(classes->immediate_admission, event_loop);
+  if (!future) return future;
+  auto unit = empty_tuple();
+  if (!unit) return unit;
+  if (auto set = call_method_one(future->get(), "set_result", unit->get()); !set) return set;
+  if (PyObject_SetAttr(future->get(), interned_name("_quellgate_permit"), landed->get()) != 0) return take_pending();
+  return future;
 }
 
 Result<void> hand_permit_to(PyObject* future, engine::BurstPermit permit) {

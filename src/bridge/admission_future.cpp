@@ -16,7 +16,9 @@ namespace {
 // iterator does the waiting, this only watches how the await ends. Only a
 // wait that hands over a burst permit pays for that; any other wait gets a
 // StoppableFuture, which only makes cancel() stop the wait, and an outcome
-// known at once is returned in a plain, already completed Future.
+// known at once is returned in a plain, already completed Future; one that
+// carries a burst permit in an ImmediateAdmissionFuture, which only watches
+// for the read that hands the permit over.
 constexpr const char* kAdmissionFutureSource = R"(
 from asyncio import CancelledError, Future
 
@@ -129,7 +131,7 @@ class ImmediateAdmissionFuture(Future):
         return Future.result(self)
 )";
 
-// The two classes, made once under the interpreter lock and kept.
+// The classes, made once under the interpreter lock and kept.
 struct WaitFutureClasses {
   PyObject* stoppable = nullptr;
   PyObject* admission = nullptr;

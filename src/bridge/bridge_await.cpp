@@ -28,7 +28,8 @@ class PyTaskCompleter final : public Closure {
 
 // Runs on the loop thread in the captured context: starts the awaitable as
 // a task and listens for its end. If this fails, the sender is dropped and
-// the waiting job sees CancelledError.
+// the waiting job sees CancelledError; a Future of another loop is refused
+// with its own error.
 class PyEnsureFuture final : public Closure {
  public:
   PyEnsureFuture(PyRef awaitable, PyRef event_loop, Sender sender)

@@ -72,7 +72,6 @@ Result<PyObject*> loop_keyword(PyObject* event_loop) {
   return kwargs;
 }
 
-
 Result<PyRef> new_future(PyObject* event_loop) {
   PyObject* loop_type = reinterpret_cast<PyObject*>(Py_TYPE(event_loop));
   auto future_type = future_class();

@@ -32,7 +32,8 @@ Result<void> check_keywords_are_str(PyObject* kwargs);
 // call (a plain function's on a blocking-pool thread, in a copy of the
 // caller's context), and when it returns an awaitable, that awaitable run on
 // the caller's loop in the caller's context. The burst permit goes back
-// whatever the outcome, and for a plain function never before it returned.
+// whatever the outcome, and for a plain function that started never before
+// it returned; one cancelled while it waited for a thread never starts.
 executor::Task<Result<PyRef>> run_wrapped_call(engine::LimiterCore core, WrappedCall call);
 
 // A decorated call of anything that is not a coroutine function (and of a

@@ -72,12 +72,29 @@ Result<PyObject*> loop_keyword(PyObject* event_loop) {
   return kwargs;
 }
 
+// Inlined into new_future, which every immediate outcome takes.
+[[gnu::always_inline]] inline Result<PyRef> construct_future(PyObject* future_type, PyObject* event_loop) {
+  // From 3.12, a Future made without a loop takes the running one, which is
+  // `event_loop`, straight from the thread state; that spares the keyword
+  // parse. Before, finding it costs a system call, and the keyword is cheaper.
+  static const bool running_loop_is_cheap = interpreter_at_least_3(12);
+  if (running_loop_is_cheap) return owned_or_pending(PyObject_CallObject(future_type, nullptr));
+  static PyObject* no_args = nullptr;  // (), made once under the lock
+  if (no_args == nullptr) {
+    no_args = PyTuple_New(0);
+    if (no_args == nullptr) return take_pending();
+  }
+  auto kwargs = loop_keyword(event_loop);
+  if (!kwargs) return std::unexpected(std::move(kwargs.error()));
+  return owned_or_pending(PyObject_Call(future_type, no_args, *kwargs));
+}
+
 Result<PyRef> new_future(PyObject* event_loop) {
   PyObject* loop_type = reinterpret_cast<PyObject*>(Py_TYPE(event_loop));
   auto future_type = future_class();
   if (!future_type) return std::unexpected(std::move(future_type.error()));
   for (PyObject* known : plain_future_loop_types) {
-    if (known == loop_type) return future_of_class(*future_type, event_loop);
+    if (known == loop_type) return construct_future(*future_type, event_loop);
   }
   auto future = call_method(event_loop, "create_future");
   if (!future || reinterpret_cast<PyObject*>(Py_TYPE(future->get())) != *future_type) return future;
@@ -104,19 +121,7 @@ Completion completion_of(Result<PyRef> outcome) {
 }  // namespace
 
 Result<PyRef> future_of_class(PyObject* future_type, PyObject* event_loop) {
-  // From 3.12, a Future made without a loop takes the running one, which is
-  // `event_loop`, straight from the thread state; that spares the keyword
-  // parse. Before, finding it costs a system call, and the keyword is cheaper.
-  static const bool running_loop_is_cheap = interpreter_at_least_3(12);
-  if (running_loop_is_cheap) return owned_or_pending(PyObject_CallObject(future_type, nullptr));
-  static PyObject* no_args = nullptr;  // (), made once under the lock
-  if (no_args == nullptr) {
-    no_args = PyTuple_New(0);
-    if (no_args == nullptr) return take_pending();
-  }
-  auto kwargs = loop_keyword(event_loop);
-  if (!kwargs) return std::unexpected(std::move(kwargs.error()));
-  return owned_or_pending(PyObject_Call(future_type, no_args, *kwargs));
+  return construct_future(future_type, event_loop);
 }
 
 Result<PyRef> completed_future(PyObject* event_loop, Result<PyRef> outcome) {

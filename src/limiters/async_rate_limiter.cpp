@@ -76,10 +76,16 @@ Result<PyRef> admission(const LimiterCore& core, AdmissionCall call) {
   auto event_loop = bridge::loop_of_calling_thread();
   if (!event_loop) return event_loop;
   if (!*event_loop) return wait();
+  if (call == AdmissionCall::acquire && core.max_burst()) {
+    // The permit stays with its Future until read, as a wait's does (`async
+    // with` reads its __aenter__ at once). Its own instance of the attempt,
+    // so that one without a burst cap runs the same code as ever.
+    const auto admitted_with_permit = [loop = event_loop->get()](engine::BurstPermit permit) {
+      return bridge::completed_admission_future(loop, std::move(permit));
+    };
+    return first_attempt_on_loop(core, event_loop->get(), admitted_with_permit, wait, refusal);
+  }
   const auto admitted_now = [call, loop = event_loop->get()](engine::BurstPermit permit) {
-    // acquire()'s permit stays with its Future until read, as a wait's does;
-    // `async with` reads its __aenter__ at once.
-    if (call == AdmissionCall::acquire && permit.holds_permit()) return bridge::completed_admission_future(loop, std::move(permit));
     auto future = call == AdmissionCall::enter ? bridge::shared_completed_future(loop, bridge::SharedResult::empty_tuple)
                                                : bridge::completed_future(loop, bridge::empty_tuple());
     if (future) permit.hand_over();  // otherwise given back here

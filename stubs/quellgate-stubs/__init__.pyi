@@ -95,7 +95,9 @@ class AsyncRateLimiter:
     ) -> Self: ...
     def acquire(self) -> asyncio.Future[Optional[Tuple[()]]]:
         """Resolves to () when admitted and to None when a non-blocking
-        limiter refuses; both are falsy, so compare with None."""
+        limiter refuses; both are falsy, so compare with None. An admission
+        nobody ever reads gives its burst permit back when the Future is
+        collected."""
     def release(self) -> asyncio.Future[Tuple[()]]:
         """Gives a burst permit back; resolves to ()."""
     def get_remaining(self) -> asyncio.Future[Dict[str, int]]: ...

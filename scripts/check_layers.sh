@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Fails when a source file includes a header of a higher layer. The layers,
 # from the top: src/module.cpp, limiters/, bridge/, frame/, then homes/ (where
-# counts live outside the process), and at the bottom engine/, executor/ and
-# shared_memory/, which include nothing above. homes/ includes all three of
-# those; shared_memory/ may include engine/ (its window arithmetic) and makes
-# its own system calls; engine/ and executor/ include neither each other nor
-# the store.
+# counts live outside the process), and at the bottom engine/, executor/,
+# shared_memory/ and redis_store/, which include nothing above. homes/
+# includes all of those; shared_memory/ may include engine/ (its window
+# arithmetic) and makes its own system calls; redis_store/ may include
+# engine/ and executor/; engine/ and executor/ include neither each other nor
+# the stores.
 set -euo pipefail
 cd "$(dirname "$0")/../src"
 
@@ -15,9 +16,10 @@ declare -A forbidden=(
   [bridge]="limiters"
   [frame]="limiters bridge"
   [homes]="limiters bridge frame"
-  [engine]="limiters bridge frame executor homes shared_memory"
-  [executor]="limiters bridge frame engine homes shared_memory"
-  [shared_memory]="limiters bridge frame executor homes"
+  [engine]="limiters bridge frame executor homes shared_memory redis_store"
+  [executor]="limiters bridge frame engine homes shared_memory redis_store"
+  [shared_memory]="limiters bridge frame executor homes redis_store"
+  [redis_store]="limiters bridge frame homes shared_memory"
 )
 
 status=0

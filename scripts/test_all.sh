@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs whatever the tests need and runs every test: the include layering
-# check (scripts/check_layers.sh), the C++ unit tests
-# (CTest), the pytest suite on each CPython 3.8-3.13 that pyenv has, all
-# against one built abi3 wheel, and then the sanitizer runs
-# (scripts/test_sanitizers.sh). Exits non-zero when any test fails.
+# check (scripts/check_layers.sh), the C++ unit tests (CTest; the Redis
+# store's run against redis-servers they start themselves), the pytest suite
+# on each CPython 3.8-3.13 that pyenv has, all against one built abi3 wheel,
+# and then the sanitizer runs (scripts/test_sanitizers.sh). Exits non-zero when any test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -16,6 +16,11 @@ step() { printf '\n=== %s\n' "$*"; }
 install_system_packages() {
   local missing=()
   dpkg -s libgtest-dev >/dev/null 2>&1 || missing+=(libgtest-dev)
+  # The Redis store's tests need Redis support built in and a server to
+  # start; without either they fail rather than skip. Installing does not
+  # start a server: the tests start their own.
+  dpkg -s libhiredis-dev >/dev/null 2>&1 || missing+=(libhiredis-dev)
+  [ -x /usr/bin/redis-server ] || missing+=(redis-server)
   command -v ninja >/dev/null 2>&1 || "$python" -m pip install -q ninja
   if ((${#missing[@]})); then
     step "installing ${missing[*]}"

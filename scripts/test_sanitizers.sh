@@ -51,13 +51,15 @@ as_root() {
 install_system_packages() {
   local missing=()
   dpkg -s libgtest-dev >/dev/null 2>&1 || missing+=(libgtest-dev)
+  dpkg -s libhiredis-dev >/dev/null 2>&1 || missing+=(libhiredis-dev)
+  [ -x /usr/bin/redis-server ] || missing+=(redis-server)
   command -v python3-dbg >/dev/null 2>&1 || missing+=(python3-dbg)
   command -v ninja >/dev/null 2>&1 || "$python" -m pip install -q ninja
   if ((${#missing[@]})); then
     step "installing ${missing[*]}"
     as_root apt-get update -qq || true
     # python3-dbg is optional: without it step 4 is skipped, not failed.
-    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq libgtest-dev
+    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq libgtest-dev libhiredis-dev redis-server
     DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq python3-dbg ||
       echo "python3-dbg could not be installed; the debug-interpreter leak run will be skipped"
   fi

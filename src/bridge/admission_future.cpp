@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "bridge/asyncio_lookups.hpp"
+#include "bridge/ready_future.hpp"
 #include "frame/closure.hpp"
 
 namespace quellgate::bridge {
@@ -15,7 +16,9 @@ namespace {
 // iterator does the waiting, this only watches how the await ends. Only a
 // wait that hands over a burst permit pays for that; any other wait gets a
 // StoppableFuture, which only makes cancel() stop the wait, and an outcome
-// known at once is returned in a plain, already completed Future.
+// known at once is returned in a plain, already completed Future; one that
+// carries a burst permit in an ImmediateAdmissionFuture, which only watches
+// for the read that hands the permit over.
 constexpr const char* kAdmissionFutureSource = R"(
 from asyncio import CancelledError, Future
 
@@ -47,21 +50,26 @@ class AdmissionFuture(StoppableFuture):
     def __init__(self, *, loop, stop):
         Future.__init__(self, loop=loop)  # not through StoppableFuture's: one frame less
         self._quellgate_stop = stop
-        # None, or what gives the landed permit back until the admission is
-        # read, or False once it was given back unread.
+        # None, or what holds the landed permit until the admission is read
+        # (called with False it gives the permit back, with True it leaves it
+        # to the reader; collected uncalled, it gives it back), or False once
+        # it was given back unread.
         self._quellgate_permit = None
         self._quellgate_awaiters = 0  # awaits of this Future in progress
 
     def _quellgate_give_back(self):
-        give_back = self._quellgate_permit
-        if give_back:
+        permit = self._quellgate_permit
+        if permit:
             self._quellgate_permit = False
-            give_back()
+            permit(False)
 
     def _quellgate_claim(self):
-        if self._quellgate_permit is False:
+        permit = self._quellgate_permit
+        if permit is False:
             raise CancelledError()  # cancelled unread: the permit went back then
-        self._quellgate_permit = None
+        if permit is not None:
+            self._quellgate_permit = None
+            permit(True)
 
     def __await__(self):
         self._quellgate_awaiters += 1
@@ -98,12 +106,36 @@ class AdmissionFuture(StoppableFuture):
         if not self._quellgate_awaiters:
             self._quellgate_give_back()
         return StoppableFuture.cancel(self, *args, **kwargs)
+
+# An admission decided at the call, done when the caller gets it, and so
+# never awaited across a suspension: reading it, by an await or result(),
+# is all that can happen to it. Cancelling it changes nothing, as for any
+# completed Future. The permit is set right after construction.
+class ImmediateAdmissionFuture(Future):
+    __slots__ = ("_quellgate_permit",)
+
+    def __await__(self):
+        permit = self._quellgate_permit
+        if permit is not None:
+            self._quellgate_permit = None
+            permit(True)
+        return Future.__await__(self)
+
+    __iter__ = __await__
+
+    def result(self):
+        permit = self._quellgate_permit
+        if permit is not None:
+            self._quellgate_permit = None
+            permit(True)
+        return Future.result(self)
 )";
 
-// The two classes, made once under the interpreter lock and kept.
+// The classes, made once under the interpreter lock and kept.
 struct WaitFutureClasses {
   PyObject* stoppable = nullptr;
   PyObject* admission = nullptr;
+  PyObject* immediate_admission = nullptr;
 };
 WaitFutureClasses wait_future_classes;
 
@@ -114,7 +146,7 @@ Result<PyObject*> class_defined_in(PyObject* globals, const char* name) {
 }
 
 Result<WaitFutureClasses> wait_future_classes_made() {
-  if (wait_future_classes.admission != nullptr) return wait_future_classes;
+  if (wait_future_classes.immediate_admission != nullptr) return wait_future_classes;
   auto code = owned_or_pending(Py_CompileString(kAdmissionFutureSource, "<quellgate>", Py_file_input));
   if (!code) return std::unexpected(std::move(code.error()));
   auto globals = owned_or_pending(PyDict_New());
@@ -129,21 +161,25 @@ Result<WaitFutureClasses> wait_future_classes_made() {
   if (!stoppable) return std::unexpected(std::move(stoppable.error()));
   auto admission = class_defined_in(globals->get(), "AdmissionFuture");
   if (!admission) return std::unexpected(std::move(admission.error()));
-  wait_future_classes = {*stoppable, *admission};
+  auto immediate_admission = class_defined_in(globals->get(), "ImmediateAdmissionFuture");
+  if (!immediate_admission) return std::unexpected(std::move(immediate_admission.error()));
+  wait_future_classes = {*stoppable, *admission, *immediate_admission};
   return wait_future_classes;
 }
 
-// What an admission Future calls to give its permit back; dropped unused
-// once the admission was read, and then the caller holds the permit.
-class PermitReturn final : public Closure {
+// What holds an admission Future's permit until the admission is read:
+// called with True, the reader holds the permit from then on; with False, or
+// collected uncalled (nobody will ever read the admission), it goes back.
+class LandedPermit final : public Closure {
  public:
-  explicit PermitReturn(engine::BurstPermit permit) { permit_.emplace(std::move(permit)); }
-  ~PermitReturn() override {
-    if (permit_) permit_->hand_over();
-  }
+  explicit LandedPermit(engine::BurstPermit permit) { permit_.emplace(std::move(permit)); }
 
-  Result<PyRef> call(PyObject*, PyObject*) override {
-    permit_.reset();  // gives it back
+  Result<PyRef> call(PyObject* args, PyObject*) override {
+    if (PyTuple_Size(args) != 1) return error(type_error, "a landed permit is called with whether it was read");
+    const int read = PyObject_IsTrue(PyTuple_GetItem(args, 0));
+    if (read < 0) return take_pending();
+    if (permit_ && read == 1) permit_->hand_over();
+    permit_.reset();
     return PyRef::borrow(Py_None);
   }
 
@@ -182,6 +218,21 @@ Result<PyRef> new_wait_future(PyObject* event_loop, std::shared_ptr<executor::Ca
   return owned_or_pending(PyObject_Call(type, args->get(), kwargs->get()));
 }
 
+Result<PyRef> completed_admission_future(PyObject* event_loop, engine::BurstPermit permit) {
+  auto classes = wait_future_classes_made();
+  if (!classes) return std::unexpected(std::move(classes.error()));
+  auto landed = make_closure(std::make_unique<LandedPermit>(std::move(permit)));
+  if (!landed) return landed;
+  // All in C: no Python frame runs until the caller reads the admission.
+  auto future = future_of_class(classes->immediate_admission, event_loop);
+  if (!future) return future;
+  auto unit = empty_tuple();
+  if (!unit) return unit;
+  if (auto set = call_method_one(future->get(), "set_result", unit->get()); !set) return set;
+  if (PyObject_SetAttr(future->get(), interned_name("_quellgate_permit"), landed->get()) != 0) return take_pending();
+  return future;
+}
+
 Result<void> hand_permit_to(PyObject* future, engine::BurstPermit permit) {
   auto classes = wait_future_classes_made();
   if (!classes) return std::unexpected(std::move(classes.error()));
@@ -191,7 +242,7 @@ Result<void> hand_permit_to(PyObject* future, engine::BurstPermit permit) {
     permit.hand_over();
     return {};
   }
-  auto give_back = make_closure(std::make_unique<PermitReturn>(std::move(permit)));
+  auto give_back = make_closure(std::make_unique<LandedPermit>(std::move(permit)));
   if (!give_back) return std::unexpected(std::move(give_back.error()));
   if (PyObject_SetAttr(future, interned_name("_quellgate_permit"), give_back->get()) != 0) return take_pending();
   return {};

@@ -15,10 +15,18 @@ namespace quellgate::bridge {
 //     cancelled, a timeout) after the Future was completed with an
 //     admission, the permit goes back. So it does when the completed Future
 //     is cancelled while nobody awaits it and before anyone read it; reading
-//     it then raises CancelledError. An admission that nobody awaits, reads
-//     or cancels is the caller's held permit.
+//     it then raises CancelledError. So it does, too, when the Future is
+//     collected with its admission never read: nobody can hold it then. An
+//     admission that was read is the reader's held permit.
 enum class WaitFuture { stoppable, admission };
 Result<PyRef> new_wait_future(PyObject* event_loop, std::shared_ptr<executor::CancelSignal> job, WaitFuture kind);
+
+// An admission Future of `event_loop` completed with () and holding
+// `permit`, for an admission decided at the call: an admission nobody ever
+// reads goes back when the Future is collected, as a landed wait's does.
+// Being done when its caller gets it, cancelling it changes nothing. Lock
+// held, on the loop's thread.
+Result<PyRef> completed_admission_future(PyObject* event_loop, engine::BurstPermit permit);
 
 // Hands an admitted permit to the Future that now holds the admission: an
 // admission Future keeps the way to give it back until its result is read;

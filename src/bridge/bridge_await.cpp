@@ -28,10 +28,12 @@ class PyTaskCompleter final : public Closure {
 
 // Runs on the loop thread in the captured context: starts the awaitable as
 // a task and listens for its end. If this fails, the sender is dropped and
-// the waiting job sees CancelledError.
+// the waiting job sees CancelledError; a Future of another loop is refused
+// with its own error.
 class PyEnsureFuture final : public Closure {
  public:
-  PyEnsureFuture(PyRef awaitable, Sender sender) : awaitable_(std::move(awaitable)), sender_(std::move(sender)) {}
+  PyEnsureFuture(PyRef awaitable, PyRef event_loop, Sender sender)
+      : awaitable_(std::move(awaitable)), event_loop_(std::move(event_loop)), sender_(std::move(sender)) {}
 
   Result<PyRef> call(PyObject*, PyObject*) override {
     if (!sender_) return PyRef::borrow(Py_None);
@@ -44,6 +46,12 @@ class PyEnsureFuture final : public Closure {
     if (!ensure_future) return std::unexpected(std::move(ensure_future.error()));
     auto task = owned_or_pending(PyObject_CallFunctionObjArgs(*ensure_future, awaitable_.get(), nullptr));
     if (!task) return task;
+    if (task->get() == awaitable_.get()) {
+      if (auto same_loop = check_future_of_loop(event_loop_.get(), task->get()); !same_loop) {
+        sender.send(std::unexpected(std::move(same_loop.error())));
+        return PyRef::borrow(Py_None);
+      }
+    }
     auto completer = make_closure(std::make_unique<PyTaskCompleter>(std::move(sender)));
     if (!completer) return completer;
     auto args = owned_or_pending(PyTuple_Pack(1, completer->get()));
@@ -58,16 +66,26 @@ class PyEnsureFuture final : public Closure {
 
  private:
   PyRef awaitable_;
+  PyRef event_loop_;
   std::optional<Sender> sender_;
 };
 
 }  // namespace
 
+Result<void> check_future_of_loop(PyObject* event_loop, PyObject* future) {
+  auto loop = call_method(future, "get_loop");
+  if (!loop) return {};
+  if (loop->get() == event_loop) return {};
+  PyErr_Format(PyExc_RuntimeError, "got Future %R attached to a different loop", future);
+  return take_pending();
+}
+
 Result<executor::OneShotReceiver<AwaitedOutcome>> bridge_await(PyRef awaitable) {
   auto binding = current_binding();
   if (!binding) return std::unexpected(std::move(binding.error()));
   auto [sender, receiver] = executor::make_oneshot<AwaitedOutcome>();
-  auto starter = make_closure(std::make_unique<PyEnsureFuture>(std::move(awaitable), std::move(sender)));
+  auto starter = make_closure(
+      std::make_unique<PyEnsureFuture>(std::move(awaitable), (*binding)->event_loop.clone(), std::move(sender)));
   if (!starter) return std::unexpected(std::move(starter.error()));
   auto args = owned_or_pending(PyTuple_Pack(1, starter->get()));
   if (!args) return std::unexpected(std::move(args.error()));

@@ -15,6 +15,13 @@ using AwaitedOutcome = Result<PyRef>;
 // `awaited_outcome`.
 Result<executor::OneShotReceiver<AwaitedOutcome>> bridge_await(PyRef awaitable);
 
+// Whether `future`, which ensure_future gave back as it was, belongs to
+// `event_loop`. asyncio refuses at once to await a Future of another loop;
+// so does a call that would otherwise wait for it for good: RuntimeError
+// "... attached to a different loop". A Future that cannot say its loop
+// passes. Lock held.
+Result<void> check_future_of_loop(PyObject* event_loop, PyObject* future);
+
 // What the receiver yielded, with a closed channel turned into
 // asyncio.CancelledError (takes the lock for that).
 AwaitedOutcome awaited_outcome(std::optional<AwaitedOutcome> received);

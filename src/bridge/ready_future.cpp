@@ -72,7 +72,8 @@ Result<PyObject*> loop_keyword(PyObject* event_loop) {
   return kwargs;
 }
 
-Result<PyRef> construct_future(PyObject* future_type, PyObject* event_loop) {
+// Inlined into new_future, which every immediate outcome takes.
+[[gnu::always_inline]] inline Result<PyRef> construct_future(PyObject* future_type, PyObject* event_loop) {
   // From 3.12, a Future made without a loop takes the running one, which is
   // `event_loop`, straight from the thread state; that spares the keyword
   // parse. Before, finding it costs a system call, and the keyword is cheaper.
@@ -118,6 +119,10 @@ Completion completion_of(Result<PyRef> outcome) {
 }
 
 }  // namespace
+
+Result<PyRef> future_of_class(PyObject* future_type, PyObject* event_loop) {
+  return construct_future(future_type, event_loop);
+}
 
 Result<PyRef> completed_future(PyObject* event_loop, Result<PyRef> outcome) {
   auto future = new_future(event_loop);

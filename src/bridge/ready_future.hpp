@@ -6,6 +6,10 @@ namespace quellgate::bridge {
 // Outcomes known at the call, on the loop's own thread (lock held):
 // `event_loop` is always the loop running on the calling thread.
 
+// A new instance of `future_type`, asyncio.Future or a subclass whose
+// __init__ is Future's, for `event_loop`, the loop running on this thread.
+Result<PyRef> future_of_class(PyObject* future_type, PyObject* event_loop);
+
 // A Future of `event_loop` already completed with `outcome`'s value or
 // exception, as asyncio.Lock and Semaphore complete when uncontended: the
 // awaiting task goes on without yielding to the loop.

@@ -97,26 +97,33 @@ AdmissionLoop::AdmissionLoop(LimiterCore core) : core_(std::move(core)) {}
 AdmissionLoop::AdmissionLoop(AdmissionLoop&& other) noexcept
     : core_(other.core_),
       attempt_(other.attempt_),
-      burst_held_(std::exchange(other.burst_held_, false)) {}
+      burst_held_(std::exchange(other.burst_held_, false)),
+      polls_(std::exchange(other.polls_, false)) {}
 
 AdmissionLoop& AdmissionLoop::operator=(AdmissionLoop&& other) noexcept {
   if (this != &other) {
     give_back_held_permit();
+    stop_polling();
     core_ = other.core_;
     attempt_ = other.attempt_;
     burst_held_ = std::exchange(other.burst_held_, false);
+    polls_ = std::exchange(other.polls_, false);
   }
   return *this;
 }
 
-AdmissionLoop::~AdmissionLoop() { give_back_held_permit(); }
+AdmissionLoop::~AdmissionLoop() {
+  give_back_held_permit();
+  stop_polling();
+}
 
 AdmissionStep AdmissionLoop::next(nanoseconds now) {
   if (core_.interrupted()) return interrupt();
   if (core_.home() != nullptr) [[unlikely]] return next_at_home(now);
   if (core_.max_burst() && !burst_held_) {
-    if (!take_burst(core_)) return sleep_for(short_backoff_ms(attempt_), WakeOn::release_or_interrupt);
+    if (!take_burst(core_)) return wait_for_permit();
     burst_held_ = true;
+    stop_polling();
   }
   const std::optional<Attempt> attempt = attempt_or_measure_wait(core_, now);
   if (!attempt) return interrupt();
@@ -130,6 +137,7 @@ AdmissionStep AdmissionLoop::next(nanoseconds now) {
 
 AdmissionStep AdmissionLoop::interrupt() noexcept {
   give_back_held_permit();
+  stop_polling();
   attempt_ = 0;
   return {AdmissionStep::Kind::interrupted};
 }
@@ -137,6 +145,15 @@ AdmissionStep AdmissionLoop::interrupt() noexcept {
 AdmissionStep AdmissionLoop::sleep_for(std::uint32_t ms, WakeOn wake_on) noexcept {
   if (attempt_ != std::numeric_limits<std::uint64_t>::max()) ++attempt_;
   return {AdmissionStep::Kind::sleep, ms, wake_on};
+}
+
+AdmissionStep AdmissionLoop::wait_for_permit() noexcept {
+  if (!polls_) polls_ = core_.waiters().claim_polling();
+  return sleep_for(polls_ ? short_backoff_ms(attempt_) : until_woken_ms, WakeOn::release_or_interrupt);
+}
+
+void AdmissionLoop::stop_polling() noexcept {
+  if (std::exchange(polls_, false)) core_.waiters().resign_polling();
 }
 
 void AdmissionLoop::give_back_held_permit() noexcept {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 #include "engine/burst.hpp"
@@ -19,9 +20,12 @@ Admission try_admit(const LimiterCore& core, std::chrono::nanoseconds now);
 // The same attempt for a limiter whose counts live in its CountHome.
 Admission try_admit_at_home(const LimiterCore& core, std::chrono::nanoseconds now);
 
+// The step of a burst waiter that does not poll: it sleeps until woken.
+inline constexpr std::uint32_t until_woken_ms = std::numeric_limits<std::uint32_t>::max();
+
 struct AdmissionStep {
   enum class Kind { admitted, interrupted, sleep } kind;
-  std::uint32_t sleep_ms = 0;  // only for sleep; at least 1
+  std::uint32_t sleep_ms = 0;  // only for sleep; at least 1, or until_woken_ms
   // Only for sleep: what may end it early. A burst waiter is woken by a
   // release; a window waiter, holding its permit, only by the interrupt flag.
   WakeOn wake_on = WakeOn::interrupt_only;
@@ -37,7 +41,9 @@ std::uint32_t window_wait_step_ms(std::optional<std::chrono::nanoseconds> wait, 
 // The waiting admission, written once as a step machine so that a thread
 // (sleeping in place) and an asynchronous job (sleeping on a timer) drive the
 // same loop. It waits for a burst permit first and keeps it while it waits
-// for the windows; it never gives up on its own, so it never refuses.
+// for the windows; it never gives up on its own, so it never refuses. While
+// it waits for a permit it polls on the backoff schedule if it holds its
+// limiter's poll role (see WaiterList), and otherwise sleeps until woken.
 //
 // A loop that ends interrupted, or is destroyed before it admitted, gives
 // back the permit it holds; nothing it counted survives either, because a
@@ -66,11 +72,14 @@ class AdmissionLoop {
   // there, so no permit is held between passes (home_admission.cpp).
   AdmissionStep next_at_home(std::chrono::nanoseconds now);
   AdmissionStep sleep_for(std::uint32_t ms, WakeOn wake_on) noexcept;
+  AdmissionStep wait_for_permit() noexcept;
   void give_back_held_permit() noexcept;
+  void stop_polling() noexcept;
 
   LimiterCore core_;
   std::uint64_t attempt_ = 0;  // saturates instead of wrapping
   bool burst_held_ = false;
+  bool polls_ = false;  // holds the limiter's poll role
 };
 
 // Whether a waiter that has just enlisted for `step` still has to sleep:
@@ -78,17 +87,17 @@ class AdmissionLoop {
 // the home's release count is still the one read before the attempt.
 bool sleep_still_needed(const LimiterCore& core, const AdmissionStep& step) noexcept;
 
-// Drives an AdmissionLoop on the calling thread.
+// Drives an AdmissionLoop on the calling thread from the step its last
+// next() returned.
 // now_fn() -> std::chrono::nanoseconds, the wall clock.
 // sleep(const AdmissionStep&, const LimiterCore&) -> bool, true when
 // interrupted; it may end early (see AdmissionStep::wake_on), and the loop
 // then makes a fresh attempt.
 // Returns admitted or interrupted, never refused.
 template <class NowFn, class SleepFn>
-Admission admit_blocking(const LimiterCore& core, NowFn&& now_fn, SleepFn&& sleep) {
-  AdmissionLoop loop(core);
+Admission drive_blocking(AdmissionLoop& loop, AdmissionStep step, const LimiterCore& core, NowFn&& now_fn,
+                         SleepFn&& sleep) {
   for (;;) {
-    const AdmissionStep step = loop.next(now_fn());
     switch (step.kind) {
       case AdmissionStep::Kind::admitted:
         return Admission::admitted;
@@ -101,7 +110,16 @@ Admission admit_blocking(const LimiterCore& core, NowFn&& now_fn, SleepFn&& slee
         }
         break;
     }
+    step = loop.next(now_fn());
   }
+}
+
+// A whole waiting admission on the calling thread, as drive_blocking.
+template <class NowFn, class SleepFn>
+Admission admit_blocking(const LimiterCore& core, NowFn&& now_fn, SleepFn&& sleep) {
+  AdmissionLoop loop(core);
+  const AdmissionStep first = loop.next(now_fn());
+  return drive_blocking(loop, first, core, now_fn, sleep);
 }
 
 }  // namespace quellgate::engine

@@ -36,9 +36,11 @@ void WaiterList::unlink(Waiter& waiter) noexcept {
   if (waiter.wake_on_ == WakeOn::release_or_interrupt) burst_waiters_.fetch_sub(1, std::memory_order_seq_cst);
 }
 
-void WaiterList::withdraw(Waiter& waiter) noexcept {
+bool WaiterList::withdraw(Waiter& waiter) noexcept {
   const std::lock_guard lock(mutex_);
-  if (waiter.listed_) unlink(waiter);
+  if (!waiter.listed_) return false;
+  unlink(waiter);
+  return true;
 }
 
 void WaiterList::wake_one_burst_waiter() noexcept {
@@ -67,26 +69,47 @@ void WaiterList::wake_all() noexcept {
   burst_waiters_.store(0, std::memory_order_seq_cst);
 }
 
+bool WaiterList::claim_polling() noexcept {
+  bool present = false;
+  // Sequentially consistent, for the pairing described at polling_vacant.
+  return poller_present_.compare_exchange_strong(present, true, std::memory_order_seq_cst,
+                                                 std::memory_order_relaxed);
+}
+
+void WaiterList::resign_polling() noexcept {
+  poller_present_.store(false, std::memory_order_seq_cst);
+  if (has_burst_waiters()) wake_one_burst_waiter();
+}
+
 void WaiterList::forget_all_in_child() noexcept {
   // The waiters belonged to threads and jobs the child does not have; their
-  // memory is never touched again.
+  // memory is never touched again, nor the poll role of their admissions.
   burst_chain_ = {};
   window_chain_ = {};
   burst_waiters_.store(0, std::memory_order_relaxed);
+  poller_present_.store(false, std::memory_order_relaxed);
 }
 
 bool sleep_needed(const LimiterCore& core, WakeOn wake_on) noexcept {
   if (core.interrupted()) return false;
   if (wake_on == WakeOn::interrupt_only) return true;
+  if (core.waiters().polling_vacant()) return false;
   // Sequentially consistent, the other half of the pairing in burst.cpp.
   return core.burst_in_use().load(std::memory_order_seq_cst) >= core.max_burst().value_or(0);
 }
 
 WaitEnrolment::WaitEnrolment(const LimiterCore& core, Waiter& waiter, WakeOn wake_on) noexcept
-    : list_(core.waiters()), waiter_(waiter) {
-  list_.enlist(waiter_, wake_on);
+    : core_(core), waiter_(waiter), wake_on_(wake_on) {
+  core_.waiters().enlist(waiter_, wake_on);
 }
 
-WaitEnrolment::~WaitEnrolment() { list_.withdraw(waiter_); }
+WaitEnrolment::~WaitEnrolment() {
+  WaiterList& list = core_.waiters();
+  const bool woken = !list.withdraw(waiter_);
+  // Woken by the interrupt flag, everyone is awake already.
+  if (woken && !will_try_again_ && wake_on_ == WakeOn::release_or_interrupt && !core_.interrupted()) {
+    list.wake_one_burst_waiter();
+  }
+}
 
 }  // namespace quellgate::engine

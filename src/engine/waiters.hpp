@@ -8,9 +8,9 @@ namespace quellgate::engine {
 
 class LimiterCore;
 
-// What may cut a waiter's sleep short. Every sleep also ends on its own at
-// the end of its backoff step, so a wake-up that goes astray costs at most
-// that step, never a hang.
+// What may cut a waiter's sleep short. A window waiter's sleep also ends at
+// the end of its backoff step; of a limiter's burst waiters only the one
+// that polls (see WaiterList) sleeps for a step, the others until woken.
 enum class WakeOn : std::uint8_t {
   release_or_interrupt,  // waiting for a burst permit
   interrupt_only,        // waiting for a window to roll over
@@ -44,6 +44,13 @@ class Waiter {
 // The waiters sleeping on one limiter. Not a queue: waking one of them only
 // makes it try again at once, and it sleeps again if it loses the race.
 //
+// Every permit given back wakes a burst waiter, and a woken waiter either
+// tries for the permit or passes the wake on (WaitEnrolment), so burst
+// waiters need not poll. One of them still does, on the backoff schedule, as
+// a safety net that costs one waiter's polling however many wait: it holds
+// the poll role, and when it leaves, the role's vacancy wakes another to
+// take it up.
+//
 // Lock order: the list's lock comes after the window table's lock and the
 // live-limiter registry's lock, and before whatever a Waiter::wake takes
 // (the executor's scheduler lock). It is never held across the interpreter
@@ -56,9 +63,10 @@ class WaiterList {
 
   // Puts a waiter that is on no list at the end of this one.
   void enlist(Waiter& waiter, WakeOn wake_on) noexcept;
-  // Takes the waiter off the list if it is still there. Once this returns no
-  // wake of it is in progress, so the waiter may be destroyed.
-  void withdraw(Waiter& waiter) noexcept;
+  // Takes the waiter off the list if it is still there; false when it was
+  // not, as it had been woken. Once this returns no wake of it is in
+  // progress, so the waiter may be destroyed.
+  bool withdraw(Waiter& waiter) noexcept;
 
   // Whether anyone waits for a burst permit: what a release looks at before
   // it takes the lock. Sequentially consistent, paired with the release's
@@ -70,6 +78,16 @@ class WaiterList {
   void wake_one_burst_waiter() noexcept;
   // Wakes every waiter and empties the list.
   void wake_all() noexcept;
+
+  // The poll role: true when the caller took it up. Its holder gives it up
+  // with resign_polling, which wakes a burst waiter to take it over.
+  bool claim_polling() noexcept;
+  void resign_polling() noexcept;
+  // Sequentially consistent, paired like the burst count: a burst waiter
+  // enlists and then reads this; a resigning poller clears it and then reads
+  // the waiter count. Either the waiter sees the vacancy and does not sleep
+  // unbounded, or the poller sees the waiter and wakes one.
+  bool polling_vacant() const noexcept { return !poller_present_.load(std::memory_order_seq_cst); }
 
   // For fork(): the lock held across it, and in the child, whose other
   // threads and jobs are gone, a list emptied without waking anyone.
@@ -91,16 +109,22 @@ class WaiterList {
   Chain window_chain_;  // guarded by mutex_
   // The length of burst_chain_, changed under mutex_ and read without it.
   std::atomic<std::uint32_t> burst_waiters_{0};
+  // Whether some waiting admission holds the poll role; changed by that
+  // admission alone while it holds it, taken by compare-and-swap.
+  std::atomic<bool> poller_present_{false};
 };
 
 // Whether a waiter that has just enlisted still has to sleep: not when the
 // interrupt flag is set, nor, for a burst waiter, when a permit has come
-// back since its last attempt. Called after enlisting, this closes the gap
-// between a failed attempt and the sleep, where a release would otherwise
-// find nobody to wake.
+// back since its last attempt or the poll role is vacant. Called after
+// enlisting, this closes the gap between a failed attempt and the sleep,
+// where a release or a resigning poller would otherwise find nobody to wake.
 bool sleep_needed(const LimiterCore& core, WakeOn wake_on) noexcept;
 
-// Keeps a waiter on its limiter's list for one sleep.
+// Keeps a waiter on its limiter's list for one sleep. A burst waiter woken
+// during it that will not try again (its job cancelled, its thread's wait
+// ended by a signal handler) wakes another on leaving, so the permit it was
+// woken for does not lie unnoticed.
 class WaitEnrolment {
  public:
   WaitEnrolment(const LimiterCore& core, Waiter& waiter, WakeOn wake_on) noexcept;
@@ -108,9 +132,14 @@ class WaitEnrolment {
   WaitEnrolment(const WaitEnrolment&) = delete;
   WaitEnrolment& operator=(const WaitEnrolment&) = delete;
 
+  // The waiter makes a fresh attempt after this sleep: a wake is used.
+  void will_try_again() noexcept { will_try_again_ = true; }
+
  private:
-  WaiterList& list_;
+  const LimiterCore& core_;
   Waiter& waiter_;
+  WakeOn wake_on_;
+  bool will_try_again_ = false;
 };
 
 }  // namespace quellgate::engine

@@ -18,9 +18,12 @@ void refresh_window(WindowState& window, std::chrono::nanoseconds now) noexcept 
   // A never-started window (start 0) takes the same path: its count is 0, or,
   // with a clock at the epoch, belongs to the interval beginning at 0.
   const std::uint64_t start = aligned_start(window.length, now);
-  if (window.window_start < start) {
+  if (window.window_start != start) {
+    // A clock stepped back keeps the count, since what it counted happened,
+    // but moves it to the window of now, so that it blocks for at most one
+    // window's length and not until the clock catches up.
+    if (window.window_start < start) window.count = 0;
     window.window_start = start;
-    window.count = 0;
   }
 }
 

@@ -28,9 +28,9 @@ std::uint64_t whole_seconds(std::chrono::nanoseconds now) noexcept;
 // Start of the window of `length` seconds that contains `now`.
 std::uint64_t aligned_start(std::uint64_t length, std::chrono::nanoseconds now) noexcept;
 
-// Moves the window forward to the interval containing `now`, clearing its
-// count. A clock that went back changes nothing: the window keeps its count
-// until the clock passes into a later interval. Call with the table lock held.
+// Moves the window to the interval containing `now`: forward, clearing its
+// count, or, for a clock that went back, back with its count kept, which the
+// next interval then clears. Call with the table lock held.
 void refresh_window(WindowState& window, std::chrono::nanoseconds now) noexcept;
 
 // Places left in the window: limit - count, never below 0.

@@ -13,7 +13,8 @@ namespace quellgate::executor {
 
 // A pool of worker threads running spawned jobs. Any worker may run any job
 // and a job may resume on another worker after each suspension; a suspended
-// job holds no thread. All threads are started by the constructor.
+// job holds no thread. All threads are started, and named, by the
+// constructor.
 class BackgroundExecutor {
  public:
   struct Config {
@@ -22,7 +23,8 @@ class BackgroundExecutor {
     std::size_t stack_bytes = 2 * 1024 * 1024;
   };
 
-  // Throws std::runtime_error "OS can't spawn worker thread: <reason>".
+  // Throws std::runtime_error "OS can't spawn worker thread: <reason>" once
+  // the workers it had started have ended.
   explicit BackgroundExecutor(Config config);
   // Stops the workers without waiting for them. Jobs still alive then are
   // leaked, so destroy an executor only once its jobs have ended.

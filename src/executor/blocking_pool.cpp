@@ -56,6 +56,8 @@ class BlockingPoolState {
     // Uncounted in the same hold of the lock that saw the queue empty, so a
     // call queued just after still finds this thread gone and starts another.
     counted.leave_locked();
+    lock.unlock();
+    if (config_.on_thread_end != nullptr) config_.on_thread_end();
   }
 
   void stop() {

@@ -30,6 +30,9 @@ class BlockingPool {
     std::chrono::nanoseconds idle_timeout = std::chrono::seconds(5);
     std::string thread_name = "osken-runtime-worker";
     std::size_t stack_bytes = 2 * 1024 * 1024;
+    // Called on each thread that ends by itself (idle or the pool stopped),
+    // after it left the pool; not on a thread that a call's unwind ends.
+    void (*on_thread_end)() = nullptr;
   };
 
   explicit BlockingPool(Config config);

@@ -53,6 +53,8 @@ class JobBase {
   void run();
 
   Scheduler& scheduler() const noexcept { return scheduler_; }
+  // What cancels this job; null for a job nobody can cancel.
+  const std::shared_ptr<CancelSignal>& cancel_signal() const noexcept { return cancel_; }
   std::shared_ptr<void>& local_value() noexcept { return local_value_; }
 
   // Registers `waiter` to be woken when this job ends. False (and nothing

@@ -11,17 +11,10 @@ namespace quellgate::executor {
 
 namespace {
 
-struct ThreadStart {
-  std::string name;
-  std::function<void()> body;
-};
-
 // Deliberately not noexcept: see start_os_thread.
-void* os_thread_entry(void* raw_start) {
-  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(raw_start));
-  // A name the OS refuses is cosmetic; the thread still works.
-  pthread_setname_np(pthread_self(), start->name.c_str());
-  start->body();
+void* os_thread_entry(void* raw_body) {
+  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(raw_body));
+  (*body)();
   return nullptr;
 }
 
@@ -36,7 +29,6 @@ class ThreadAttributes {
 
   int configure(std::size_t stack_bytes) {
     if (!ok_) return EAGAIN;
-    if (int rc = pthread_attr_setdetachstate(&attr_, PTHREAD_CREATE_DETACHED)) return rc;
     return pthread_attr_setstacksize(&attr_, stack_bytes);
   }
   const pthread_attr_t* get() const { return &attr_; }
@@ -52,14 +44,29 @@ std::string linux_thread_name(std::string_view name) {
   return std::string(name.substr(0, kLinuxThreadNameLimit));
 }
 
-std::expected<void, int> start_os_thread(std::string_view name, std::size_t stack_bytes, std::function<void()> body) {
+OsThread::~OsThread() {
+  if (joinable_) pthread_detach(handle_);
+}
+
+void OsThread::join() noexcept {
+  if (std::exchange(joinable_, false)) pthread_join(handle_, nullptr);
+}
+
+std::expected<OsThread, int> start_os_thread(std::string_view name, std::size_t stack_bytes,
+                                             std::function<void()> body) {
   ThreadAttributes attributes;
   if (int rc = attributes.configure(stack_bytes)) return std::unexpected(rc);
-  auto start = std::make_unique<ThreadStart>(ThreadStart{linux_thread_name(name), std::move(body)});
+  auto owned_body = std::make_unique<std::function<void()>>(std::move(body));
   pthread_t thread{};
-  if (int rc = pthread_create(&thread, attributes.get(), os_thread_entry, start.get())) return std::unexpected(rc);
-  start.release();  // the new thread owns it now
-  return {};
+  if (int rc = pthread_create(&thread, attributes.get(), os_thread_entry, owned_body.get())) {
+    return std::unexpected(rc);
+  }
+  owned_body.release();  // the new thread owns it now
+  // Named from here, while the handle is still joinable and so valid even if
+  // the thread has already ended: a thread naming itself would carry its name
+  // only once first scheduled. A name the OS refuses is cosmetic.
+  pthread_setname_np(thread, linux_thread_name(name).c_str());
+  return OsThread(thread);
 }
 
 std::size_t logical_processor_count() {

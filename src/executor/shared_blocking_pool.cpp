@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <memory>
 #include <mutex>
 #include <type_traits>
 
+#include "executor/count_variable.hpp"
 #include "executor/environment.hpp"
 
 namespace quellgate::executor {
@@ -25,6 +25,11 @@ static_assert(std::is_trivially_destructible_v<PoolCell>);
 constinit PoolCell cell;
 bool fork_handler_registered = false;  // guarded by cell.build_lock
 
+// Constant-initialised, so a hook set during any static initialisation is
+// kept. Release when set, acquire when the pool is built: the hook's own
+// setup is visible to the threads that run it.
+constinit std::atomic<void (*)()> thread_end_hook{nullptr};
+
 // The parent's pool, its lock and its thread count are left untouched and
 // leaked: the child has none of its threads.
 void reset_cell_in_fork_child() { std::construct_at(&cell); }
@@ -32,15 +37,14 @@ void reset_cell_in_fork_child() { std::construct_at(&cell); }
 }  // namespace
 
 std::chrono::nanoseconds resolve_blocking_idle(const std::optional<std::string>& raw_value) {
-  if (!raw_value || raw_value->empty()) return kDefaultBlockingIdle;
-  unsigned long long milliseconds = 0;
-  const char* end = raw_value->data() + raw_value->size();
-  auto [stop, failure] = std::from_chars(raw_value->data(), end, milliseconds);
-  if (failure != std::errc{} || stop != end || milliseconds == 0) return kDefaultBlockingIdle;
+  if (!raw_value) return kDefaultBlockingIdle;
+  const std::size_t milliseconds = parse_count_variable(kBlockingIdleVariable, *raw_value);
   // A day is more than anyone means; it also keeps the nanoseconds in range.
-  constexpr unsigned long long kLongest = 24ULL * 3600 * 1000;
+  constexpr std::size_t kLongest = 24ULL * 3600 * 1000;
   return std::chrono::milliseconds(static_cast<long long>(std::min(milliseconds, kLongest)));
 }
+
+void set_blocking_thread_end_hook(void (*hook)()) noexcept { thread_end_hook.store(hook, std::memory_order_release); }
 
 BlockingPool& shared_blocking_pool() {
   if (BlockingPool* built = cell.pool.load(std::memory_order_acquire)) return *built;
@@ -51,7 +55,8 @@ BlockingPool& shared_blocking_pool() {
     fork_handler_registered = true;
   }
   auto* built = new BlockingPool(BlockingPool::Config{
-      .idle_timeout = resolve_blocking_idle(read_environment_variable(kBlockingIdleVariable))});
+      .idle_timeout = resolve_blocking_idle(read_environment_variable(kBlockingIdleVariable)),
+      .on_thread_end = thread_end_hook.load(std::memory_order_acquire)});
   cell.pool.store(built, std::memory_order_release);
   return *built;
 }

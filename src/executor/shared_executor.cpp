@@ -8,6 +8,7 @@
 #include "executor/environment.hpp"
 #include "executor/forced_unwind.hpp"
 #include "executor/os_thread.hpp"
+#include "executor/shared_blocking_pool.hpp"
 #include "executor/worker_count.hpp"
 
 namespace quellgate::executor {
@@ -35,6 +36,10 @@ void reset_cell_in_fork_child() { std::construct_at(&cell); }
 BackgroundExecutor* build() {
   const std::size_t workers =
       resolve_worker_count(read_environment_variable(kWorkerThreadsVariable), logical_processor_count());
+  // Made here, though it starts no thread until used, so that an invalid
+  // OSKEN_BLOCKING_IDLE_MS is refused as an invalid worker count is: by the
+  // first asynchronous call, not by a decorated call's Future later on.
+  shared_blocking_pool();
   return new BackgroundExecutor(BackgroundExecutor::Config{.worker_threads = workers});
 }
 

@@ -14,8 +14,4 @@ inline constexpr const char* kWorkerThreadsVariable = "OSKEN_WORKER_THREADS";
 // not an unsigned decimal integer, or zero.
 std::size_t resolve_worker_count(const std::optional<std::string>& raw_value, std::size_t logical_processors);
 
-// Where `bytes` stops being valid UTF-8, described for a person, or nullopt
-// when all of it is valid.
-std::optional<std::string> describe_invalid_utf8(std::string_view bytes);
-
 }  // namespace quellgate::executor

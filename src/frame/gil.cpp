@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "executor/environment.hpp"
+#include "executor/shared_blocking_pool.hpp"
 #include "frame/fault.hpp"
 #include "frame/handle.hpp"
 
@@ -28,6 +30,9 @@ struct ThreadLockState {
   // depth falls to 0, so nothing is stranded on a thread that never enters
   // again.
   int dropped_count = 0;
+  // The thread keeps the extra hold on its thread state that Acquisition took
+  // for a thread that is not the interpreter's. Owned by the thread.
+  bool keeps_thread_state = false;
   PyObject* dropped[kDroppedCapacity]{};
 };
 
@@ -64,6 +69,13 @@ std::atomic<bool> interpreter_was_running{false};
 // on its first drop; it starts from a fresh queue instead.
 const bool fork_handler_registered = [] {
   executor::register_fork_child_handler(reset_pending_releases_after_fork);
+  return true;
+}();
+
+// A blocking-pool thread ends after idling, unlike a worker: the thread state
+// it kept would outlive it, one more for every thread the pool ever started.
+const bool blocking_thread_end_hook_set = [] {
+  executor::set_blocking_thread_end_hook(release_kept_thread_state);
   return true;
 }();
 
@@ -127,6 +139,21 @@ EntryScope::~EntryScope() {
   if (--thread_->depth == 0) hand_over_dropped(*thread_);
 }
 
+void release_kept_thread_state() {
+  ThreadLockState& thread = this_thread;
+  if (!std::exchange(thread.keeps_thread_state, false) || thread.depth != 0) return;
+  // A finalising interpreter (or a finished one) must not be touched: the
+  // state goes with it. Finalisation that begins just after this check ends
+  // the thread inside PyGILState_Ensure, an unwind the pool lets pass.
+  if (!Py_IsInitialized()) return;
+  // A fresh hold takes the lock; the kept hold, taken while the lock was
+  // held, is given back as such; the fresh one, the last, frees the state and
+  // the lock with it.
+  const PyGILState_STATE fresh = PyGILState_Ensure();
+  PyGILState_Release(PyGILState_LOCKED);
+  PyGILState_Release(fresh);
+}
+
 void note_interpreter_running() noexcept { interpreter_was_running.store(true, std::memory_order_relaxed); }
 
 void EntryScope::release_dropped() { release_dropped_by(*thread_); }
@@ -152,7 +179,9 @@ Acquisition::Acquisition() : thread_(&this_thread) {
     // thread state it was just given for its whole life: one extra hold that
     // is never released stops every later release from destroying it, which
     // would otherwise cost a fresh allocation on every hop into Python.
+    // A thread that ends by itself gives it back: release_kept_thread_state.
     PyGILState_Ensure();
+    thread_->keeps_thread_state = true;
   }
   require_lock_allowed(*thread_);
   ++thread_->depth;

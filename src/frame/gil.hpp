@@ -71,6 +71,12 @@ auto releasing_around(Scope& scope, Work&& work) {
   }
 }
 
+// On a thread that is not the interpreter's and ends now: frees the thread
+// state that its first acquisition kept for the thread's life. Does nothing
+// on any other thread, or once the interpreter is finalising. May end the
+// thread, as taking the lock does during finalisation.
+void release_kept_thread_state();
+
 // Called once the module is imported, lock held: from then on a thread that
 // finds the interpreter uninitialised has found it finalising, not missing.
 void note_interpreter_running() noexcept;

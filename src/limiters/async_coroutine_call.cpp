@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "bridge/asyncio_lookups.hpp"
+#include "bridge/bridge_await.hpp"
 #include "bridge/bridge_start.hpp"
 #include "bridge/ready_future.hpp"
 #include "frame/closure.hpp"
@@ -170,6 +171,13 @@ Result<void> land_admitted_call(PyObject* future, bridge::Delivery&& delivery) {
     auto one = owned_or_pending(PyTuple_Pack(1, completion->get()));
     if (!one) return std::unexpected(std::move(one.error()));
     auto task = run_in_context(context, *ensure_future, one->get(), nullptr);
+    if (task && task->get() == completion->get()) {  // a Future as it was: it may be another loop's
+      auto event_loop = bridge::call_method(future, "get_loop");
+      if (!event_loop) return std::unexpected(std::move(event_loop.error()));
+      if (auto same_loop = bridge::check_future_of_loop(event_loop->get(), task->get()); !same_loop) {
+        task = std::unexpected(std::move(same_loop.error()));
+      }
+    }
     if (task) {
       if (permit) {
         if (auto held = hold_permit_until_task_ends(task->get(), std::move(*permit)); !held) return held;
@@ -208,6 +216,7 @@ bool is_coroutine_function(PyObject* func) {
 }
 
 Result<PyRef> call_coroutine_function(const engine::LimiterCore& core, const PyRef& func, PyObject* args, PyObject* kwargs) {
+  if (auto checked = check_keywords_are_str(kwargs); !checked) return std::unexpected(std::move(checked.error()));
   auto event_loop = bridge::loop_of_calling_thread();
   if (!event_loop) return event_loop;
   if (!*event_loop) return call_through_job(core, func, args, kwargs, /*coroutine_function=*/true);

@@ -12,6 +12,7 @@
 #include "limiters/async_coroutine_call.hpp"
 #include "limiters/blocking_admission.hpp"
 #include "limiters/async_wrapped_call.hpp"
+#include "bridge/admission_future.hpp"
 #include "bridge/asyncio_lookups.hpp"
 #include "bridge/bridge_start.hpp"
 #include "bridge/ready_future.hpp"
@@ -76,6 +77,15 @@ Result<PyRef> admission(const LimiterCore& core, AdmissionCall call) {
   auto event_loop = bridge::loop_of_calling_thread();
   if (!event_loop) return event_loop;
   if (!*event_loop) return wait();
+  if (call == AdmissionCall::acquire && core.max_burst()) {
+    // The permit stays with its Future until read, as a wait's does (`async
+    // with` reads its __aenter__ at once). Its own instance of the attempt,
+    // so that one without a burst cap runs the same code as ever.
+    const auto admitted_with_permit = [loop = event_loop->get()](engine::BurstPermit permit) {
+      return bridge::completed_admission_future(loop, std::move(permit));
+    };
+    return first_attempt_on_loop(core, event_loop->get(), admitted_with_permit, wait, refusal);
+  }
   const auto admitted_now = [call, loop = event_loop->get()](engine::BurstPermit permit) {
     auto future = call == AdmissionCall::enter ? bridge::shared_completed_future(loop, bridge::SharedResult::empty_tuple)
                                                : bridge::completed_future(loop, bridge::empty_tuple());

@@ -7,6 +7,7 @@
 #include "bridge/loop_binding.hpp"
 #include "frame/fault.hpp"
 #include "frame/gil.hpp"
+#include "executor/blocking_handoff.hpp"
 #include "executor/shared_blocking_pool.hpp"
 
 namespace quellgate {
@@ -49,15 +50,18 @@ struct BlockingReturn {
 };
 
 // Runs on a blocking-pool thread. Faults become the call's error: nothing may
-// leave a pool call but the unwind that ends the thread.
-BlockingReturn call_holding_the_lock(WrappedCall& call, PyObject* context) {
+// leave a pool call but the unwind that ends the thread. nullopt when the
+// call's Future was cancelled before the call started: checked under the
+// lock, which cancel() holds, so such a call never starts.
+std::optional<BlockingReturn> call_holding_the_lock(WrappedCall& call, PyObject* context, const executor::StillWanted& wanted) {
   try {
-    return gil::with_gil([&] {
-      BlockingReturn back{call_on_this_thread(call, context), false, std::nullopt};
-      if (back.value) back.awaitable = bridge::is_awaitable(back.value->get());
-      // The arguments go now, under the lock, not on whichever thread
-      // destroys the pool's call.
+    return gil::with_gil([&]() -> std::optional<BlockingReturn> {
+      // The arguments go under the lock, not on whichever thread destroys
+      // the pool's call.
       WrappedCall done = std::move(call);
+      if (!wanted()) return std::nullopt;
+      BlockingReturn back{call_on_this_thread(done, context), false, std::nullopt};
+      if (back.value) back.awaitable = bridge::is_awaitable(back.value->get());
       return back;
     });
   } catch (...) {
@@ -69,22 +73,31 @@ BlockingReturn call_holding_the_lock(WrappedCall& call, PyObject* context) {
 
 // A plain function may block for as long as it likes, so it runs off the
 // workers, which drive every limiter's waits. The job awaits its end holding
-// no thread. nullopt when the pool dropped the call unrun.
+// no thread. nullopt when the call was dropped unrun; its permit went back.
 executor::Task<std::optional<BlockingReturn>> call_on_blocking_thread(WrappedCall call, engine::BurstPermit permit) {
   // The binding's context is this call's own copy of the caller's context,
   // made at the call; the job keeps the binding alive.
   auto binding = std::static_pointer_cast<bridge::LoopBinding>(executor::current_job_local());
-  auto [sender, receiver] = executor::make_oneshot<BlockingReturn>();
-  executor::shared_blocking_pool().submit(
-      [call = std::move(call), binding, permit = std::move(permit), sender = std::move(sender)]() mutable {
-        BlockingReturn back = call_holding_the_lock(call, binding ? binding->context.get() : nullptr);
-        back.permit.emplace(std::move(permit));
-        sender.send(std::move(back));  // when the job is gone, the permit goes back here
+  return executor::run_on_blocking_pool<BlockingReturn>(
+      executor::shared_blocking_pool(),
+      [call = std::move(call), binding, permit = std::move(permit)](const executor::StillWanted& wanted) mutable {
+        auto back = call_holding_the_lock(call, binding ? binding->context.get() : nullptr, wanted);
+        if (back) back->permit.emplace(std::move(permit));
+        return back;
       });
-  co_return co_await std::move(receiver);
 }
 
 }  // namespace
+
+Result<void> check_keywords_are_str(PyObject* kwargs) {
+  if (kwargs == nullptr) return {};
+  Py_ssize_t position = 0;
+  PyObject *key = nullptr, *value = nullptr;
+  while (PyDict_Next(kwargs, &position, &key, &value)) {
+    if (!PyUnicode_Check(key)) return std::unexpected(type_check_error(key, "PyString"));
+  }
+  return {};
+}
 
 Result<WrappedCall> WrappedCall::capture(const PyRef& func, PyObject* args, PyObject* kwargs, bool coroutine_function) {
   WrappedCall call{func.clone(), {}, std::nullopt, coroutine_function};
@@ -137,9 +150,12 @@ Result<PyRef> call_through_job(const engine::LimiterCore& core, const PyRef& fun
                                bool coroutine_function) {
   auto call = WrappedCall::capture(func, args, kwargs, coroutine_function);
   if (!call) return std::unexpected(std::move(call.error()));
-  return bridge::bridge_start<PyRef>(run_wrapped_call(core, std::move(*call)), [](PyRef value) -> bridge::Outcome {
-    return bridge::Delivery{std::move(value), std::nullopt, nullptr};
-  });
+  // Stoppable: cancel() stops the job at once, under the lock, so a call still
+  // queued for a blocking thread is never made.
+  return bridge::bridge_start<PyRef>(
+      run_wrapped_call(core, std::move(*call)),
+      [](PyRef value) -> bridge::Outcome { return bridge::Delivery{std::move(value), std::nullopt, nullptr}; },
+      bridge::FutureKind::stoppable);
 }
 
 }  // namespace quellgate

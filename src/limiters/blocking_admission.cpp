@@ -9,6 +9,7 @@
 #include "executor/clock.hpp"
 #include "executor/environment.hpp"
 #include "frame/gil.hpp"
+#include "limiters/interpreter_main_thread.hpp"
 
 namespace quellgate {
 namespace {
@@ -18,12 +19,16 @@ using std::chrono::nanoseconds;
 
 constexpr nanoseconds kSignalCheckEvery = 500ms;
 
-// The exception a signal handler left pending (lock held): KeyboardInterrupt
-// becomes the limiter's own, with its fixed message; anything else, such as
-// the SystemExit of a handler calling sys.exit(), goes on as it is.
-PyError handler_error() {
+// The exception a signal handler left pending (lock held). KeyboardInterrupt
+// becomes the limiter's own, with its fixed message, and sets the interrupt
+// flag, which ends every other wait on the limiter: Ctrl+C means stop
+// waiting. Anything else, such as a timeout's own exception or the
+// SystemExit of a handler calling sys.exit(), goes on as it is and ends this
+// wait alone.
+PyError handler_error(const engine::LimiterCore& core) {
   if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
     PyErr_Clear();
+    core.set_interrupt();
     return operation_interrupted();
   }
   return take_pending_error();
@@ -33,12 +38,14 @@ PyError handler_error() {
 // wait there watches for them: it runs them (taking the lock for that alone)
 // once 500 ms of waiting have built up since they last ran, whatever the
 // backoff steps, and at once when a signal cuts its sleep short. A handler
-// that raises sets the interrupt flag, which ends every other wait on the
-// limiter. Waits on other threads never take the lock, which also keeps a
-// daemon thread's wait clear of interpreter finalisation.
+// that raises ends the wait (see handler_error). Waits on other threads never
+// take the lock, which also keeps a daemon thread's wait clear of
+// interpreter finalisation.
 class SignalWatch {
  public:
-  explicit SignalWatch(const engine::LimiterCore& core) noexcept : core_(core) {}
+  // main_thread: the interpreter's, looked up with the lock held; 0 when unknown.
+  SignalWatch(const engine::LimiterCore& core, unsigned long main_thread) noexcept
+      : core_(core), main_thread_ident_(main_thread) {}
 
   nanoseconds wake_by(nanoseconds now, nanoseconds step_end) {
     if (!on_main_thread()) return step_end;
@@ -50,9 +57,7 @@ class SignalWatch {
     waited_ += waited;
     if (!signal_arrived && waited_ < kSignalCheckEvery) return false;
     waited_ = 0ns;
-    if (!handler_raised()) return false;
-    core_.set_interrupt();
-    return true;
+    return handler_raised();
   }
 
   // What a handler raised during the wait; read with the lock held again.
@@ -60,38 +65,62 @@ class SignalWatch {
   PyError take_raised() noexcept { return *std::move(raised_); }
 
  private:
+  // Decided at the first sleep only, without the lock. While the
+  // interpreter cannot say, the process's first thread stands in for its
+  // main thread, which it is unless Python is embedded.
   bool on_main_thread() {
-    if (!main_thread_) main_thread_ = executor::on_first_thread();
+    if (!main_thread_) {
+      main_thread_ = main_thread_ident_ != 0 ? PyThread_get_thread_ident() == main_thread_ident_
+                                             : executor::on_first_thread();
+    }
     return *main_thread_;
   }
 
   bool handler_raised() {
     return gil::with_gil([this] {
       if (PyErr_CheckSignals() == 0) return false;
-      raised_ = handler_error();
+      raised_ = handler_error(core_);
       return true;
     });
   }
 
   const engine::LimiterCore& core_;
-  std::optional<bool> main_thread_;  // looked up at the first sleep only
+  unsigned long main_thread_ident_;
+  std::optional<bool> main_thread_;
   nanoseconds waited_{0};            // since the handlers last ran
   std::optional<PyError> raised_;    // set with the lock held, taken after the wait
 };
 
-engine::Admission wait_without_gil(const engine::LimiterCore& core, SignalWatch& watch) {
-  return engine::admit_blocking(core, executor::wall_now,
-                                [&watch](const engine::AdmissionStep& step, const engine::LimiterCore& limiter) {
-                                  return sleep_on_limiter(step, limiter, watch);
-                                });
+// A waiting admission, with the lock released but where noted. Only one
+// that has to sleep looks up the main thread for its watch, between its
+// first attempt and its first sleep, so one admitted at once pays nothing
+// for it. An admission that ends in an exception holds no permit: the
+// loop gives back what it took.
+Result<engine::Admission> admit_waiting(const engine::LimiterCore& core) {
+  engine::AdmissionLoop loop(core);
+  const engine::AdmissionStep first = gil::without_gil([&] { return loop.next(executor::wall_now()); });
+  if (first.kind == engine::AdmissionStep::Kind::admitted) return engine::Admission::admitted;
+  if (first.kind == engine::AdmissionStep::Kind::interrupted) return engine::Admission::interrupted;
+  Result<unsigned long> main_thread = interpreter_main_thread();
+  if (!main_thread) return std::unexpected(std::move(main_thread.error()));
+  SignalWatch watch(core, *main_thread);
+  const engine::Admission outcome = gil::without_gil([&] {
+    return engine::drive_blocking(loop, first, core, executor::wall_now,
+                                  [&watch](const engine::AdmissionStep& step, const engine::LimiterCore& limiter) {
+                                    return sleep_on_limiter(step, limiter, watch);
+                                  });
+  });
+  // A handler that raised during the wait already ended it, and the loop
+  // gave its permit back.
+  if (watch.raised()) return std::unexpected(watch.take_raised());
+  return outcome;
 }
 
 // A signal handler raised just as the admission ended. The caller will see
 // its exception and cannot know it was admitted, so the permit of this
 // admission goes back; window counts stay.
 Result<bool> raised_at_the_end(const engine::LimiterCore& core, engine::Admission outcome) {
-  PyError raised = handler_error();
-  core.set_interrupt();
+  PyError raised = handler_error(core);
   if (outcome == engine::Admission::admitted) engine::release_burst(core);
   return std::unexpected(std::move(raised));
 }
@@ -109,11 +138,9 @@ Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {
   core.clear_interrupt();
   engine::Admission outcome;
   if (core.blocking()) {
-    SignalWatch watch(core);
-    outcome = gil::without_gil([&] { return wait_without_gil(core, watch); });
-    // A handler that raised during the wait already ended it: the flag is
-    // set and the loop gave its permit back.
-    if (watch.raised()) return std::unexpected(watch.take_raised());
+    Result<engine::Admission> waited = admit_waiting(core);
+    if (!waited) return std::unexpected(std::move(waited.error()));
+    outcome = *waited;
   } else {
     outcome = gil::without_gil([&] { return engine::try_admit(core, executor::wall_now()); });
   }

@@ -15,35 +15,14 @@ class JobWaiter final : public engine::Waiter {
   executor::Sleep& sleep_;
 };
 
-// A job woken for a returned permit but cancelled before it could try for it
-// passes the wake on, so the permit does not lie unnoticed until another
-// waiter's step ends.
-class PassOnUnusedWake {
- public:
-  PassOnUnusedWake(const engine::LimiterCore& core, const executor::Sleep& sleep) noexcept
-      : core_(core), sleep_(sleep) {}
-  ~PassOnUnusedWake() {
-    if (!used_ && sleep_.woken_early() && !core_.interrupted()) core_.waiters().wake_one_burst_waiter();
-  }
-  PassOnUnusedWake(const PassOnUnusedWake&) = delete;
-  PassOnUnusedWake& operator=(const PassOnUnusedWake&) = delete;
-  void used() noexcept { used_ = true; }
-
- private:
-  const engine::LimiterCore& core_;
-  const executor::Sleep& sleep_;
-  bool used_ = false;
-};
-
 }  // namespace
 
 executor::Task<void> sleep_on_limiter_in_job(const engine::LimiterCore& core, engine::AdmissionStep step) {
   // Destroyed in reverse: off the list first, so no wake reaches the sleep
-  // once it is gone.
+  // once it is gone. A job destroyed during the sleep passes on its wake.
   executor::Sleep pause(std::chrono::milliseconds(step.sleep_ms));
-  PassOnUnusedWake pass_on(core, pause);
   JobWaiter waiter(pause);
-  const engine::WaitEnrolment enrolment(core, waiter, step.wake_on);
+  engine::WaitEnrolment enrolment(core, waiter, step.wake_on);
   if (engine::sleep_still_needed(core, step)) {
     // A release in another process reaches this job only through the home.
     if (core.home() != nullptr && step.wake_on == engine::WakeOn::release_or_interrupt) {
@@ -51,7 +30,7 @@ executor::Task<void> sleep_on_limiter_in_job(const engine::LimiterCore& core, en
     }
     co_await pause;
   }
-  pass_on.used();
+  enrolment.will_try_again();
 }
 
 executor::Task<engine::Admission> admit_waiting_in_job(engine::LimiterCore core) {

@@ -1,8 +1,8 @@
 #pragma once
 // How threads and jobs sleep between the attempts of a waiting admission:
 // parked on the limiter's waiter list, so that a release (for a burst wait)
-// or the interrupt flag ends the sleep early, and the backoff step ends it
-// otherwise. No Python here: the interpreter's signal handlers come in
+// or the interrupt flag ends the sleep early, and the step's end (a backoff
+// step, or for a burst waiter that does not poll, none) ends it otherwise. No Python here: the interpreter's signal handlers come in
 // through the thread's watch.
 #include <chrono>
 
@@ -39,13 +39,19 @@ bool sleep_on_limiter(const engine::AdmissionStep& step, const engine::LimiterCo
   }
   const std::chrono::nanoseconds step_end = executor::monotonic_now() + std::chrono::milliseconds(step.sleep_ms);
   ThreadWaiter waiter;
-  const engine::WaitEnrolment enrolment(core, waiter, step.wake_on);
-  if (!engine::sleep_needed(core, step.wake_on)) return false;
+  engine::WaitEnrolment enrolment(core, waiter, step.wake_on);
+  // Any end but the watch's makes a fresh attempt; after the watch's, a
+  // wake that came meanwhile goes on to another waiter.
+  const auto try_again = [&enrolment] {
+    enrolment.will_try_again();
+    return false;
+  };
+  if (!engine::sleep_needed(core, step.wake_on)) return try_again();
   for (;;) {
     const std::chrono::nanoseconds now = executor::monotonic_now();
-    if (now >= step_end) return false;
+    if (now >= step_end) return try_again();
     const auto end = waiter.signal().wait_until(watch.wake_by(now, step_end));
-    if (end == executor::WakeSignal::WaitEnd::woken) return false;
+    if (end == executor::WakeSignal::WaitEnd::woken) return try_again();
     if (watch.after_wait(executor::monotonic_now() - now, end == executor::WakeSignal::WaitEnd::signal)) return true;
   }
 }

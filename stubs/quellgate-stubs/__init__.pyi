@@ -73,10 +73,11 @@ class RateLimiter:
         """Gives a burst permit back. Window capacity is never given back."""
     def get_remaining(self) -> Dict[str, int]:
         """Remaining capacity under the keys "second", "minute", "hour", "day"
-        (the configured ones) and "burst" (when `max_burst` is set)."""
+        (the configured ones) and "burst" (when `max_burst` is set; a waiter
+        holds its permit while it waits for a full window)."""
     def wait_time(self) -> Optional[float]:
-        """Seconds until the first full window rolls over (at least 0.001),
-        or None when no window is full."""
+        """Seconds until the first full window rolls over (at least 0.001, at
+        most 2**63 ns, about 292 years), or None when no window is full."""
     def __enter__(self) -> None:
         """acquire(); a refusal raises ValueError("Failed to acquire permit")."""
     def __exit__(
@@ -89,13 +90,18 @@ class RateLimiter:
     def __call__(self, func: Callable[_P, _T]) -> _LimitedCall[_P, _T]:
         """Wraps `func`: each call is admitted first (a refusal raises
         ValueError("Failed to acquire permit")) and gives its burst permit
-        back when `func` returns or raises."""
+        back when `func` returns or raises. On an `async def` that is when the
+        coroutine is created, before it runs: use AsyncRateLimiter to limit
+        coroutines."""
 
 @final
 class AsyncRateLimiter:
     """The asyncio limiter: the same limits as RateLimiter. Every method
     returns at once a Future of the running event loop; waiting happens on a
-    background executor, so a waiting task holds no thread."""
+    background executor, so a waiting task holds no thread. The first call
+    builds the executor, or raises pyo3_runtime.PanicException (a
+    BaseException, not importable: match it by type name) when it cannot,
+    e.g. for an invalid OSKEN_WORKER_THREADS or OSKEN_BLOCKING_IDLE_MS."""
 
     def __new__(
         cls,
@@ -135,7 +141,9 @@ class AsyncRateLimiter:
         OSError. `blocking` stays this instance's own."""
     def acquire(self) -> asyncio.Future[Optional[Tuple[()]]]:
         """Resolves to () when admitted and to None when a non-blocking
-        limiter refuses; both are falsy, so compare with None."""
+        limiter refuses; both are falsy, so compare with None. An admission
+        nobody ever reads gives its burst permit back when the Future is
+        collected."""
     def release(self) -> asyncio.Future[Tuple[()]]:
         """Gives a burst permit back; resolves to ()."""
     def get_remaining(self) -> asyncio.Future[Dict[str, int]]: ...

@@ -38,7 +38,7 @@ def thread_names():
     return names
 
 def settled_thread_names(expected_workers=None, timeout=10.0):
-    """Workers name themselves once running: poll until the names stop changing."""
+    """Threads start and end on their own time: poll until the names stop changing."""
     deadline = time.monotonic() + timeout
     names = thread_names()
     while time.monotonic() < deadline:

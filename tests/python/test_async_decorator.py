@@ -2,8 +2,10 @@
 
 import asyncio
 import contextvars
+import functools
 import gc
 import threading
+import time
 
 import pytest
 
@@ -253,11 +255,16 @@ def test_call_argument_errors_name_the_async_class():
     assert twice.value.args == ("AsyncRateLimiter.__call__() got multiple values for argument 'func'",)
 
 
+async def _record_keywords(calls, **kwargs):
+    calls.append(kwargs)
+
+
+@pytest.mark.parametrize("function", [lambda calls, **kwargs: calls.append(kwargs), _record_keywords])
 @asyncio_test()
-async def test_non_str_keyword_fails_at_the_call_and_nothing_runs():
+async def test_non_str_keyword_fails_at_the_call_and_nothing_runs(function):
     calls = []
     limiter = AsyncRateLimiter(sec=HUGE, max_burst=1)
-    wrapper = limiter(lambda **kwargs: calls.append(kwargs))
+    wrapper = limiter(functools.partial(function, calls))
     try:
         wrapper(**{1: 2})
     except TypeError as error:
@@ -270,3 +277,26 @@ async def test_non_str_keyword_fails_at_the_call_and_nothing_runs():
     await asyncio.sleep(0.2)
     assert calls == []
     assert await limiter.get_remaining() == {"second": HUGE, "burst": 1}
+
+
+@asyncio_test()
+async def test_calls_cancelled_while_queued_for_a_thread_never_start_and_give_their_permits_back():
+    limiter = AsyncRateLimiter(sec=HUGE, max_burst=500)
+    started = []
+    slow = limiter(lambda: started.append(time.sleep(0.5)))
+    futures = [slow() for _ in range(200)]
+    await asyncio.sleep(0.1)
+    for future in futures:
+        future.cancel()
+    assert await burst_comes_back_to(limiter, 500) == 500
+    assert len(started) <= 64  # the blocking pool's threads: only calls already running went on
+
+
+@asyncio_test()
+async def test_a_plain_function_returning_another_loops_future_fails_at_once():
+    other = asyncio.new_event_loop()
+    try:
+        with pytest.raises(RuntimeError, match="attached to a different loop"):
+            await asyncio.wait_for(AsyncRateLimiter(sec=HUGE)(other.create_future)(), 10)
+    finally:
+        other.close()

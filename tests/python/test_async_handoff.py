@@ -4,6 +4,7 @@ wait_for, asyncio.timeout, TaskGroup and decorated calls, with more
 tasks than permits so that most admissions wait and are delivered late."""
 
 import asyncio
+import gc
 import random
 import sys
 
@@ -144,6 +145,23 @@ async def test_a_landed_admission_cut_off_from_its_awaiter_goes_back_at_once():
     assert [f.result() for f in finished] == [()] and done_calls == [second]
     second.cancel()  # read already: cancelling it now changes nothing
     assert (await limiter.get_remaining())["burst"] == 0
+
+
+@pytest.mark.parametrize("waits", [False, True])
+@asyncio_test()
+async def test_an_admission_never_read_goes_back_when_its_future_is_collected(waits):
+    limiter = AsyncRateLimiter(sec=HUGE, max_burst=1)
+    if waits:
+        assert await limiter.acquire() == ()
+    unread = limiter.acquire()
+    if waits:
+        await limiter.release()
+    while not unread.done():
+        await asyncio.sleep(0.001)
+    assert (await limiter.get_remaining())["burst"] == 0
+    del unread
+    gc.collect()
+    assert await burst_comes_back_to(limiter, 1) == 1
 
 
 @pytest.mark.parametrize("cut", ["wait_for", "cancel", "timeout", "task_group"])

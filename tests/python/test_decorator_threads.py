@@ -175,3 +175,33 @@ def test_threads_start_on_demand_are_reused_and_end_after_idling():
     assert report["busy"] == processors + 3
     assert report["reused"] <= processors + 3
     assert report["after_idling"] == processors
+
+
+def test_blocking_threads_that_end_free_their_thread_states():
+    before, after = script_report(
+        """
+        import asyncio, ctypes, json, quellgate
+        api = ctypes.pythonapi
+        api.PyInterpreterState_Head.restype = api.PyInterpreterState_ThreadHead.restype = ctypes.c_void_p
+        api.PyThreadState_Next.restype = ctypes.c_void_p
+        api.PyInterpreterState_ThreadHead.argtypes = api.PyThreadState_Next.argtypes = [ctypes.c_void_p]
+        def thread_states():
+            count, state = 0, api.PyInterpreterState_ThreadHead(api.PyInterpreterState_Head())
+            while state:
+                count, state = count + 1, api.PyThreadState_Next(state)
+            return count
+        quick = quellgate.AsyncRateLimiter(sec=10**9)(lambda: 1)
+        async def calls(count):  # each on a fresh thread, the last one's having idled 1 ms
+            for _ in range(count):
+                await quick()
+                await asyncio.sleep(0.03)
+            while len(os.listdir("/proc/self/task")) > 2:  # the worker and this thread
+                await asyncio.sleep(0.01)
+        asyncio.run(calls(2))
+        before = thread_states()
+        asyncio.run(calls(20))
+        print(json.dumps([before, thread_states()]))
+        """,
+        env_update={"OSKEN_BLOCKING_IDLE_MS": "1", "OSKEN_WORKER_THREADS": "1"},
+    )
+    assert after == before

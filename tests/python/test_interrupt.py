@@ -170,14 +170,24 @@ def on_usr1(signum, frame):
 signal.signal(signal.SIGUSR1, on_usr1)
 limiter = quellgate.RateLimiter(sec=HUGE, max_burst=1)
 limiter.acquire()
+other = {}
+waiter = threading.Thread(target=lambda: other.update(outcome(limiter.acquire)), daemon=True)
+waiter.start()
 later(0.5, lambda: os.kill(os.getpid(), signal.SIGUSR1))
 result = outcome(limiter.acquire)
-print(json.dumps({"result": result, "burst": limiter.get_remaining()["burst"], "quiet": quiet_afterwards()}))
+time.sleep(0.3)
+other["waited_on"] = waiter.is_alive()
+limiter.release()
+waiter.join(10)
+print(json.dumps({"result": result, "other": other, "burst": limiter.get_remaining()["burst"],
+                  "quiet": quiet_afterwards()}))
 """
     )
     assert {key: report["result"].get(key) for key in ("type", "args")} == {
         "type": "FromTheHandler", "args": ["raised by the handler"]}
-    assert report["burst"] == 0  # the first call still holds the only permit
+    # Only Ctrl+C ends the other thread's wait too; this one is admitted once the first call releases.
+    assert report["other"]["waited_on"] is True and report["other"]["type"] is None, report
+    assert report["burst"] == 0  # the other thread holds the only permit
     assert report["quiet"] is True
 
 

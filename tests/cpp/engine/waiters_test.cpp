@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,8 @@ TEST(WaiterListTest, TheInterruptFlagWakesEveryWaiterOnceAndAWithdrawnOneNever) 
 TEST(WaiterListTest, AWaiterThatJustEnlistedSleepsOnlyWhileNothingItWaitsForHasHappened) {
   const auto core = make_core({.sec = never_full, .max_burst = 1});
   ASSERT_EQ(try_admit(core, utc(12, 0, 0)), Admission::admitted);
+  EXPECT_FALSE(sleep_needed(core, WakeOn::release_or_interrupt)) << "nobody polls: it must take that up";
+  ASSERT_TRUE(core.waiters().claim_polling());
   EXPECT_TRUE(sleep_needed(core, WakeOn::release_or_interrupt));
   EXPECT_TRUE(sleep_needed(core, WakeOn::interrupt_only));
   // A permit came back between the waiter's failed attempt and its enlisting.
@@ -77,6 +80,33 @@ TEST(WaiterListTest, AWaiterThatJustEnlistedSleepsOnlyWhileNothingItWaitsForHasH
   EXPECT_FALSE(sleep_needed(core, WakeOn::interrupt_only));
   core.clear_interrupt();
   EXPECT_TRUE(sleep_needed(core, WakeOn::interrupt_only));
+}
+
+TEST(WaiterListTest, OneBurstWaiterPollsTheOthersSleepUntilWokenAndOneTakesOverWhenItLeaves) {
+  const auto core = make_core({.sec = never_full, .max_burst = 1});
+  ASSERT_EQ(try_admit(core, utc(12, 0, 0)), Admission::admitted);
+  std::optional<AdmissionLoop> poller(std::in_place, core);
+  AdmissionLoop other(core);
+  EXPECT_EQ(poller->next(utc(12, 0, 0)).sleep_ms, 10u);
+  EXPECT_EQ(other.next(utc(12, 0, 0)).sleep_ms, until_woken_ms);
+  std::vector<std::string> woken;
+  NamedWaiter sleeper("other", woken);
+  WaitEnrolment on_other(core, sleeper, WakeOn::release_or_interrupt);
+  poller.reset();
+  EXPECT_EQ(woken, (std::vector<std::string>{"other"}));
+  EXPECT_EQ(other.next(utc(12, 0, 0)).sleep_ms, 20u) << "it polls now";
+}
+
+TEST(WaiterListTest, ABurstWaiterWokenThatWillNotTryAgainPassesTheWakeOn) {
+  const auto core = make_core({.sec = never_full, .max_burst = 1});
+  ASSERT_EQ(try_admit(core, utc(12, 0, 0)), Admission::admitted);
+  std::vector<std::string> woken;
+  NamedWaiter first("first", woken), second("second", woken);
+  std::optional<WaitEnrolment> on_first(std::in_place, core, first, WakeOn::release_or_interrupt);
+  WaitEnrolment on_second(core, second, WakeOn::release_or_interrupt);
+  release_burst(core);
+  on_first.reset();  // its job was cancelled, or a signal handler ended its thread's wait
+  EXPECT_EQ(woken, (std::vector<std::string>{"first", "second"}));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <future>
 #include <mutex>
 #include <string>
@@ -65,18 +66,23 @@ TEST(BlockingPool, StartsThreadsOnlyForCallsThatFindNoneIdleAndReusesIdleOnes) {
   gate.open();
 }
 
-TEST(BlockingPool, ThreadsEndAfterIdlingAndANewCallStartsOneAgain) {
-  BlockingPool pool(config(64, 20ms));
+std::atomic<int> threads_ended{0};
+
+TEST(BlockingPool, ThreadsEndAfterIdlingRunningTheEndHookAndANewCallStartsOneAgain) {
+  auto ending_counted = config(64, 20ms);
+  ending_counted.on_thread_end = [] { threads_ended.fetch_add(1); };
+  BlockingPool pool(ending_counted);
   Gate gate;
   pool.submit(gate.blocker());
   pool.submit(gate.blocker());
   ASSERT_TRUE(eventually([&] { return count_threads_named(kName) == 2; }));
   gate.open();
   EXPECT_TRUE(eventually([&] { return pool.thread_count() == 0 && count_threads_named(kName) == 0; }));
+  EXPECT_EQ(threads_ended.load(), 2);
   std::promise<void> ran;
   pool.submit([&ran] { ran.set_value(); });
   EXPECT_EQ(ran.get_future().wait_for(kPatience), std::future_status::ready);
-  EXPECT_TRUE(eventually([&] { return pool.thread_count() == 0; }));
+  EXPECT_TRUE(eventually([&] { return pool.thread_count() == 0 && threads_ended.load() == 3; }));
 }
 
 TEST(BlockingPool, CallsBeyondTheCapWaitAndStartInSubmissionOrder) {
@@ -139,11 +145,16 @@ TEST(BlockingPool, AJobAwaitingACallLeavesTheWorkerFree) {
   EXPECT_EQ(outcome->value(), 7);
 }
 
-TEST(SharedBlockingPool, IdleTimeComesFromTheEnvironmentOrTheDefault) {
+TEST(SharedBlockingPool, IdleTimeComesFromAValidEnvironmentValueOrTheDefault) {
   EXPECT_EQ(resolve_blocking_idle(std::nullopt), kDefaultBlockingIdle);
   EXPECT_EQ(resolve_blocking_idle("250"), 250ms);
-  for (const char* ignored : {"", "0", "-5", "1.5", "12ms", " 3"}) {
-    EXPECT_EQ(resolve_blocking_idle(ignored), kDefaultBlockingIdle) << ignored;
+  for (const char* refused : {"", "0", "-5", "1.5", "12ms", " 3"}) {
+    try {
+      resolve_blocking_idle(refused);
+      ADD_FAILURE() << "accepted: " << refused;
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(std::string(error.what()).rfind("\"OSKEN_BLOCKING_IDLE_MS\" ", 0), 0u) << error.what();
+    }
   }
   EXPECT_EQ(resolve_blocking_idle("99999999999999"), std::chrono::hours(24));
 }

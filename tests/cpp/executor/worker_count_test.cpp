@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "executor/count_variable.hpp"
+
 #include <stdexcept>
 #include <string>
 

@@ -11,9 +11,12 @@
 #include <vector>
 
 #include "../executor/test_support.hpp"
+#include "embedded_interpreter.hpp"
 #include "engine/burst.hpp"
 #include "engine/limits.hpp"
 #include "executor/executor.hpp"
+#include "frame/gil.hpp"
+#include "limiters/interpreter_main_thread.hpp"
 
 namespace quellgate {
 namespace {
@@ -55,6 +58,7 @@ bool listed(const engine::LimiterCore& core, std::uint32_t burst_waiters) {
 TEST(LimiterWaitsTest, AReleaseEndsAThreadsAndAJobsHourLongBurstSleep) {
   const auto core = make_core({.sec = never_full, .max_burst = 1});
   ASSERT_TRUE(engine::take_burst(core));
+  ASSERT_TRUE(core.waiters().claim_polling());  // as if another admission polled
   executor::BackgroundExecutor pool({.worker_threads = 1});
   Ended ended;
   std::jthread thread([&] { park_thread(core, engine::WakeOn::release_or_interrupt, ended); });
@@ -144,6 +148,22 @@ TEST(LimiterWaitsTest, ThreadsAndJobsRacingForTwoPermitsLoseNoWakeUpPermitOrCap)
   EXPECT_LE(occupancy.most.load(), max_burst);
   EXPECT_EQ(core.burst_in_use().load(), 0u);
   EXPECT_FALSE(core.waiters().has_burst_waiters());
+}
+
+// Signal handlers run on the thread that initialised the interpreter (the
+// test environment's), whichever thread asks first.
+TEST(LimiterWaitsTest, TheMainThreadIsTheInterpretersWhicheverThreadAsksFirst) {
+  const auto on_main_thread = [] {
+    return gil::with_gil([] {
+      const Result<unsigned long> main_thread = interpreter_main_thread();
+      return main_thread && *main_thread == PyThread_get_thread_ident();
+    });
+  };
+  testing::run_python("import threading");
+  bool on_other_thread = true;
+  std::thread([&] { on_other_thread = on_main_thread(); }).join();
+  EXPECT_FALSE(on_other_thread);
+  EXPECT_TRUE(on_main_thread());
 }
 
 }  // namespace

@@ -1,0 +1,29 @@
+#pragma once
+#include <cstddef>
+#include <string_view>
+
+namespace quellgate::redis_store {
+
+// The server-side scripts. Each runs atomically on the server and reads the
+// server's clock, so no client clock takes part in a decision.
+enum class ScriptId : std::size_t { decide, renew };
+inline constexpr std::size_t kScriptCount = 2;
+
+// decide: one admission, all or nothing.
+//   KEYS: config, leases, then one hash per window (fields i: window index, n: count)
+//   ARGV: config text, lease ms, lease member ("" without max_burst),
+//         max_burst (0: none), then limit and length (s) of each window
+//   reply: {1, index...}            admitted, counted in these windows
+//          {0, wait ms, index...}   a window is full; wait ms until the last full one rolls over
+//          {-1, wait ms}            every burst permit is held; ms until the first lease expires
+//          {-2, stored config}      the name holds another configuration
+// renew: extends the given leases that are still live.
+//   KEYS: leases, config    ARGV: lease ms, members...    reply: leases renewed
+std::string_view script_text(ScriptId script) noexcept;
+
+inline constexpr long long kAdmitted = 1;
+inline constexpr long long kWindowFull = 0;
+inline constexpr long long kBurstFull = -1;
+inline constexpr long long kConfigMismatch = -2;
+
+}  // namespace quellgate::redis_store

@@ -1,0 +1,93 @@
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "redis_store/shared_limits.hpp"
+#include "redis_store/store_error.hpp"
+
+namespace quellgate::redis_store {
+
+struct StoreOptions {
+  std::chrono::milliseconds timeout{1000};  // connecting, and each reply; at least 1 ms
+  std::chrono::milliseconds lease{30000};   // how long a burst permit stays held unrenewed; at least 3 ms
+};
+
+// A held burst permit: its member in the name's set of leases.
+struct Lease {
+  std::string member;
+};
+
+struct Admitted {
+  std::optional<Lease> lease;                 // engaged when the limiter has max_burst
+  std::vector<std::uint64_t> window_indexes;  // per window: start / length, as the server counted it
+};
+
+enum class Refusal { window_full, burst_full };
+
+struct Refused {
+  Refusal reason;
+  // window_full: until the last full window rolls over, on the server's
+  // clock; burst_full: until the first lease expires unless renewed.
+  std::chrono::milliseconds retry_after;
+  std::vector<std::uint64_t> window_indexes;  // window_full only
+};
+
+using Decision = std::variant<Admitted, Refused>;
+using DecisionOutcome = std::expected<Decision, StoreError>;
+using DecisionCallback = std::function<void(DecisionOutcome)>;
+using DoneOutcome = std::expected<void, StoreError>;
+using DoneCallback = std::function<void(DoneOutcome)>;
+
+// One shared limiter's counts on a Redis server. Each decision is one script
+// run on the server: all windows and the burst cap are checked on the
+// server's clock before anything is written. Thread-safe. A forked child
+// opens connections and threads of its own on first use; the leases its
+// parent holds stay the parent's.
+class RedisStore {
+ public:
+  virtual ~RedisStore() = default;
+
+  // Blocks for at most the timeout (the caller has released the GIL). A
+  // decision whose reply was lost (a timeout after the script ran) may have
+  // counted: its windows keep the count, and its lease, never renewed,
+  // expires within the lease time.
+  virtual DecisionOutcome decide() = 0;
+  // Pipelined through the I/O thread; `done` runs on that thread and must
+  // not throw. It always runs, with a StorageError if need be, except in a
+  // forked child for requests its parent had queued.
+  virtual void decide_async(DecisionCallback done) = 0;
+
+  // Gives a permit back. Its lease is no longer renewed even if the server
+  // cannot be reached, so it then expires within the lease time.
+  virtual DoneOutcome release(const Lease& lease) = 0;
+  virtual void release_async(Lease lease, DoneCallback done) = 0;
+
+  // Connects and compares the configuration stored under the name, if any,
+  // with this one: a mismatch is a config error naming both.
+  virtual DoneOutcome verify() = 0;
+
+  // Leases this process holds and renews in the background.
+  virtual std::size_t leases_held() const = 0;
+  // The server, as messages name it (no credentials).
+  virtual std::string address() const = 0;
+};
+
+// Checks the URL, the name and the limits; connects lazily. Without Redis
+// support in this build, fails (after the URL check) with an `unavailable`
+// error saying how to get a build with it.
+std::expected<std::unique_ptr<RedisStore>, StoreError> open_redis_store(std::string_view url, std::string_view name,
+                                                                        const SharedLimits& limits,
+                                                                        const StoreOptions& options);
+
+// Deletes every key of a name. Stores still open on it start afresh.
+DoneOutcome remove_redis_name(std::string_view url, std::string_view name, const StoreOptions& options);
+
+}  // namespace quellgate::redis_store

@@ -1,0 +1,30 @@
+// Built instead of redis_store.cpp when hiredis was not found.
+#include "redis_store/redis_store.hpp"
+#include "redis_store/store_checks.hpp"
+
+namespace quellgate::redis_store {
+
+namespace {
+
+std::unexpected<StoreError> no_redis_support() {
+  return std::unexpected(StoreError{
+      StoreErrorKind::unavailable,
+      "this build of quellgate has no Redis support: install hiredis's development files "
+      "(Debian and Ubuntu: apt-get install libhiredis-dev) and build quellgate again from source"});
+}
+
+}  // namespace
+
+std::expected<std::unique_ptr<RedisStore>, StoreError> open_redis_store(std::string_view url, std::string_view name,
+                                                                        const SharedLimits& limits,
+                                                                        const StoreOptions& options) {
+  if (auto checked = checked_arguments(url, name, &limits, options); !checked) return std::unexpected(checked.error());
+  return no_redis_support();
+}
+
+DoneOutcome remove_redis_name(std::string_view url, std::string_view name, const StoreOptions& options) {
+  if (auto checked = checked_arguments(url, name, nullptr, options); !checked) return std::unexpected(checked.error());
+  return no_redis_support();
+}
+
+}  // namespace quellgate::redis_store

@@ -1,0 +1,37 @@
+#include "redis_store/shared_limits.hpp"
+
+#include <algorithm>
+
+namespace quellgate::redis_store {
+
+namespace {
+constexpr std::size_t kLongestName = 200;
+
+bool allowed_in_name(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+         c == '-';
+}
+}  // namespace
+
+std::string describe(const SharedLimits& limits) {
+  std::string text;
+  for (const auto& window : limits.windows) {
+    if (!text.empty()) text += ", ";
+    text += std::string(window.name) + "=" + std::to_string(window.limit) + "/" + std::to_string(window.length) + "s";
+  }
+  if (limits.max_burst) text += ", max_burst=" + std::to_string(*limits.max_burst);
+  return text;
+}
+
+std::expected<void, StoreError> check_shared_name(std::string_view name) {
+  if (name.empty() || name.size() > kLongestName || !std::ranges::all_of(name, allowed_in_name))
+    return std::unexpected(StoreError{
+        StoreErrorKind::config,
+        "shared limiter name '" + std::string(name.substr(0, kLongestName)) +
+            "' is not allowed: use 1 to 200 characters from A-Z, a-z, 0-9, '.', '_' and '-'"});
+  return {};
+}
+
+std::string key_prefix(std::string_view name) { return "quellgate:{" + std::string(name) + "}:"; }
+
+}  // namespace quellgate::redis_store

@@ -1,0 +1,253 @@
+#ifdef QUELLGATE_HAVE_REDIS
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#include "redis_server.hpp"
+
+namespace quellgate::redis_store::testing {
+namespace {
+
+// Windows that roll over only in 2033: no test runs across a rollover.
+constexpr std::uint64_t kFar = 1'000'000'000;
+
+class RedisStoreTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<RedisStore> open(SharedLimits limits, StoreOptions options = {}, const char* name = "api") {
+    auto store = open_redis_store(server.url(), name, limits, options);
+    if (!store) return ADD_FAILURE() << store.error().message, nullptr;
+    return std::move(*store);
+  }
+  long long server_ms() {
+    auto time = server.command({"TIME"});
+    return std::stoll(time.elements[0].text) * 1000 + std::stoll(time.elements[1].text) / 1000;
+  }
+  std::string window_count(std::uint64_t length) {
+    return server.command({"HGET", "quellgate:{api}:window:wide:" + std::to_string(length), "n"}).text;
+  }
+  RedisServer server;
+};
+
+Decision decided(RedisStore& store) {
+  auto decision = store.decide();
+  EXPECT_TRUE(decision) << decision.error().message;
+  return decision ? *decision : Decision{Refused{}};
+}
+
+const Refused& refusal(const Decision& decision) {
+  static const Refused none{};
+  EXPECT_TRUE(std::holds_alternative<Refused>(decision));
+  return std::holds_alternative<Refused>(decision) ? std::get<Refused>(decision) : none;
+}
+
+// Waits for an asynchronous outcome; the patience only guards against a hang.
+template <class Outcome>
+struct Awaited {
+  void operator()(Outcome outcome) {
+    const std::lock_guard lock(mutex);
+    outcomes.push_back(std::move(outcome));
+    arrived.notify_all();
+  }
+  std::vector<Outcome> wait_for(std::size_t count) {
+    std::unique_lock lock(mutex);
+    EXPECT_TRUE(arrived.wait_for(lock, 20s, [&] { return outcomes.size() >= count; }));
+    return outcomes;
+  }
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<Outcome> outcomes;
+};
+
+TEST_F(RedisStoreTest, AdmitsInEveryWindowOrNoneAndARefusalWaitsForTheRollover) {
+  auto store = open({{{"wide", 3, kFar}, {"narrow", 1, 2 * kFar}}, 5});
+  auto first = decided(*store);
+  ASSERT_TRUE(std::holds_alternative<Admitted>(first));
+  EXPECT_EQ(std::get<Admitted>(first).window_indexes, (std::vector<std::uint64_t>{1, 0}));
+  const auto refused = refusal(decided(*store));
+  EXPECT_EQ(refused.reason, Refusal::window_full);
+  EXPECT_EQ(refused.window_indexes, (std::vector<std::uint64_t>{1, 0}));
+  EXPECT_NEAR(static_cast<double>(refused.retry_after.count()),
+              static_cast<double>(2 * kFar * 1000 - server_ms()), 2000);
+  EXPECT_EQ(window_count(kFar), "1");
+  EXPECT_EQ(server.command({"ZCARD", "quellgate:{api}:leases"}).integer, 1);
+}
+
+TEST_F(RedisStoreTest, ABurstRefusalLeavesNoTraceAndADeadHoldersLeaseIsReclaimed) {
+  SharedLimits limits{{{"wide", 10, kFar}}, 1};
+  auto holder = open(limits), other = open(limits);
+  auto held = decided(*holder);
+  ASSERT_TRUE(std::holds_alternative<Admitted>(held));
+  const auto refused = refusal(decided(*other));
+  EXPECT_EQ(refused.reason, Refusal::burst_full);
+  EXPECT_NEAR(static_cast<double>(refused.retry_after.count()), 30000, 1000);
+  EXPECT_EQ(window_count(kFar), "1");
+  // The holder died: its lease ran out unrenewed.
+  server.command({"ZADD", "quellgate:{api}:leases", "XX", "1", std::get<Admitted>(held).lease->member});
+  EXPECT_TRUE(std::holds_alternative<Admitted>(decided(*other)));
+  EXPECT_EQ(server.command({"ZCARD", "quellgate:{api}:leases"}).integer, 1);
+}
+
+TEST_F(RedisStoreTest, HeldLeasesAreRenewedUntilReleased) {
+  SharedLimits limits{{{"wide", 10, kFar}}, 1};
+  auto holder = open(limits, {1000ms, 150ms}), other = open(limits, {1000ms, 150ms});
+  auto held = decided(*holder);
+  ASSERT_TRUE(std::holds_alternative<Admitted>(held));
+  std::this_thread::sleep_for(450ms);  // three lease times
+  EXPECT_EQ(refusal(decided(*other)).reason, Refusal::burst_full);
+  ASSERT_TRUE(holder->release(*std::get<Admitted>(held).lease));
+  EXPECT_EQ(holder->leases_held(), 0u);
+  EXPECT_TRUE(std::holds_alternative<Admitted>(decided(*other)));
+}
+
+TEST_F(RedisStoreTest, AnotherConfigurationUnderTheNameIsRefusedNamingBoth) {
+  auto first = open({{{"second", 10, 1}}, std::nullopt});
+  decided(*first);
+  auto second = open({{{"second", 10, 1}, {"minute", 500, 60}}, 2});
+  for (auto outcome : {second->decide().error(), second->verify().error()}) {
+    EXPECT_EQ(outcome.kind, StoreErrorKind::config);
+    EXPECT_NE(outcome.message.find("it has second=10/1s;"), std::string::npos) << outcome.message;
+    EXPECT_NE(outcome.message.find("second=10/1s, minute=500/60s, max_burst=2"), std::string::npos);
+  }
+}
+
+TEST_F(RedisStoreTest, AFlushedScriptIsLoadedAgain) {
+  auto store = open({{{"wide", 10, kFar}}, std::nullopt});
+  decided(*store);
+  server.command({"SCRIPT", "FLUSH"});
+  EXPECT_TRUE(std::holds_alternative<Admitted>(decided(*store)));
+  Awaited<DecisionOutcome> async;
+  store->decide_async(std::ref(async));
+  ASSERT_EQ(async.wait_for(1).size(), 1u);
+  server.command({"SCRIPT", "FLUSH"});
+  store->decide_async(std::ref(async));
+  for (auto& outcome : async.wait_for(2)) EXPECT_TRUE(outcome) << outcome.error().message;
+  EXPECT_EQ(window_count(kFar), "4");
+}
+
+TEST_F(RedisStoreTest, ManyConcurrentPipelinedRequestsAllCompleteExactly) {
+  auto store = open({{{"wide", 150, kFar}}, std::nullopt});
+  Awaited<DecisionOutcome> async;
+  std::vector<std::jthread> callers;
+  for (int t = 0; t < 4; ++t)
+    callers.emplace_back([&] {
+      for (int i = 0; i < 50; ++i) store->decide_async(std::ref(async));
+    });
+  callers.clear();
+  std::size_t admitted = 0;
+  for (auto& outcome : async.wait_for(200)) {
+    ASSERT_TRUE(outcome) << outcome.error().message;
+    admitted += std::holds_alternative<Admitted>(*outcome);
+  }
+  EXPECT_EQ(admitted, 150u);
+}
+
+// Fails within the timeout with the address in the message, blocking and pipelined.
+void expect_storage_error_in_time(RedisStore& store, std::chrono::milliseconds timeout) {
+  const auto started = std::chrono::steady_clock::now();
+  auto outcome = store.decide();
+  ASSERT_FALSE(outcome);
+  EXPECT_EQ(outcome.error().kind, StoreErrorKind::storage);
+  EXPECT_NE(outcome.error().message.find("Redis at 127.0.0.1:"), std::string::npos) << outcome.error().message;
+  Awaited<DecisionOutcome> async;
+  store.decide_async(std::ref(async));
+  auto outcomes = async.wait_for(1);
+  EXPECT_FALSE(outcomes.at(0));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 2 * timeout + 200ms);
+}
+
+TEST_F(RedisStoreTest, AKilledServerGivesStorageErrorsAndARestartedOneServesAgain) {
+  auto store = open({{{"wide", 10, kFar}}, std::nullopt}, {300ms, 30s});
+  decided(*store);
+  server.kill_now();
+  expect_storage_error_in_time(*store, 300ms);
+  server.start();
+  EXPECT_TRUE(std::holds_alternative<Admitted>(decided(*store)));
+}
+
+TEST_F(RedisStoreTest, AStoppedServerGivesTimeoutsNotHangs) {
+  auto store = open({{{"wide", 10, kFar}}, std::nullopt}, {200ms, 30s});
+  decided(*store);
+  server.signal(SIGSTOP);
+  expect_storage_error_in_time(*store, 200ms);
+  server.signal(SIGCONT);
+}
+
+struct ServerRefusal {
+  std::vector<std::string> cause, cure;
+  const char* says;
+};
+
+void PrintTo(const ServerRefusal& row, std::ostream* out) { *out << row.says; }
+
+class ServerRefusals : public RedisStoreTest, public ::testing::WithParamInterface<ServerRefusal> {};
+
+TEST_P(ServerRefusals, AreStorageErrorsAndPassWithTheirCause) {
+  auto store = open({{{"wide", 10, kFar}}, std::nullopt});
+  server.command(GetParam().cause);
+  auto outcome = store->decide();
+  ASSERT_FALSE(outcome);
+  EXPECT_EQ(outcome.error().kind, StoreErrorKind::storage);
+  EXPECT_NE(outcome.error().message.find(GetParam().says), std::string::npos) << outcome.error().message;
+  EXPECT_NE(outcome.error().message.find("Redis at 127.0.0.1:"), std::string::npos);
+  server.command(GetParam().cure);
+  EXPECT_TRUE(std::holds_alternative<Admitted>(decided(*store)));
+}
+
+// A replica after a failover, and a server out of memory.
+INSTANTIATE_TEST_SUITE_P(Table, ServerRefusals,
+                         ::testing::Values(ServerRefusal{{"REPLICAOF", "127.0.0.1", "1"}, {"REPLICAOF", "NO", "ONE"},
+                                                         "READONLY"},
+                                           ServerRefusal{{"CONFIG", "SET", "maxmemory", "1"},
+                                                         {"CONFIG", "SET", "maxmemory", "0"}, "OOM"}));
+
+long long connections_received(const RedisServer& server) {
+  const auto info = server.command({"INFO", "stats"}).text;
+  const auto at = info.find("total_connections_received:");
+  return at == std::string::npos ? -1 : std::stoll(info.substr(at + 27));
+}
+
+TEST_F(RedisStoreTest, AForkedChildUsesAConnectionAndLeasesOfItsOwn) {
+  auto store = open({{{"wide", 10, kFar}}, 2});
+  decided(*store);  // the parent now holds a lease and an idle connection
+  const auto before = connections_received(server);
+  const pid_t child = fork();
+  if (child == 0) {
+    const bool inherited_nothing = store->leases_held() == 0;
+    auto outcome = store->decide();
+    _exit(inherited_nothing && outcome && std::holds_alternative<Admitted>(*outcome) ? 0 : 1);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0);
+  // One for the child's own connection, one for this look.
+  EXPECT_EQ(connections_received(server), before + 2);
+  EXPECT_EQ(store->leases_held(), 1u);
+  EXPECT_TRUE(std::holds_alternative<Refused>(decided(*store)));
+}
+
+TEST_F(RedisStoreTest, SocketAndPasswordUrlsReachTheDatabaseTheyName) {
+  SharedLimits limits{{{"wide", 1, kFar}}, std::nullopt};
+  auto outcome_at = [&](const std::string& url) -> std::string {
+    auto store = open_redis_store(url, "api", limits, StoreOptions{});
+    auto decision = store ? (*store)->decide() : std::unexpected(store.error());
+    if (!decision) return decision.error().message;
+    return std::holds_alternative<Admitted>(*decision) ? "admitted" : "refused";
+  };
+  EXPECT_EQ(outcome_at(server.socket_url() + "?db=1"), "admitted");
+  EXPECT_EQ(outcome_at(server.url() + "/1"), "refused");  // the same window, full
+  server.command({"CONFIG", "SET", "requirepass", "pw"});
+  EXPECT_EQ(outcome_at(server.socket_url() + "?password=pw"), "admitted");
+  EXPECT_NE(outcome_at(server.url()).find("NOAUTH"), std::string::npos);
+  EXPECT_EQ(outcome_at("redis://:pw@" + server.url().substr(8) + "/2"), "admitted");
+}
+
+TEST_F(RedisStoreTest, RemoveDeletesEveryKeyOfTheName) {
+  auto store = open({{{"wide", 10, kFar}}, 2});
+  decided(*store);
+  ASSERT_TRUE(remove_redis_name(server.url(), "api", StoreOptions{}));
+  EXPECT_EQ(server.command({"DBSIZE"}).integer, 0);
+}
+
+}  // namespace
+}  // namespace quellgate::redis_store::testing
+#endif

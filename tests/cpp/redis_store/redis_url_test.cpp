@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include "redis_store/redis_store.hpp"
+#include "redis_store/redis_url.hpp"
+
+namespace quellgate::redis_store {
+namespace {
+
+struct GoodUrl {
+  const char* url;
+  const char* described;
+  const char* user;
+  const char* password;
+};
+
+// CTest names each row by its URL.
+void PrintTo(const GoodUrl& row, std::ostream* out) { *out << row.url; }
+
+class GoodUrls : public ::testing::TestWithParam<GoodUrl> {};
+
+TEST_P(GoodUrls, Parse) {
+  const auto& expected = GetParam();
+  auto address = parse_redis_url(expected.url);
+  ASSERT_TRUE(address) << address.error().message;
+  EXPECT_EQ(address->describe(), expected.described);
+  EXPECT_EQ(address->user, expected.user);
+  EXPECT_EQ(address->password, expected.password);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, GoodUrls,
+    ::testing::Values(GoodUrl{"redis://localhost", "localhost:6379", "", ""},
+                      GoodUrl{"redis://cache.internal:6380/2", "cache.internal:6380 db 2", "", ""},
+                      GoodUrl{"redis://:s3cret@10.0.0.1/", "10.0.0.1:6379", "", "s3cret"},
+                      GoodUrl{"redis://app:p%40ss@h:1/0", "h:1", "app", "p@ss"},
+                      GoodUrl{"redis://[::1]:7000/5", "[::1]:7000 db 5", "", ""},
+                      GoodUrl{"redis+unix:///run/redis.sock", "unix:/run/redis.sock", "", ""},
+                      GoodUrl{"redis+unix:///r%20s.sock?db=3&password=pw&user=u", "unix:/r s.sock db 3", "u", "pw"}));
+
+struct BadUrl {
+  const char* url;
+  const char* names;  // the part the message must point at
+};
+
+void PrintTo(const BadUrl& row, std::ostream* out) { *out << row.url; }
+
+class BadUrls : public ::testing::TestWithParam<BadUrl> {};
+
+TEST_P(BadUrls, NameTheWrongPartAndHideThePassword) {
+  auto address = parse_redis_url(GetParam().url);
+  ASSERT_FALSE(address);
+  EXPECT_EQ(address.error().kind, StoreErrorKind::config);
+  EXPECT_NE(address.error().message.find(GetParam().names), std::string::npos) << address.error().message;
+  EXPECT_EQ(address.error().message.find("hunter2"), std::string::npos) << address.error().message;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BadUrls,
+    ::testing::Values(BadUrl{"rediss://:hunter2@h", "TLS (rediss://) is not supported by this build"},
+                      BadUrl{"http://h", "scheme 'http'"}, BadUrl{"localhost:6379", "scheme '(none)'"},
+                      BadUrl{"redis://", "host is missing"}, BadUrl{"redis://h:0", "port '0'"},
+                      BadUrl{"redis://:hunter2@h:99999", "port '99999'"}, BadUrl{"redis://h:x1", "port 'x1'"},
+                      BadUrl{"redis://h/one", "database 'one'"}, BadUrl{"redis://h/-1", "database '-1'"},
+                      BadUrl{"redis://user@h", "no password"}, BadUrl{"redis://h?db=1", "query '?db=1'"},
+                      BadUrl{"redis://h%zz", "character '%'"}, BadUrl{"redis://[::1", "no closing ']'"},
+                      BadUrl{"redis://::1:80", "IPv6 address goes in brackets"},
+                      BadUrl{"redis://:p%4@h", "password has a '%'"},
+                      BadUrl{"redis+unix://host/s", "three slashes"}, BadUrl{"redis+unix:///", "socket path is missing"},
+                      BadUrl{"redis+unix:///s?password=hunter2&tls=1", "'tls' is not one of"},
+                      BadUrl{"redis+unix:///s?db=x", "database 'x'"}));
+
+// Fails rather than skips in a build without Redis support, saying how to
+// get one; the URL is checked first either way.
+TEST(RedisSupport, IsBuiltIn) {
+  SharedLimits limits{{{"second", 1, 1}}, std::nullopt};
+  auto store = open_redis_store("redis://127.0.0.1:1", "support", limits, StoreOptions{});
+  EXPECT_TRUE(store) << store.error().message;
+  auto bad = open_redis_store("redis://h:0", "support", limits, StoreOptions{});
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error().kind, StoreErrorKind::config);
+}
+
+}  // namespace
+}  // namespace quellgate::redis_store

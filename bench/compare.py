@@ -6,7 +6,10 @@ memory storage), `pyrate-limiter`, `aiolimiter`, `ratelimit` and
 `asyncio-throttle`, each through its documented public API and in the modes it
 offers; a library that has no such mode gets "n/a". Prints a table with every
 figure and each library's ratio to quellgate, and writes it as Markdown, JSON
-and a PNG chart.
+and a PNG chart. A second table, one limit shared by 4 processes, sets
+quellgate's shared memory against pyrate-limiter's MultiprocessBucket and
+`limits` over Redis (when redis-server is installed); `--shared-only` runs
+just that one.
 
 From the repository root, one command builds the environment and runs it:
 
@@ -1055,12 +1058,164 @@ def chart(contenders: List[Contender], path: Path, env: Dict[str, str]) -> None:
     plt.close(figure)
 
 
+
+# ---------------------------------------------------------------------------
+# One limit shared by 4 processes: each process admits in a tight loop on one
+# thread against the same limit, which no run reaches, for the same seconds.
+# The peers' ways to share: pyrate-limiter's MultiprocessBucket (a
+# multiprocessing.Manager list behind a lock) and `limits` over a Redis
+# server, started here on a free loopback port when redis-server is
+# installed (left out otherwise).
+# ---------------------------------------------------------------------------
+
+SHARED_PROCESSES = 4
+
+
+def shared_acquire(kind: str, handle: Any) -> Callable[[], bool]:
+    """The admitting call of one process; built in that process."""
+    if kind == "quellgate":
+        import quellgate
+
+        limiter = quellgate.RateLimiter.shared(handle, sec=HUGE, sec_window=HOUR, blocking=False)
+        return limiter.acquire
+    if kind == "pyrate-limiter (MultiprocessBucket)":
+        from pyrate_limiter import Limiter
+
+        bucket_limiter = Limiter(handle)
+        # Blocking: a non-blocking try also gives up when another process
+        # holds the bucket's lock, which is not a refusal by the limit.
+        return lambda: bool(bucket_limiter.try_acquire("bench"))
+    import limits
+    import limits.storage
+    import limits.strategies
+
+    strategy = limits.strategies.FixedWindowRateLimiter(limits.storage.RedisStorage(handle))
+    item = limits.RateLimitItemPerSecond(HUGE, HOUR)
+    return lambda: bool(strategy.hit(item))
+
+
+def shared_worker(kind: str, handle: Any, start_at: float, seconds: float, results: Any) -> None:
+    acquire = shared_acquire(kind, handle)
+    if not acquire():
+        raise RuntimeError("%s refused under a limit no run reaches" % kind)
+    time.sleep(max(0.0, start_at - time.time()))
+    calls, deadline = 0, start_at + seconds
+    while time.time() < deadline:
+        for _ in range(64):
+            if not acquire():
+                raise RuntimeError("%s refused under a limit no run reaches" % kind)
+        calls += 64
+    results.put(calls)
+
+
+def shared_rate(kind: str, handle: Any, seconds: float) -> float:
+    import multiprocessing
+
+    # pyrate-limiter's lock is made in the default (fork) context and can
+    # only reach processes of that context.
+    ctx = multiprocessing.get_context("fork" if kind.startswith("pyrate") else "spawn")
+    results = ctx.Queue()
+    start_at = time.time() + 3.0  # every process built and warmed up by then
+    workers = [ctx.Process(target=shared_worker, args=(kind, handle, start_at, seconds, results))
+               for _ in range(SHARED_PROCESSES)]
+    for worker in workers:
+        worker.start()
+    total = sum(results.get(timeout=seconds + 60) for _ in workers)
+    for worker in workers:
+        worker.join()
+    return total / seconds
+
+
+class RedisServer:
+    """redis-server on a free loopback port, without persistence, stopped by its pid."""
+
+    def __enter__(self) -> str:
+        import shutil
+        import socket
+        import tempfile
+
+        import redis
+
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        self.directory = tempfile.TemporaryDirectory()
+        self.process = subprocess.Popen(
+            [shutil.which("redis-server") or "redis-server", "--port", str(port), "--bind", "127.0.0.1",
+             "--save", "", "--appendonly", "no", "--dir", self.directory.name],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        )
+        url = "redis://127.0.0.1:%d" % port
+        client = redis.Redis.from_url(url)
+        for _ in range(100):
+            try:
+                client.ping()
+                return url
+            except redis.ConnectionError:
+                time.sleep(0.05)
+        raise RuntimeError("redis-server did not answer on %s" % url)
+
+    def __exit__(self, *exc: object) -> None:
+        self.process.terminate()
+        self.process.wait(timeout=10)
+        self.directory.cleanup()
+
+
+def shared_table(seconds: float) -> Dict[str, float]:
+    """Admissions per second of the 4 processes together, per contender."""
+    import shutil
+
+    import quellgate
+    from pyrate_limiter import Duration, MultiprocessBucket, Rate
+
+    rates: Dict[str, float] = {}
+    name = "compare.%d" % os.getpid()
+    quellgate.RateLimiter.shared(name, sec=HUGE, sec_window=HOUR, blocking=False)
+    try:
+        rates["quellgate"] = shared_rate("quellgate", name, seconds)
+    finally:
+        quellgate.remove_shared(name)
+    bucket = MultiprocessBucket.init([Rate(HUGE, Duration.SECOND * HOUR)])
+    rates["pyrate-limiter (MultiprocessBucket)"] = shared_rate("pyrate-limiter (MultiprocessBucket)", bucket, seconds)
+    if shutil.which("redis-server"):
+        with RedisServer() as url:
+            rates["limits (fixed) over Redis"] = shared_rate("limits over Redis", url, seconds)
+    return rates
+
+
+def shared_markdown(rates: Dict[str, float]) -> str:
+    ours = rates["quellgate"]
+    fastest_peer = max(rate for name, rate in rates.items() if name != "quellgate")
+    lines = [
+        "One limit shared by %d processes (admitted acquire(), one thread per process; ratio = library / quellgate)"
+        % SHARED_PROCESSES,
+        "",
+        "| library | admissions/s, all processes | ratio |",
+        "|---|---|---|",
+    ]
+    lines += ["| %s | %s | %.4f |" % (name, format(round(rate), ","), rate / ours) for name, rate in rates.items()]
+    lines += ["", "quellgate / fastest peer: %.0fx (target: at least 100x)" % (ours / fastest_peer)]
+    return "\n".join(lines)
+
+
+def write_shared_table(out: Path, seconds: float) -> None:
+    rates = shared_table(seconds)
+    markdown = shared_markdown(rates)
+    print(markdown)
+    out.mkdir(parents=True, exist_ok=True)
+    env = environment()
+    (out / "compare_shared.md").write_text(markdown + "\n\n" + "\n".join("- %s: %s" % item for item in env.items()) + "\n")
+    (out / "compare_shared.json").write_text(json.dumps({"environment": env, "rates": rates, "seconds": seconds}, indent=2))
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="shorter runs and fewer samples: rough figures")
     parser.add_argument("--out", type=Path, default=HERE / "results", help="where compare.md/.json/.png go")
     parser.add_argument("--only", action="append", metavar="TEXT",
                         help="measure only the phases whose label contains TEXT (repeatable); for a partial look")
+    parser.add_argument("--shared-only", action="store_true",
+                        help="measure only the table of one limit shared by 4 processes (compare_shared.md)")
     parser.add_argument("--cpu-case", nargs=2, metavar=("CONTENDER", "MODE"), help=argparse.SUPPRESS)
     parser.add_argument("--cpu-waiters", type=int, default=1000, help=argparse.SUPPRESS)
     parser.add_argument("--cpu-settle", type=float, default=1.0, help=argparse.SUPPRESS)
@@ -1068,6 +1223,9 @@ def main() -> None:
     args = parser.parse_args()
     if args.cpu_case:
         cpu_case(args.cpu_case[0], args.cpu_case[1], args.cpu_waiters, args.cpu_settle, args.cpu_seconds)
+        return
+    if args.shared_only:
+        write_shared_table(args.out, 1.0 if args.quick else 3.0)
         return
 
     from rich.console import Console
@@ -1122,6 +1280,7 @@ def main() -> None:
     )
     chart(contenders, args.out / "compare.png", env)
     console.print("wrote %s/compare.md, compare.json and compare.png" % args.out)
+    write_shared_table(args.out, settings.seconds * 10)
 
 
 if __name__ == "__main__":

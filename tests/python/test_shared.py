@@ -2,6 +2,7 @@
 remove_shared() sees, across spawn, fork, kills and other processes' releases."""
 
 import asyncio
+import collections
 import itertools
 import multiprocessing
 import os
@@ -18,7 +19,6 @@ from quellgate import AsyncRateLimiter, RateLimiter
 HUGE = 2**63
 # Longer than the epoch is old: one window that never rolls over.
 NEVER_ROLLS_OVER = 2**40
-SEGMENT_DIR = "/dev/shm"
 _names = itertools.count()
 
 
@@ -34,11 +34,10 @@ def name():
 
 
 def segment_path(name):
-    return os.path.join(SEGMENT_DIR, "quellgate.1." + name)
+    return "/dev/shm/quellgate.1." + name
 
 
-def fixed(name, limit, **keywords):
-    """A shared limiter of `limit` places in a window that never rolls over."""
+def fixed(name, limit, **keywords):  # `limit` places in a window that never rolls over
     return RateLimiter.shared(name, sec=limit, sec_window=NEVER_ROLLS_OVER, blocking=False, **keywords)
 
 
@@ -47,13 +46,33 @@ def take_all(name, tries):
     return sum(limiter.acquire() for _ in range(tries))
 
 
+def stamped_admissions(name, seconds):
+    limiter = RateLimiter.shared(name, sec=500, blocking=False)
+    stamps, clock = [], time.time
+    deadline = clock() + seconds
+    while clock() < deadline:
+        before = clock()
+        if limiter.acquire():
+            stamps.append((before, clock()))
+    return stamps
+
+
 @pytest.mark.parametrize("method", ["spawn", "fork"])
 def test_processes_share_one_limit_exactly(name, method):
     fixed(name, 50)  # created here, so every child opens the same one
     with multiprocessing.get_context(method).Pool(3) as pool:
-        admitted = pool.starmap(take_all, [(name, 40)] * 3)
-    assert sum(admitted) == 50
-    assert fixed(name, 50).get_remaining() == {"second": 0}
+        assert sum(pool.starmap(take_all, [(name, 40)] * 3)) == 50
+
+
+@pytest.mark.xfail(reason="the store moves a full window back for a process that read the clock just before a "
+                   "rollover and locked just after it, and the next reader then counts the window from 0")
+def test_no_window_is_over_admitted_across_rollovers(name):
+    RateLimiter.shared(name, sec=500)
+    with multiprocessing.get_context("spawn").Pool(4) as pool:
+        stamps = sum(pool.starmap(stamped_admissions, [(name, 3)] * 4), [])
+    # An admission whose stamps lie in one second certainly counted in it.
+    per_second = collections.Counter(int(before) for before, after in stamps if int(before) == int(after))
+    assert 450 <= max(per_second.values()) <= 500, per_second
 
 
 @pytest.mark.parametrize(
@@ -80,18 +99,15 @@ def test_a_garbage_or_truncated_object_at_the_name_is_a_value_error(name, conten
         RateLimiter.shared(name, sec=1)
 
 
-def test_mode_is_applied_whatever_the_umask(name):
+def test_mode_is_applied_whatever_the_umask_and_a_missing_name_cannot_be_removed(name):
+    with pytest.raises(FileNotFoundError, match=name):
+        quellgate.remove_shared(name)
     old = os.umask(0o077)
     try:
         RateLimiter.shared(name, sec=1, mode=0o640)
     finally:
         os.umask(old)
     assert os.stat(segment_path(name)).st_mode & 0o777 == 0o640
-
-
-def test_removing_a_missing_name_is_an_os_error(name):
-    with pytest.raises(FileNotFoundError, match=name):
-        quellgate.remove_shared(name)
 
 
 def test_remove_shared_while_another_process_uses_the_name(name):
@@ -123,8 +139,7 @@ def test_a_forked_child_holds_its_own_permits_and_never_the_parents(name):
     child.start()
     taken, remaining_in_child = receive.recv()
     child.join()
-    assert taken == [True, False]
-    assert remaining_in_child == 1
+    assert (taken, remaining_in_child) == ([True, False], 1)
     assert parent.get_remaining()["burst"] == 1
     parent.release()
     parent.release()
@@ -155,7 +170,7 @@ def test_a_killed_holder_gives_its_permits_back_and_kills_mid_update_leave_the_w
     receive, send = ctx.Pipe(duplex=False)
     holder = ctx.Process(target=hold_then_wait, args=(name, send))
     holder.start()
-    receive.recv()
+    receive.recv()  # it holds both permits
     os.kill(holder.pid, signal.SIGKILL)
     holder.join()
     # The cap refuses, so the dead holder's slot is reclaimed.

@@ -14,17 +14,21 @@ std::uint64_t aligned_start(std::uint64_t length, std::chrono::nanoseconds now) 
   return now_secs - now_secs % length;
 }
 
-void refresh_window(WindowState& window, std::chrono::nanoseconds now) noexcept {
+WindowPosition window_position(std::uint64_t length, std::uint64_t stored_start,
+                               std::chrono::nanoseconds now) noexcept {
   // A never-started window (start 0) takes the same path: its count is 0, or,
   // with a clock at the epoch, belongs to the interval beginning at 0.
-  const std::uint64_t start = aligned_start(window.length, now);
-  if (window.window_start != start) {
-    // A clock stepped back keeps the count, since what it counted happened,
-    // but moves it to the window of now, so that it blocks for at most one
-    // window's length and not until the clock catches up.
-    if (window.window_start < start) window.count = 0;
-    window.window_start = start;
-  }
+  const std::uint64_t start = aligned_start(length, now);
+  if (stored_start == start) return {start, true};
+  if (stored_start < start) return {start, false};
+  if (stored_start - start <= length) return {stored_start, true};
+  return {start, true};
+}
+
+void refresh_window(WindowState& window, std::chrono::nanoseconds now) noexcept {
+  const WindowPosition position = window_position(window.length, window.window_start, now);
+  window.window_start = position.start;
+  if (!position.keeps_count) window.count = 0;
 }
 
 std::uint64_t remaining_in(const WindowState& window) noexcept {

@@ -28,9 +28,25 @@ std::uint64_t whole_seconds(std::chrono::nanoseconds now) noexcept;
 // Start of the window of `length` seconds that contains `now`.
 std::uint64_t aligned_start(std::uint64_t length, std::chrono::nanoseconds now) noexcept;
 
-// Moves the window to the interval containing `now`: forward, clearing its
-// count, or, for a clock that went back, back with its count kept, which the
-// next interval then clears. Call with the table lock held.
+// Where a window stored as starting at `stored_start` stands at `now`.
+struct WindowPosition {
+  std::uint64_t start;
+  bool keeps_count;
+};
+
+// Forward to the interval containing `now`, clearing the count. A stored
+// start in the very next interval stays where it is with its count: the
+// reading was taken before another caller's, which reached the lock first
+// and moved the window on (a clock stepped back by less than a window acts
+// the same). A stored start further ahead means the clock went back: the
+// window moves back to now's interval with its count kept, which the next
+// interval then clears, so the stall lasts one window at most. Moving back
+// for a late reading would lose the counts of the later window when the next
+// caller moved it forward again.
+WindowPosition window_position(std::uint64_t length, std::uint64_t stored_start,
+                               std::chrono::nanoseconds now) noexcept;
+
+// window_position applied to the window. Call with the table lock held.
 void refresh_window(WindowState& window, std::chrono::nanoseconds now) noexcept;
 
 // Places left in the window: limit - count, never below 0.

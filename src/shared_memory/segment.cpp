@@ -29,10 +29,11 @@ struct Windows {
 };
 
 // The windows as they stand at `now`, read from the cells with the lock
-// held; the cells are not written. A later interval starts afresh. A stored
-// start after now's (the clock went back, or garbage) moves to now's
-// interval keeping its count, so a clock stepped back stalls admissions for
-// one window at most. Lengths and limits come from the mapping's checked
+// held; the cells are not written. They move as the engine's windows do
+// (engine::window_position): a later interval starts afresh, a reading taken
+// just before another process moved the window on counts in the moved
+// window, and a clock stepped back further (or garbage) moves the window to
+// now's interval keeping its count. Lengths and limits come from the mapping's checked
 // copy of the configuration, never from the segment.
 [[gnu::always_inline]] inline Windows windows_at(const Mapping& mapping, nanoseconds now) noexcept {
   Windows windows;
@@ -48,8 +49,8 @@ struct Windows {
       windows.at[i] = WindowAt{stored, count};
       continue;
     }
-    const std::uint64_t start = engine::aligned_start(spec.length_seconds, now);
-    windows.at[i] = WindowAt{start, stored < start ? 0 : count};
+    const engine::WindowPosition position = engine::window_position(spec.length_seconds, stored, now);
+    windows.at[i] = WindowAt{position.start, position.keeps_count ? count : 0};
   }
   return windows;
 }

@@ -64,8 +64,6 @@ def test_processes_share_one_limit_exactly(name, method):
         assert sum(pool.starmap(take_all, [(name, 40)] * 3)) == 50
 
 
-@pytest.mark.xfail(reason="the store moves a full window back for a process that read the clock just before a "
-                   "rollover and locked just after it, and the next reader then counts the window from 0")
 def test_no_window_is_over_admitted_across_rollovers(name):
     RateLimiter.shared(name, sec=500)
     with multiprocessing.get_context("spawn").Pool(4) as pool:

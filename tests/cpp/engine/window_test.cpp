@@ -57,6 +57,16 @@ TEST(WindowTest, ClockGoingBackMovesTheWindowBackWithItsCount) {
   EXPECT_EQ(second.count, 0u);
 }
 
+TEST(WindowTest, ReadingTakenBeforeAnotherCallerMovedTheWindowOnCountsInTheLaterWindow) {
+  WindowState second{"second", 5, 1};
+  refresh_window(second, utc(12, 0, 10));
+  second.count = 4;
+  refresh_window(second, utc(12, 0, 9) + 999ms);
+  EXPECT_EQ(second.window_start, secs(utc(12, 0, 10)));
+  refresh_window(second, utc(12, 0, 10) + 1ms);
+  EXPECT_EQ(second.count, 4u) << "the later window keeps what it counted";
+}
+
 TEST(WindowTest, ClockAtTheEpochCountsInTheFirstWindowWithoutWrapping) {
   WindowState second{"second", 5, 1};
   refresh_window(second, 0ns);

@@ -9,6 +9,7 @@
 
 #include "engine/count_home.hpp"
 #include "executor/wake_signal.hpp"
+#include "redis_store/fork_guard.hpp"
 #include "redis_store/redis_store.hpp"
 
 namespace quellgate::homes {
@@ -35,12 +36,18 @@ HomeError home_error_of(store::StoreError error) {
   return {HomeError::Kind::unavailable, 0, std::move(error.message)};
 }
 
-// What a report on this thread could not read, until the limiter layer takes
-// it; and the burst count of the report read_windows just made, which
-// burst_remaining, asked next for the same report, takes instead of a second
-// round trip. Per thread, because a report is read and taken on one thread.
-thread_local std::optional<HomeFailure> report_failure;
-thread_local std::optional<std::uint64_t> burst_of_last_report;
+// The home whose report on this thread could not be read, until the limiter
+// layer takes it (the reason is the home's last failure); and the burst
+// count of the report read_windows just made, which burst_remaining, asked
+// next for the same report, takes instead of a second round trip. Per thread,
+// because a report is read and taken on one thread; plain pointers and
+// integers, so the module's static TLS stays small.
+thread_local const void* report_failed_at = nullptr;
+struct BurstReading {
+  const void* home = nullptr;
+  std::uint64_t leases_live = 0;
+};
+thread_local BurstReading burst_of_last_report;
 
 engine::CountHome::Attempt attempt_with(void (*set)(engine::CountHome::Attempt&)) {
   engine::CountHome::Attempt attempt;
@@ -85,7 +92,9 @@ class RedisHome final : public engine::CountHome {
 
   std::optional<std::uint64_t> burst_remaining() override {
     if (!max_burst_) return std::nullopt;
-    std::optional<std::uint64_t> live = std::exchange(burst_of_last_report, std::nullopt);
+    std::optional<std::uint64_t> live;
+    const BurstReading reading = std::exchange(burst_of_last_report, BurstReading{});
+    if (reading.home == this) live = reading.leases_live;
     if (!live) {
       auto report = read_report();
       if (!report) return 0;
@@ -100,7 +109,7 @@ class RedisHome final : public engine::CountHome {
       // Nothing could be read: report nothing left rather than a guess.
       windows[i].count = report && i < report->windows.size() ? report->windows[i].count : windows[i].limit;
     }
-    if (report) burst_of_last_report = report->leases_live;
+    if (report && max_burst_) burst_of_last_report = {this, report->leases_live};
   }
 
   std::optional<nanoseconds> window_wait(nanoseconds) override {
@@ -136,7 +145,23 @@ class RedisHome final : public engine::CountHome {
     return last_failure_;
   }
 
-  std::optional<HomeFailure> take_report_failure() noexcept override { return std::exchange(report_failure, std::nullopt); }
+  std::optional<HomeFailure> take_report_failure() noexcept override {
+    if (std::exchange(report_failed_at, nullptr) != this) return std::nullopt;
+    try {
+      return failure();
+    } catch (...) {
+      return HomeFailure{HomeFailure::Kind::storage, {}};
+    }
+  }
+
+  // The parent's permits stay the parent's: a release in the child must not
+  // give back a lease the parent holds. The child has one thread, and the
+  // fork guard keeps held_mutex_ from coming along locked by another, so
+  // this needs no lock (the guard's own handler may still hold it here).
+  void forget_threads_in_child() noexcept override {
+    leases_.clear();
+    unleased_ = 0;
+  }
 
   void set_window_limits(std::vector<std::uint64_t> limits) { window_limits_ = std::move(limits); }
 
@@ -184,7 +209,8 @@ class RedisHome final : public engine::CountHome {
   std::optional<store::StoreReport> read_report() {
     auto report = store_->report();
     if (report) return std::move(*report);
-    report_failure = failure_of(report.error());
+    note_failure(failure_of(report.error()));
+    report_failed_at = this;
     return std::nullopt;
   }
 
@@ -198,16 +224,20 @@ class RedisHome final : public engine::CountHome {
   const bool admit_when_unreachable_;
   std::vector<std::uint64_t> window_limits_;  // set before the home is shared, then only read
 
-  // Guards leases_ and unleased_; never held across a call to the store.
+  // Guards leases_ and unleased_; never held across a call to the store,
+  // and held across fork() by the guard.
   std::mutex held_mutex_;
   std::vector<store::Lease> leases_;  // the permits this process holds at the server
   std::uint64_t unleased_ = 0;        // permits admitted while the server was unreachable
+  store::ForkGuard fork_guard_{held_mutex_};
 
   std::atomic<std::uint32_t> releases_{0};
 
-  // Guards last_failure_: a hint for the error the failing thread raises next.
+  // Guards last_failure_: a hint for the error the failing thread raises
+  // next. Held across fork() by the guard.
   mutable std::mutex failure_mutex_;
   HomeFailure last_failure_{HomeFailure::Kind::storage, "the server could not be asked"};
+  store::ForkGuard failure_fork_guard_{failure_mutex_};
 };
 
 store::SharedLimits limits_of(const engine::LimiterCore& core) {

@@ -55,6 +55,8 @@ auto read_on_this_thread(const engine::LimiterCore& core, Read read) {
 
 PyObject* get_remaining(PyObject* self, PyObject*) {
   return method(self, [](const engine::LimiterCore& core) -> Result<PyRef> {
+    // In the process, nothing can fail: the report goes straight to the dict.
+    if (core.home() == nullptr) [[likely]] return remaining_as_dict(engine::report_remaining(core, executor::wall_now()));
     auto report = read_on_this_thread(core, read_remaining);
     if (!report) return std::unexpected(std::move(report.error()));
     return remaining_as_dict(*report);
@@ -63,6 +65,7 @@ PyObject* get_remaining(PyObject* self, PyObject*) {
 
 PyObject* wait_time(PyObject* self, PyObject*) {
   return method(self, [](const engine::LimiterCore& core) -> Result<PyRef> {
+    if (core.home() == nullptr) [[likely]] return wait_as_float(engine::compute_wait(core, executor::wall_now()));
     auto wait = read_on_this_thread(core, read_wait);
     if (!wait) return std::unexpected(std::move(wait.error()));
     return wait_as_float(*wait);

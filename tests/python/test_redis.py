@@ -60,6 +60,8 @@ def test_an_admission_counts_in_every_window_or_in_none(redis_server, name):
     assert [limiter.acquire() for _ in range(4)] == [True, True, False, False]
     assert limiter.get_remaining() == {"second": 3, "minute": 0}
     assert limiter.wait_time() > 1e9
+    quellgate.remove_shared(name, storage=redis_server.url)
+    assert limiter.get_remaining() == {"second": 5, "minute": 2}
 
 
 @pytest.mark.parametrize(

@@ -1,7 +1,8 @@
 """quellgate's Redis-shared limiters next to `limits` over redis-py, against one
 local redis-server, side by side in one run.
 
-Rows: an admitted acquire() from one thread with one window, and with two
+Rows: an admitted acquire() from one thread (measured in alternating slices
+with `limits`, so that the load of a shared machine falls on both alike) with one window, and with two
 windows (all or nothing in one script; `limits` makes one round trip per
 limit), and asyncio with 100 tasks (quellgate pipelines the tasks' requests
 over one connection; `limits` uses its asyncio Redis storage). Each row is
@@ -49,25 +50,30 @@ def start_server():
     sys.exit("redis-server did not start")
 
 
-def rate(call, seconds):
-    calls, started = 0, time.perf_counter()
-    deadline = started + seconds
-    while time.perf_counter() < deadline:
-        for _ in range(100):
-            call()
-        calls += 100
-    return calls / (time.perf_counter() - started)
+def rates_side_by_side(calls, seconds, rounds=20):
+    """Calls per second of each callable, measured in alternating slices so
+    that a busy moment of a shared machine falls on both alike."""
+    done, spent = [0] * len(calls), [0.0] * len(calls)
+    for _ in range(rounds):
+        for i, call in enumerate(calls):
+            started = time.perf_counter()
+            deadline = started + seconds / rounds
+            while time.perf_counter() < deadline:
+                for _ in range(20):
+                    call()
+                done[i] += 20
+            spent[i] += time.perf_counter() - started
+    return [count / elapsed for count, elapsed in zip(done, spent)]
 
 
-def quellgate_threads(url, windows, seconds):
+def quellgate_acquire(url, windows):
     name = "bench_redis.%d.%d" % (os.getpid(), windows)
     quellgate.remove_shared(name, storage=url)
     extra = {"min": HUGE} if windows == 2 else {}
-    limiter = quellgate.RateLimiter.shared(name, sec=HUGE, storage=url, **extra)
-    return rate(limiter.acquire, seconds)
+    return quellgate.RateLimiter.shared(name, sec=HUGE, storage=url, **extra).acquire
 
 
-def limits_threads(url, windows, seconds):
+def limits_hit(url, windows):
     limiter = limits.strategies.FixedWindowRateLimiter(limits.storage.storage_from_string(url))
     items = [limits.RateLimitItemPerSecond(HUGE), limits.RateLimitItemPerMinute(HUGE)][:windows]
     key = "bench_redis_%d" % os.getpid()
@@ -78,7 +84,11 @@ def limits_threads(url, windows, seconds):
             if not limiter.hit(item, key):
                 break
 
-    return rate(hit_all, seconds)
+    return hit_all
+
+
+def thread_row(url, windows, seconds):
+    return rates_side_by_side([quellgate_acquire(url, windows), limits_hit(url, windows)], seconds)
 
 
 async def tasks_rate(acquire, seconds, tasks=100):
@@ -105,7 +115,8 @@ def quellgate_tasks(url, seconds):
 
 def limits_tasks(url, seconds):
     async def run():
-        storage = limits.storage.storage_from_string("async+" + url)
+        # redis-py's asyncio client, as the thread rows use redis-py.
+        storage = limits.storage.storage_from_string("async+" + url, implementation="redispy")
         limiter = limits.aio.strategies.FixedWindowRateLimiter(storage)
         item = limits.RateLimitItemPerSecond(HUGE)
         return await tasks_rate(lambda: limiter.hit(item, "bench_redis_async"), seconds)
@@ -121,8 +132,8 @@ def main():
     server, url = (None, options.url) if options.url else start_server()
     try:
         rows = [
-            ("1 thread, one window", quellgate_threads(url, 1, options.seconds), limits_threads(url, 1, options.seconds)),
-            ("1 thread, two windows", quellgate_threads(url, 2, options.seconds), limits_threads(url, 2, options.seconds)),
+            ("1 thread, one window", *thread_row(url, 1, options.seconds)),
+            ("1 thread, two windows", *thread_row(url, 2, options.seconds)),
             ("asyncio, 100 tasks", quellgate_tasks(url, options.seconds), limits_tasks(url, options.seconds)),
         ]
     finally:

@@ -116,7 +116,7 @@ class RedisHome final : public engine::CountHome {
     auto report = read_report();
     if (!report) return std::nullopt;
     std::optional<nanoseconds> wait;
-    const auto limits = window_limits_;
+    const std::vector<std::uint64_t>& limits = window_limits_;
     for (std::size_t i = 0; i < report->windows.size() && i < limits.size(); ++i) {
       if (report->windows[i].count < limits[i]) continue;
       const nanoseconds left = report->windows[i].until_rollover;
@@ -133,6 +133,9 @@ class RedisHome final : public engine::CountHome {
 
   SleepEnd sleep_until_release(std::uint32_t seen, nanoseconds monotonic_deadline) noexcept override {
     if (releases_seen() != seen) return SleepEnd::released;
+    // Nothing ends this sleep early but a signal: the waiter asks the server
+    // again at the end of its backoff step, which is how it learns of a
+    // release anywhere.
     executor::WakeSignal nobody_wakes;
     const auto end = nobody_wakes.wait_until(monotonic_deadline);
     return end == executor::WakeSignal::WaitEnd::signal ? SleepEnd::signal : SleepEnd::timed_out;
@@ -231,6 +234,9 @@ class RedisHome final : public engine::CountHome {
   std::uint64_t unleased_ = 0;        // permits admitted while the server was unreachable
   store::ForkGuard fork_guard_{held_mutex_};
 
+  // Bumped by every release of this process (release order, read with
+  // acquire), so that a waiter that read it before its refused attempt does
+  // not sleep through a release that came in between.
   std::atomic<std::uint32_t> releases_{0};
 
   // Guards last_failure_: a hint for the error the failing thread raises

@@ -133,14 +133,13 @@ Result<void> check_keywords_apply(const std::array<PyObject*, kSlotCount>& bound
 
 Result<void> move_counts_to_server(engine::LimiterCore& core, const std::string& name, const std::string& url,
                                    const std::array<PyObject*, kSlotCount>& bound) {
-  homes::RedisHomeOptions options;
   auto timeout = seconds_argument(bound[kStorageTimeout], "storage_timeout", kDefaultStorageTimeout);
   if (!timeout) return std::unexpected(std::move(timeout.error()));
   auto lease = seconds_argument(bound[kLease], "lease", kDefaultLease);
   if (!lease) return std::unexpected(std::move(lease.error()));
   auto allow = admit_when_unreachable_argument(bound[kOnStorageError]);
   if (!allow) return std::unexpected(std::move(allow.error()));
-  options = {*timeout, *lease, *allow};
+  const homes::RedisHomeOptions options{*timeout, *lease, *allow};
   // The server is asked with the lock given up: other threads run meanwhile.
   auto moved = gil::without_gil([&] { return homes::move_counts_to_redis(core, url, name, options); });
   if (!moved) return std::unexpected(home_error(std::move(moved.error())));

@@ -1,10 +1,12 @@
 // The two entry points the interpreter calls when it loads this library:
 // quellgate itself, and the companion module that holds RustPanic.
 #include "frame/boundary.hpp"
+#include "frame/class_factory.hpp"
 #include "frame/classes.hpp"
 #include "frame/fault.hpp"
 #include "frame/gil.hpp"
 #include "limiters/shared_limiter.hpp"
+#include "limiters/storage_error.hpp"
 
 namespace quellgate {
 namespace {
@@ -53,6 +55,9 @@ Result<void> quellgate_body(PyObject* module) {
     if (!type) return std::unexpected(std::move(type.error()));
     if (auto added = add_to_module(module, name, reinterpret_cast<PyObject*>(*type)); !added) return added;
   }
+  auto storage_error = make_storage_error_class();
+  if (!storage_error) return std::unexpected(std::move(storage_error.error()));
+  if (auto added = add_to_module(module, "StorageError", *storage_error); !added) return added;
   // Already set from the method table; named in __all__ beside the classes.
   auto remove = owned_or_pending(PyObject_GetAttrString(module, "remove_shared"));
   if (!remove) return std::unexpected(std::move(remove.error()));
@@ -66,7 +71,8 @@ Result<void> async_runtimes_body(PyObject* module) {
 }
 
 PyMethodDef quellgate_functions[] = {
-    {"remove_shared", remove_shared, METH_O, kRemoveSharedDoc},
+    {"remove_shared", as_method(remove_shared), METH_VARARGS | METH_KEYWORDS,
+     kRemoveSharedDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

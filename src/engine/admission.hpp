@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "engine/burst.hpp"
+#include "engine/count_home.hpp"
 #include "engine/limiter_core.hpp"
 #include "engine/waiters.hpp"
 
@@ -63,6 +64,11 @@ class AdmissionLoop {
   // clock once for the whole pass. The interrupt flag is tested first, so a
   // flag set during a sleep ends the loop at the next call.
   AdmissionStep next(std::chrono::nanoseconds now);
+
+  // For a limiter whose CountHome does not decide at once: the step after
+  // an attempt the driver made itself (admit_async), with the home's release
+  // count read before it.
+  AdmissionStep after_attempt_at_home(const CountHome::Attempt& attempt, std::uint32_t releases_seen);
 
   // The driver's sleep was interrupted: give back a held permit and end.
   AdmissionStep interrupt() noexcept;

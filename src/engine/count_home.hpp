@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -11,6 +12,17 @@
 namespace quellgate::engine {
 
 class LimiterCore;
+
+// Why a home could not do what it was asked, for the error the limiter
+// layer raises.
+struct HomeFailure {
+  enum class Kind {
+    os,       // OSError: the host refused (shared memory)
+    invalid,  // ValueError: the name holds another configuration
+    storage,  // StorageError: the server could not be reached or refused
+  } kind = Kind::os;
+  std::string message;
+};
 
 // Where a limiter's counts live when the process is not their only keeper:
 // this host's shared memory, or a server. A limiter without a home counts in
@@ -40,8 +52,16 @@ class CountHome {
 
   // Whether admit() answers without waiting on anyone (shared memory does).
   // A home that must ask a server answers false: the asyncio methods then
-  // never ask it on the loop's thread, and make every admission a job.
+  // never ask it on the loop's thread, make every admission a job, and the
+  // job asks through admit_async, holding no thread while it waits.
   virtual bool decides_at_once() const noexcept { return true; }
+
+  // admit() without blocking: `done` runs once, on any thread, and must not
+  // block. Only homes that do not decide at once override it.
+  using AttemptCallback = std::function<void(Attempt)>;
+  virtual void admit_async(std::chrono::nanoseconds now, bool take_permit, AttemptCallback done) {
+    done(admit(now, take_permit));
+  }
 
   // All or nothing: with take_permit, one burst permit of this process, and
   // one place in every window. A refusal leaves no trace.
@@ -70,7 +90,11 @@ class CountHome {
   virtual void watch_releases_for(const LimiterCore& core, std::uint32_t seen) = 0;
 
   // Why the last attempt of this process failed, for the error it raises.
-  virtual std::string failure_reason() const = 0;
+  virtual HomeFailure failure() const = 0;
+
+  // Why the last report (read_windows, burst_remaining, window_wait) on the
+  // calling thread could not be read, taken once; nothing when it was read.
+  virtual std::optional<HomeFailure> take_report_failure() noexcept { return std::nullopt; }
 
   // In a forked child, whose threads are gone: forget anything that ran on one.
   virtual void forget_threads_in_child() noexcept {}

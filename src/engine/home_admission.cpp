@@ -21,7 +21,10 @@ AdmissionStep AdmissionLoop::next_at_home(std::chrono::nanoseconds now) {
   // Read before the attempt: a release after it, and before the sleep,
   // changes it, and the sleep is then skipped.
   const std::uint32_t releases_seen = home.releases_seen();
-  const CountHome::Attempt attempt = home.admit(now, core_.max_burst().has_value());
+  return after_attempt_at_home(home.admit(now, core_.max_burst().has_value()), releases_seen);
+}
+
+AdmissionStep AdmissionLoop::after_attempt_at_home(const CountHome::Attempt& attempt, std::uint32_t releases_seen) {
   if (attempt.failed) return interrupt();
   if (attempt.admitted) {
     attempt_ = 0;

@@ -61,8 +61,8 @@ class SharedMemoryHome final : public engine::CountHome {
     });
   }
 
-  std::string failure_reason() const override {
-    return segment_.describe(last_fault_.load(std::memory_order_relaxed));
+  engine::HomeFailure failure() const override {
+    return {engine::HomeFailure::Kind::os, segment_.describe(last_fault_.load(std::memory_order_relaxed))};
   }
 
   void forget_threads_in_child() noexcept override { watcher_.forget_in_child(); }

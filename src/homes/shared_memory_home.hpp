@@ -9,11 +9,14 @@
 
 namespace quellgate::homes {
 
-// Why a name could not be opened or removed: what Python raises.
+// Why a name could not be opened or removed, here or at a server: what
+// Python raises.
 struct HomeError {
   enum class Kind {
     invalid,  // ValueError: a bad name, another configuration at the name, a corrupt segment
     os,       // OSError with error_number
+    storage,  // StorageError: a server could not be reached or refused the work
+    unavailable,  // this build lacks what was asked for: the message says how to get it
   } kind;
   int error_number = 0;
   std::string message;  // names the name and the reason

@@ -4,12 +4,17 @@
 #include "limiters/limiter_waits.hpp"
 #include "engine/admission.hpp"
 #include "executor/clock.hpp"
+#include "limiters/server_attempt.hpp"
 
 namespace quellgate {
 
 executor::Task<Result<std::optional<engine::BurstPermit>>> admit_in_job(engine::LimiterCore core) {
-  const engine::Admission outcome =
-      core.blocking() ? co_await admit_waiting_in_job(core) : engine::try_admit(core, executor::wall_now());
+  engine::Admission outcome;
+  if (core.blocking()) {
+    outcome = co_await admit_waiting_in_job(core);
+  } else {
+    outcome = asks_a_server(core) ? co_await try_admit_at_server(core) : engine::try_admit(core, executor::wall_now());
+  }
   switch (outcome) {
     case engine::Admission::admitted:
       co_return engine::BurstPermit(core);

@@ -10,6 +10,7 @@
 #include "executor/clock.hpp"
 #include "executor/executor.hpp"
 #include "limiters/blocking_admission.hpp"
+#include "limiters/server_attempt.hpp"
 
 namespace quellgate {
 
@@ -33,7 +34,7 @@ template <class Admitted, class Wait, class Refusal>
 Result<PyRef> first_attempt_on_loop(const engine::LimiterCore& core, PyObject* event_loop, Admitted admitted, Wait wait,
                                     Refusal refusal) {
   // A home that must ask a server is never asked on the loop's thread.
-  if (core.home() != nullptr && !core.home()->decides_at_once()) [[unlikely]] return wait();
+  if (asks_a_server(core)) [[unlikely]] return wait();
   switch (engine::try_admit(core, executor::wall_now())) {
     case engine::Admission::admitted:
       return admitted(engine::BurstPermit(core));

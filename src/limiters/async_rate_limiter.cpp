@@ -23,6 +23,7 @@
 #include "executor/clock.hpp"
 #include "limiters/limiter_object.hpp"
 #include "limiters/limiter_reports.hpp"
+#include "limiters/server_attempt.hpp"
 #include "limiters/shared_limiter.hpp"
 
 namespace quellgate {
@@ -95,9 +96,9 @@ Result<PyRef> admission(const LimiterCore& core, AdmissionCall call) {
   return first_attempt_on_loop(core, event_loop->get(), admitted_now, wait, refusal);
 }
 
-std::monostate give_back(const LimiterCore& core) {
+Result<std::monostate> give_back(const LimiterCore& core) {
   engine::release_burst(core);
-  return {};
+  return std::monostate{};
 }
 
 template <class T, class Compute>
@@ -106,24 +107,21 @@ executor::Task<Result<T>> compute_in_job(LimiterCore core, Compute compute) {
 }
 
 // A method whose outcome needs no wait: computed at once on the loop's
-// thread and returned completed; called from a worker (inside a job), it
-// takes the job's way as every method did before.
+// thread and returned completed; called from a worker (inside a job), or on
+// a limiter whose home asks a server, it takes the job's way.
+// `compute(core)` gives a Result<T>; `convert(T)` the Future's value;
 // `ready` makes the completed Future from the loop and the outcome.
 template <class Compute, class Convert, class Ready = Result<PyRef> (*)(PyObject*, Result<PyRef>)>
 Result<PyRef> known_at_once(const LimiterCore& core, Compute compute, Convert convert, Ready ready = &bridge::completed_future) {
-  using T = std::invoke_result_t<Compute, const LimiterCore&>;
+  using T = typename std::invoke_result_t<Compute, const LimiterCore&>::value_type;
   auto event_loop = bridge::loop_of_calling_thread();
   if (!event_loop) return event_loop;
-  // A home that must ask a server answers in a job, never on the loop's thread.
-  const bool answers_at_once = core.home() == nullptr || core.home()->decides_at_once();
-  if (*event_loop && answers_at_once) return ready(event_loop->get(), convert(compute(core)));
+  if (*event_loop && !asks_a_server(core)) {
+    Result<T> value = compute(core);
+    if (!value) return ready(event_loop->get(), std::unexpected(std::move(value.error())));
+    return ready(event_loop->get(), convert(std::move(*value)));
+  }
   return bridge::bridge_start<T>(compute_in_job<T>(core, compute), [convert](T value) { return plain(convert(std::move(value))); });
-}
-
-engine::RemainingReport report_now(const LimiterCore& core) { return engine::report_remaining(core, executor::wall_now()); }
-
-std::optional<std::chrono::nanoseconds> wait_now(const LimiterCore& core) {
-  return engine::compute_wait(core, executor::wall_now());
 }
 
 PyObject* acquire(PyObject* self, PyObject*) {
@@ -142,13 +140,13 @@ PyObject* release(PyObject* self, PyObject*) {
 
 PyObject* get_remaining(PyObject* self, PyObject*) {
   return method(self, [](const LimiterCore& core) {
-    return known_at_once(core, report_now, [](const engine::RemainingReport& report) { return remaining_as_dict(report); });
+    return known_at_once(core, read_remaining, [](const engine::RemainingReport& report) { return remaining_as_dict(report); });
   });
 }
 
 PyObject* wait_time(PyObject* self, PyObject*) {
   return method(self, [](const LimiterCore& core) {
-    return known_at_once(core, wait_now, [](std::optional<std::chrono::nanoseconds> wait) { return wait_as_float(wait); });
+    return known_at_once(core, read_wait, [](std::optional<std::chrono::nanoseconds> wait) { return wait_as_float(wait); });
   });
 }
 

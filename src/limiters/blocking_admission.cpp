@@ -10,6 +10,7 @@
 #include "executor/environment.hpp"
 #include "frame/gil.hpp"
 #include "limiters/interpreter_main_thread.hpp"
+#include "limiters/storage_error.hpp"
 
 namespace quellgate {
 namespace {
@@ -131,7 +132,7 @@ PyError operation_interrupted() { return PyError::deferred(keyboard_interrupt, "
 
 PyError interruption_of(const engine::LimiterCore& core) {
   if (core.home() == nullptr || core.interrupted()) return operation_interrupted();
-  return PyError::deferred(os_error_class, core.home()->failure_reason());
+  return error_of(core.home()->failure());
 }
 
 Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {

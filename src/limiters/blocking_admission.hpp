@@ -17,8 +17,8 @@ Result<bool> admit_on_this_thread(const engine::LimiterCore& core);
 PyError operation_interrupted();
 
 // What an admission that ended interrupted raises: operation_interrupted(),
-// unless the limiter's CountHome could not decide, which raises OSError with
-// its reason.
+// unless the limiter's CountHome could not decide, which raises its failure
+// (OSError, ValueError or StorageError; see storage_error.hpp).
 PyError interruption_of(const engine::LimiterCore& core);
 
 }  // namespace quellgate

@@ -2,7 +2,30 @@
 
 #include <string>
 
+#include "executor/clock.hpp"
+#include "limiters/storage_error.hpp"
+
 namespace quellgate {
+namespace {
+
+// The report, unless the home says it could not read it.
+template <class T>
+Result<T> unless_home_failed(const engine::LimiterCore& core, T report) {
+  if (core.home() != nullptr) [[unlikely]] {
+    if (auto failure = core.home()->take_report_failure()) return std::unexpected(error_of(*failure));
+  }
+  return report;
+}
+
+}  // namespace
+
+Result<engine::RemainingReport> read_remaining(const engine::LimiterCore& core) {
+  return unless_home_failed(core, engine::report_remaining(core, executor::wall_now()));
+}
+
+Result<std::optional<std::chrono::nanoseconds>> read_wait(const engine::LimiterCore& core) {
+  return unless_home_failed(core, engine::compute_wait(core, executor::wall_now()));
+}
 
 Result<PyRef> remaining_as_dict(const engine::RemainingReport& report) {
   auto dict = owned_or_pending(PyDict_New());

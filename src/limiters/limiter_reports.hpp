@@ -2,10 +2,17 @@
 #include <chrono>
 #include <optional>
 
+#include "engine/limiter_core.hpp"
 #include "engine/report.hpp"
 #include "frame/error.hpp"
 
 namespace quellgate {
+
+// The reports as of now, or what stopped the limiter's home from reading
+// them. They take no interpreter lock; a home that asks a server waits for
+// its answer, so a thread holding the lock gives it up first.
+Result<engine::RemainingReport> read_remaining(const engine::LimiterCore& core);
+Result<std::optional<std::chrono::nanoseconds>> read_wait(const engine::LimiterCore& core);
 
 // get_remaining(): {"second": n, ..., "burst": n} for the configured windows.
 Result<PyRef> remaining_as_dict(const engine::RemainingReport& report);

@@ -1,6 +1,7 @@
 #include "limiters/limiter_waits.hpp"
 
 #include "executor/sleep.hpp"
+#include "limiters/server_attempt.hpp"
 
 namespace quellgate {
 namespace {
@@ -35,8 +36,10 @@ executor::Task<void> sleep_on_limiter_in_job(const engine::LimiterCore& core, en
 
 executor::Task<engine::Admission> admit_waiting_in_job(engine::LimiterCore core) {
   engine::AdmissionLoop loop(core);
+  const bool at_server = asks_a_server(core);
   for (;;) {
-    const engine::AdmissionStep step = loop.next(executor::wall_now());
+    const engine::AdmissionStep step =
+        at_server ? co_await next_step_at_server(loop, core) : loop.next(executor::wall_now());
     switch (step.kind) {
       case engine::AdmissionStep::Kind::admitted:
         co_return engine::Admission::admitted;

@@ -10,6 +10,8 @@
 #include "engine/admission.hpp"
 #include "engine/report.hpp"
 #include "executor/clock.hpp"
+#include "frame/gil.hpp"
+#include "limiters/server_attempt.hpp"
 #include "limiters/limiter_object.hpp"
 #include "limiters/limiter_reports.hpp"
 #include "limiters/shared_limiter.hpp"
@@ -43,12 +45,31 @@ PyObject* release(PyObject* self, PyObject*) {
   });
 }
 
+// A report read on this thread: with the interpreter lock given up while a
+// server is asked.
+template <class Read>
+auto read_on_this_thread(const engine::LimiterCore& core, Read read) {
+  if (asks_a_server(core)) [[unlikely]] return gil::without_gil([&] { return read(core); });
+  return read(core);
+}
+
 PyObject* get_remaining(PyObject* self, PyObject*) {
-  return method(self, [](const engine::LimiterCore& core) { return remaining_as_dict(engine::report_remaining(core, executor::wall_now())); });
+  return method(self, [](const engine::LimiterCore& core) -> Result<PyRef> {
+    // In the process, nothing can fail: the report goes straight to the dict.
+    if (core.home() == nullptr) [[likely]] return remaining_as_dict(engine::report_remaining(core, executor::wall_now()));
+    auto report = read_on_this_thread(core, read_remaining);
+    if (!report) return std::unexpected(std::move(report.error()));
+    return remaining_as_dict(*report);
+  });
 }
 
 PyObject* wait_time(PyObject* self, PyObject*) {
-  return method(self, [](const engine::LimiterCore& core) { return wait_as_float(engine::compute_wait(core, executor::wall_now())); });
+  return method(self, [](const engine::LimiterCore& core) -> Result<PyRef> {
+    if (core.home() == nullptr) [[likely]] return wait_as_float(engine::compute_wait(core, executor::wall_now()));
+    auto wait = read_on_this_thread(core, read_wait);
+    if (!wait) return std::unexpected(std::move(wait.error()));
+    return wait_as_float(*wait);
+  });
 }
 
 PyObject* enter(PyObject* self, PyObject*) {

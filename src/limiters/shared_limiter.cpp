@@ -2,13 +2,19 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <cmath>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "frame/binding.hpp"
 #include "frame/boundary.hpp"
+#include "frame/gil.hpp"
+#include "homes/redis_home.hpp"
 #include "homes/shared_memory_home.hpp"
 #include "limiters/limiter_object.hpp"
+#include "limiters/storage_error.hpp"
 
 namespace quellgate {
 namespace {
@@ -16,12 +22,30 @@ namespace {
 constexpr unsigned kDefaultMode = 0600;
 constexpr std::uint64_t kModeBits = 0777;
 
-constexpr std::array<const char*, 11> kSharedKeywords = {"sec",         "min",        "hour",     "day",
-                                                         "sec_window",  "min_window", "hour_window",
-                                                         "day_window",  "blocking",   "max_burst", "mode"};
+constexpr std::array<const char*, 15> kSharedKeywords = {
+    "sec",       "min",  "hour",    "day",           "sec_window",      "min_window", "hour_window", "day_window",
+    "blocking",  "max_burst", "mode", "storage", "storage_timeout", "on_storage_error", "lease"};
+enum SharedSlot : std::size_t { kMode = 10, kStorage, kStorageTimeout, kOnStorageError, kLease, kSlotCount };
+
+constexpr std::array<const char*, 2> kRemoveKeywords = {"storage", "storage_timeout"};
+
+constexpr std::chrono::milliseconds kDefaultStorageTimeout{1000};
+constexpr std::chrono::milliseconds kDefaultLease{30000};
+// About 31 years: long enough for any real setting, short enough for the
+// milliseconds to stay exact.
+constexpr double kLongestSeconds = 1e9;
 
 PyError home_error(homes::HomeError failure) {
-  if (failure.kind == homes::HomeError::Kind::os) return os_error(failure.error_number, failure.message);
+  switch (failure.kind) {
+    case homes::HomeError::Kind::os:
+      return os_error(failure.error_number, failure.message);
+    case homes::HomeError::Kind::storage:
+      return PyError::deferred(storage_error_class, std::move(failure.message));
+    case homes::HomeError::Kind::unavailable:
+      return PyError::deferred(not_implemented_error, std::move(failure.message));
+    case homes::HomeError::Kind::invalid:
+      break;
+  }
   return PyError::deferred(value_error, std::move(failure.message));
 }
 
@@ -45,6 +69,83 @@ Result<unsigned> mode_argument(PyObject* value) {
   return static_cast<unsigned>(**mode);
 }
 
+// A str's text; a lone surrogate, which has no UTF-8, raises UnicodeEncodeError.
+Result<std::string> utf8_of(PyObject* text) {
+  auto utf8 = owned_or_pending(PyUnicode_AsUTF8String(text));
+  if (!utf8) return std::unexpected(std::move(utf8.error()));
+  return std::string(PyBytes_AsString(utf8->get()), static_cast<std::size_t>(PyBytes_Size(utf8->get())));
+}
+
+Result<std::optional<std::string>> storage_argument(PyObject* value) {
+  if (value == nullptr || value == Py_None) return std::nullopt;
+  if (!PyUnicode_Check(value)) {
+    return error(type_error, "storage must be None or a URL string such as 'redis://host:6379/0', not " +
+                                 display(reinterpret_cast<PyObject*>(Py_TYPE(value))));
+  }
+  auto text = utf8_of(value);
+  if (!text) return std::unexpected(std::move(text.error()));
+  return std::move(*text);
+}
+
+// Seconds as a positive int or float, in whole milliseconds (rounded).
+Result<std::chrono::milliseconds> seconds_argument(PyObject* value, const char* name, std::chrono::milliseconds absent) {
+  if (value == nullptr) return absent;
+  if (PyBool_Check(value) || (!PyFloat_Check(value) && !PyLong_Check(value))) {
+    return error(type_error, std::string(name) + " must be a number of seconds (int or float), not " +
+                                 display(reinterpret_cast<PyObject*>(Py_TYPE(value))));
+  }
+  const double seconds = PyFloat_AsDouble(value);
+  if (seconds == -1.0 && PyErr_Occurred() != nullptr) return take_pending();
+  if (!std::isfinite(seconds) || seconds <= 0 || seconds > kLongestSeconds) {
+    return error(value_error, std::string(name) + " must be a number of seconds above 0 and at most 1e9");
+  }
+  return std::chrono::milliseconds(std::llround(seconds * 1000));
+}
+
+Result<bool> admit_when_unreachable_argument(PyObject* value) {
+  if (value == nullptr) return false;
+  if (PyUnicode_Check(value)) {
+    auto text = utf8_of(value);
+    if (!text) return std::unexpected(std::move(text.error()));
+    if (*text == "raise") return false;
+    if (*text == "allow") return true;
+  } else {
+    return error(type_error, "on_storage_error must be \"raise\" or \"allow\", not " +
+                                 display(reinterpret_cast<PyObject*>(Py_TYPE(value))));
+  }
+  return error(value_error, "on_storage_error must be \"raise\" or \"allow\", not " + display(value));
+}
+
+// The keywords that apply to one home only, refused where they mean nothing.
+Result<void> check_keywords_apply(const std::array<PyObject*, kSlotCount>& bound, bool at_a_server) {
+  if (at_a_server) {
+    if (bound[kMode] != nullptr) return error(value_error, "mode applies to shared memory only, not with storage");
+    return {};
+  }
+  for (const std::size_t slot : {kStorageTimeout, kOnStorageError, kLease}) {
+    if (bound[slot] != nullptr) {
+      return error(value_error, std::string(kSharedKeywords[slot]) +
+                                    " applies only with storage=\"redis://...\"; this limiter uses shared memory");
+    }
+  }
+  return {};
+}
+
+Result<void> move_counts_to_server(engine::LimiterCore& core, const std::string& name, const std::string& url,
+                                   const std::array<PyObject*, kSlotCount>& bound) {
+  auto timeout = seconds_argument(bound[kStorageTimeout], "storage_timeout", kDefaultStorageTimeout);
+  if (!timeout) return std::unexpected(std::move(timeout.error()));
+  auto lease = seconds_argument(bound[kLease], "lease", kDefaultLease);
+  if (!lease) return std::unexpected(std::move(lease.error()));
+  auto allow = admit_when_unreachable_argument(bound[kOnStorageError]);
+  if (!allow) return std::unexpected(std::move(allow.error()));
+  const homes::RedisHomeOptions options{*timeout, *lease, *allow};
+  // The server is asked with the lock given up: other threads run meanwhile.
+  auto moved = gil::without_gil([&] { return homes::move_counts_to_redis(core, url, name, options); });
+  if (!moved) return std::unexpected(home_error(std::move(moved.error())));
+  return {};
+}
+
 Result<PyRef> open_shared(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* class_name) {
   const std::string function = std::string(class_name) + ".shared";
   const Py_ssize_t given = PyTuple_Size(args);
@@ -53,14 +154,21 @@ Result<PyRef> open_shared(PyTypeObject* type, PyObject* args, PyObject* kwargs, 
   }
   auto name = name_argument(function.c_str(), PyTuple_GetItem(args, 0));
   if (!name) return std::unexpected(std::move(name.error()));
-  std::array<PyObject*, 11> bound{};
+  std::array<PyObject*, kSlotCount> bound{};
   const Signature signature{class_name, "shared", kSharedKeywords, 0};
   if (auto ok = bind_arguments(signature, nullptr, kwargs, bound); !ok) return std::unexpected(std::move(ok.error()));
   std::array<PyObject*, 10> limits{};
   std::copy_n(bound.begin(), limits.size(), limits.begin());
   auto core = core_from_arguments(limits);
   if (!core) return std::unexpected(std::move(core.error()));
-  auto mode = mode_argument(bound[10]);
+  auto storage = storage_argument(bound[kStorage]);
+  if (!storage) return std::unexpected(std::move(storage.error()));
+  if (auto ok = check_keywords_apply(bound, storage->has_value()); !ok) return std::unexpected(std::move(ok.error()));
+  if (*storage) {
+    if (auto moved = move_counts_to_server(*core, *name, **storage, bound); !moved) return std::unexpected(std::move(moved.error()));
+    return allocate_instance(type, std::move(*core));
+  }
+  auto mode = mode_argument(bound[kMode]);
   if (!mode) return std::unexpected(std::move(mode.error()));
   if (auto moved = homes::move_counts_to_shared_memory(*core, *name, *mode); !moved) {
     return std::unexpected(home_error(std::move(moved.error())));
@@ -74,10 +182,27 @@ PyObject* construct_shared_limiter(PyTypeObject* type, PyObject* args, PyObject*
   return boundary([&]() -> Result<PyRef> { return open_shared(type, args, kwargs, class_name); });
 }
 
-PyObject* remove_shared(PyObject*, PyObject* name) {
+PyObject* remove_shared(PyObject*, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> Result<PyRef> {
-    auto text = name_argument("remove_shared", name);
+    const Py_ssize_t given = PyTuple_Size(args);
+    if (given != 1) {
+      return error(type_error, "remove_shared() takes exactly 1 positional argument (" + std::to_string(given) + " given)");
+    }
+    auto text = name_argument("remove_shared", PyTuple_GetItem(args, 0));
     if (!text) return std::unexpected(std::move(text.error()));
+    std::array<PyObject*, kRemoveKeywords.size()> bound{};
+    const Signature signature{"quellgate", "remove_shared", kRemoveKeywords, 0};
+    if (auto ok = bind_arguments(signature, nullptr, kwargs, bound); !ok) return std::unexpected(std::move(ok.error()));
+    auto storage = storage_argument(bound[0]);
+    if (!storage) return std::unexpected(std::move(storage.error()));
+    if (*storage) {
+      auto timeout = seconds_argument(bound[1], "storage_timeout", kDefaultStorageTimeout);
+      if (!timeout) return std::unexpected(std::move(timeout.error()));
+      auto removed = gil::without_gil([&] { return homes::remove_redis(**storage, *text, *timeout); });
+      if (!removed) return std::unexpected(home_error(std::move(removed.error())));
+      return PyRef::borrow(Py_None);
+    }
+    if (bound[1] != nullptr) return error(value_error, "storage_timeout applies only with storage=\"redis://...\"");
     if (auto removed = homes::remove_shared_memory(*text); !removed) {
       return std::unexpected(home_error(std::move(removed.error())));
     }

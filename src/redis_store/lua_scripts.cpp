@@ -80,10 +80,39 @@ end
 return renewed
 )lua";
 
+// The same reading of the windows as kDecide's, so a report agrees with the
+// next decision: a window whose stored index is behind the clock counts 0.
+constexpr std::string_view kReport = R"lua(
+local time = redis.call('TIME')
+local seconds = tonumber(time[1])
+local now_ms = seconds * 1000 + math.floor(tonumber(time[2]) / 1000)
+local stored = redis.call('GET', KEYS[1])
+if stored and stored ~= ARGV[1] then return {-2, stored} end
+local reply = {redis.call('ZCOUNT', KEYS[2], '(' .. string.format('%.0f', now_ms), '+inf')}
+for w = 1, #KEYS - 2 do
+  local length = tonumber(ARGV[1 + w])
+  local i, n = math.floor(seconds / length), 0
+  local held = redis.call('HMGET', KEYS[2 + w], 'i', 'n')
+  local held_i = tonumber(held[1])
+  if held_i and held_i >= i then i, n = held_i, tonumber(held[2]) end
+  reply[#reply + 1] = n
+  reply[#reply + 1] = math.min((i + 1) * length * 1000 - now_ms, 8e12)
+end
+return reply
+)lua";
+
 }  // namespace
 
 std::string_view script_text(ScriptId script) noexcept {
-  return script == ScriptId::decide ? kDecide : kRenew;
+  switch (script) {
+    case ScriptId::decide:
+      return kDecide;
+    case ScriptId::renew:
+      return kRenew;
+    case ScriptId::report:
+      break;
+  }
+  return kReport;
 }
 
 }  // namespace quellgate::redis_store

@@ -6,8 +6,8 @@ namespace quellgate::redis_store {
 
 // The server-side scripts. Each runs atomically on the server and reads the
 // server's clock, so no client clock takes part in a decision.
-enum class ScriptId : std::size_t { decide, renew };
-inline constexpr std::size_t kScriptCount = 2;
+enum class ScriptId : std::size_t { decide, renew, report };
+inline constexpr std::size_t kScriptCount = 3;
 
 // decide: one admission, all or nothing.
 //   KEYS: config, leases, then one hash per window (fields i: window index, n: count)
@@ -19,6 +19,11 @@ inline constexpr std::size_t kScriptCount = 2;
 //          {-2, stored config}      the name holds another configuration
 // renew: extends the given leases that are still live.
 //   KEYS: leases, config    ARGV: lease ms, members...    reply: leases renewed
+// report: reads what a decision would see, and writes nothing.
+//   KEYS: config, leases, then the windows as for decide
+//   ARGV: config text, then the length (s) of each window
+//   reply: {-2, stored config}                  the name holds another configuration
+//          {live leases, count, ms until rollover, count, ms...}
 std::string_view script_text(ScriptId script) noexcept;
 
 inline constexpr long long kAdmitted = 1;

@@ -62,9 +62,9 @@ struct Identity {
   std::string config_text;
 
   StoreError mismatch(const std::string& stored) const {
-    return StoreError{StoreErrorKind::config, "shared limiter '" + name +
-                                                  "' exists with a different configuration: it has " + stored +
-                                                  "; this limiter asks for " + config_text};
+    // Worded as the shared-memory home words it.
+    return StoreError{StoreErrorKind::config, "shared limiter '" + name + "' exists with " + stored +
+                                                  ", which differs from the " + config_text + " asked for"};
   }
 };
 
@@ -106,7 +106,7 @@ class RedisStoreImpl final : public RedisStore {
   RedisStoreImpl(RedisAddress address, std::string_view name, const SharedLimits& limits, StoreOptions options)
       : address_(std::move(address)), keys_(name), config_text_(describe(limits)), options_(options),
         identity_(std::make_shared<const Identity>(Identity{address_, std::string(name), config_text_})),
-        decide_args_(decide_arguments(limits)), member_arg_(3 + 2 + limits.windows.size()),
+        decide_args_(decide_arguments(limits)), report_args_(report_arguments(limits)), member_arg_(3 + 2 + limits.windows.size()),
         has_burst_(limits.max_burst.has_value()),
         runtime_(std::make_shared<Runtime>(address_, keys_, options_)) {}
 
@@ -142,6 +142,21 @@ class RedisStoreImpl final : public RedisStore {
     });
   }
 
+  ReportOutcome report() override {
+    auto reply = run_blocking(*current_runtime(), Command{ScriptId::report, report_args_});
+    if (!reply) return std::unexpected(reply.error());
+    const auto& parts = reply->elements;
+    if (reply->type != Reply::Type::array || parts.empty() || parts[0].type != Reply::Type::integer)
+      return std::unexpected(storage_error(address_, "the report script gave an unexpected reply"));
+    if (parts[0].integer == kConfigMismatch && parts.size() == 2) return std::unexpected(identity_->mismatch(parts[1].text));
+    StoreReport report;
+    report.leases_live = static_cast<std::uint64_t>(std::max(parts[0].integer, 0LL));
+    for (std::size_t i = 1; i + 1 < parts.size(); i += 2)
+      report.windows.push_back({static_cast<std::uint64_t>(std::max(parts[i].integer, 0LL)),
+                                std::chrono::milliseconds(std::max(parts[i + 1].integer, 0LL))});
+    return report;
+  }
+
   DoneOutcome verify() override {
     auto reply = run_blocking(*current_runtime(), Command{std::nullopt, {"GET", keys_.config}});
     if (!reply) return std::unexpected(reply.error());
@@ -170,6 +185,14 @@ class RedisStoreImpl final : public RedisStore {
       args.push_back(std::to_string(window.limit));
       args.push_back(std::to_string(window.length));
     }
+    return args;
+  }
+
+  // The decide script's keys, the configuration text and the window lengths.
+  std::vector<std::string> report_arguments(const SharedLimits& limits) const {
+    std::vector<std::string> args(decide_args_.begin(), decide_args_.begin() + 3 + static_cast<std::ptrdiff_t>(limits.windows.size()));
+    args.push_back(config_text_);
+    for (const auto& window : limits.windows) args.push_back(std::to_string(window.length));
     return args;
   }
 
@@ -211,6 +234,7 @@ class RedisStoreImpl final : public RedisStore {
   const StoreOptions options_;
   const std::shared_ptr<const Identity> identity_;
   const std::vector<std::string> decide_args_;
+  const std::vector<std::string> report_args_;
   const std::size_t member_arg_;  // numkeys, the keys (config, leases, windows), config text, lease ms
   const bool has_burst_;
 

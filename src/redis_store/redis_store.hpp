@@ -41,6 +41,17 @@ struct Refused {
 };
 
 using Decision = std::variant<Admitted, Refused>;
+
+// What a decision would see now, read without counting anything.
+struct StoreReport {
+  struct Window {
+    std::uint64_t count = 0;                 // in the current window
+    std::chrono::milliseconds until_rollover{0};
+  };
+  std::vector<Window> windows;  // in the order of SharedLimits::windows
+  std::uint64_t leases_live = 0;
+};
+using ReportOutcome = std::expected<StoreReport, StoreError>;
 using DecisionOutcome = std::expected<Decision, StoreError>;
 using DecisionCallback = std::function<void(DecisionOutcome)>;
 using DoneOutcome = std::expected<void, StoreError>;
@@ -69,6 +80,9 @@ class RedisStore {
   // cannot be reached, so it then expires within the lease time.
   virtual DoneOutcome release(const Lease& lease) = 0;
   virtual void release_async(Lease lease, DoneCallback done) = 0;
+
+  // Blocks for at most the timeout, as decide(); writes nothing.
+  virtual ReportOutcome report() = 0;
 
   // Connects and compares the configuration stored under the name, if any,
   // with this one: a mismatch is a config error naming both.

@@ -27,8 +27,8 @@ std::expected<void, StoreError> check_shared_name(std::string_view name) {
   if (name.empty() || name.size() > kLongestName || !std::ranges::all_of(name, allowed_in_name))
     return std::unexpected(StoreError{
         StoreErrorKind::config,
-        "shared limiter name '" + std::string(name.substr(0, kLongestName)) +
-            "' is not allowed: use 1 to 200 characters from A-Z, a-z, 0-9, '.', '_' and '-'"});
+        "shared limiter name '" + std::string(name.substr(0, 60)) +
+            "' is not allowed: a name is 1 to 200 characters, each a letter A-Z or a-z, a digit, '.', '_' or '-'"});
   return {};
 }
 

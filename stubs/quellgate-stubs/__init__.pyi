@@ -6,7 +6,7 @@ from typing import Awaitable, Callable, Dict, Literal, Optional, Tuple, Type, Ty
 
 from typing_extensions import ParamSpec, Protocol, Self
 
-__all__ = ["RateLimiter", "AsyncRateLimiter", "remove_shared"]
+__all__ = ["RateLimiter", "AsyncRateLimiter", "StorageError", "remove_shared"]
 
 _P = ParamSpec("_P")
 _T = TypeVar("_T")
@@ -59,12 +59,25 @@ class RateLimiter:
         blocking: bool = True,
         max_burst: Optional[int] = None,
         mode: int = 0o600,
+        storage: Optional[str] = None,
+        storage_timeout: float = 1.0,
+        on_storage_error: Literal["raise", "allow"] = "raise",
+        lease: float = 30.0,
     ) -> Self:
         """A limiter whose windows and burst permits every process of this
         user on this host shares under `name` ([A-Za-z0-9._-]{1,200}), kept
         in shared memory created with permission bits `mode`. The same name
         with other limits raises ValueError naming both; OS failures raise
-        OSError. `blocking` stays this instance's own."""
+        OSError. `blocking` stays this instance's own.
+
+        With `storage="redis://[[user]:password@]host[:port][/db]"` (or
+        "redis+unix:///path?db=N&password=..."), the counts live on that
+        Redis server instead, shared by every process on every host that
+        uses it (`mode` does not apply). `storage_timeout`: seconds for
+        connecting and for each reply. A server that cannot be reached
+        raises StorageError, or with on_storage_error="allow" admits.
+        `lease`: seconds a burst permit stays held when its holder stops
+        renewing it (it died, or lost the server)."""
     def acquire(self) -> bool:
         """Takes one place in every window and a burst permit. True when
         admitted; False only from a non-blocking limiter. Raises
@@ -133,12 +146,25 @@ class AsyncRateLimiter:
         blocking: bool = True,
         max_burst: Optional[int] = None,
         mode: int = 0o600,
+        storage: Optional[str] = None,
+        storage_timeout: float = 1.0,
+        on_storage_error: Literal["raise", "allow"] = "raise",
+        lease: float = 30.0,
     ) -> Self:
         """A limiter whose windows and burst permits every process of this
         user on this host shares under `name` ([A-Za-z0-9._-]{1,200}), kept
         in shared memory created with permission bits `mode`. The same name
         with other limits raises ValueError naming both; OS failures raise
-        OSError. `blocking` stays this instance's own."""
+        OSError. `blocking` stays this instance's own.
+
+        With `storage="redis://[[user]:password@]host[:port][/db]"` (or
+        "redis+unix:///path?db=N&password=..."), the counts live on that
+        Redis server instead, shared by every process on every host that
+        uses it (`mode` does not apply). `storage_timeout`: seconds for
+        connecting and for each reply. A server that cannot be reached
+        raises StorageError, or with on_storage_error="allow" admits.
+        `lease`: seconds a burst permit stays held when its holder stops
+        renewing it (it died, or lost the server)."""
     def acquire(self) -> asyncio.Future[Optional[Tuple[()]]]:
         """Resolves to () when admitted and to None when a non-blocking
         limiter refuses; both are falsy, so compare with None. An admission
@@ -167,7 +193,13 @@ class AsyncRateLimiter:
     @overload
     def __call__(self, func: Callable[_P, _T]) -> _LimitedCall[_P, asyncio.Future[_T]]: ...
 
-def remove_shared(name: str, /) -> None:
+class StorageError(ConnectionError):
+    """The Redis server of a shared limiter could not be reached, answered
+    too late, or refused the work; the message names the server and the cause."""
+
+def remove_shared(name: str, /, *, storage: Optional[str] = None, storage_timeout: float = 1.0) -> None:
     """Deletes a shared limiter's name, and so its counts; limiters still
     open keep working on their own copy until they go. OSError
-    (FileNotFoundError) when there is no such name."""
+    (FileNotFoundError) when there is no such name in shared memory. With
+    `storage`, deletes the name's keys on that Redis server (no error when
+    there are none)."""

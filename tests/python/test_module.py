@@ -13,7 +13,10 @@ import pytest
 import quellgate
 from helpers import CONSTRUCTOR_SIGNATURE, run_child
 
-SHARED_SIGNATURE = "($cls, name, /, *, " + CONSTRUCTOR_SIGNATURE[1:-1] + ", mode=0o600)"
+SHARED_SIGNATURE = (
+    "($cls, name, /, *, " + CONSTRUCTOR_SIGNATURE[1:-1]
+    + ", mode=0o600, storage=None, storage_timeout=1.0, on_storage_error='raise', lease=30.0)"
+)
 SYNC_METHODS = {
     "__enter__": "($self)",
     "__exit__": "($self, _exc_type, _exc_value, _traceback)",
@@ -43,14 +46,14 @@ ONCE_PER_PROCESS = (
 )
 
 
-def test_module_exports_exactly_the_two_classes_in_order_and_remove_shared():
-    assert quellgate.__all__ == ["RateLimiter", "AsyncRateLimiter", "remove_shared"]
+def test_module_exports_exactly_the_two_classes_in_order_storage_error_and_remove_shared():
+    assert quellgate.__all__ == ["RateLimiter", "AsyncRateLimiter", "StorageError", "remove_shared"]
     assert type(quellgate.__all__) is list
     assert quellgate.__doc__ == ""
     assert quellgate.__name__ == "quellgate"
     public = sorted(name for name in vars(quellgate) if not name.startswith("_"))
-    assert public == ["AsyncRateLimiter", "RateLimiter", "remove_shared"]
-    assert quellgate.remove_shared.__text_signature__ == "(name, /)"
+    assert public == ["AsyncRateLimiter", "RateLimiter", "StorageError", "remove_shared"]
+    assert quellgate.remove_shared.__text_signature__ == "(name, /, *, storage=None, storage_timeout=1.0)"
 
 
 def test_module_attributes_are_created_in_declared_order():
@@ -154,7 +157,7 @@ def test_reimport_after_removal_fails_with_import_error_and_keeps_module():
     )
     assert report["outcome"] == ["ImportError", [ONCE_PER_PROCESS]]
     assert report["alive"] == {"second": 3}
-    assert report["all"] == ["RateLimiter", "AsyncRateLimiter", "remove_shared"]
+    assert report["all"] == ["RateLimiter", "AsyncRateLimiter", "StorageError", "remove_shared"]
 
 
 LOAD_COMPANION = """
@@ -202,7 +205,7 @@ def test_same_library_loaded_as_companion_module_exposes_rust_panic():
         "class_module": "pyo3_async_runtimes",
         "class_name": "RustPanic",
         "message": "boom",
-        "quellgate_all": ["RateLimiter", "AsyncRateLimiter", "remove_shared"],
+        "quellgate_all": ["RateLimiter", "AsyncRateLimiter", "StorageError", "remove_shared"],
     }
 
 

@@ -51,7 +51,7 @@ struct ScriptedHome final : CountHome {
   std::uint32_t releases_seen() const noexcept override { return release_count; }
   SleepEnd sleep_until_release(std::uint32_t, std::chrono::nanoseconds) noexcept override { return SleepEnd::timed_out; }
   void watch_releases_for(const LimiterCore&, std::uint32_t) override {}
-  std::string failure_reason() const override { return "scripted"; }
+  HomeFailure failure() const override { return {HomeFailure::Kind::os, "scripted"}; }
 };
 
 struct HomedCore {

@@ -72,6 +72,21 @@ TEST_F(RedisStoreTest, AdmitsInEveryWindowOrNoneAndARefusalWaitsForTheRollover) 
   EXPECT_EQ(server.command({"ZCARD", "quellgate:{api}:leases"}).integer, 1);
 }
 
+TEST_F(RedisStoreTest, AReportReadsTheCountsAndLeasesAndWritesNothing) {
+  auto store = open({{{"wide", 3, kFar}, {"narrow", 1, 2 * kFar}}, 5});
+  decided(*store);
+  const auto keys = server.command({"KEYS", "*"}).elements.size();
+  auto report = store->report();
+  ASSERT_TRUE(report) << report.error().message;
+  EXPECT_EQ(report->leases_live, 1u);
+  ASSERT_EQ(report->windows.size(), 2u);
+  EXPECT_EQ(report->windows[1].count, 1u);
+  EXPECT_NEAR(static_cast<double>(report->windows[1].until_rollover.count()),
+              static_cast<double>(2 * kFar * 1000 - server_ms()), 2000);
+  EXPECT_EQ(window_count(kFar), "1");
+  EXPECT_EQ(server.command({"KEYS", "*"}).elements.size(), keys);
+}
+
 TEST_F(RedisStoreTest, ABurstRefusalLeavesNoTraceAndADeadHoldersLeaseIsReclaimed) {
   SharedLimits limits{{{"wide", 10, kFar}}, 1};
   auto holder = open(limits), other = open(limits);
@@ -105,7 +120,7 @@ TEST_F(RedisStoreTest, AnotherConfigurationUnderTheNameIsRefusedNamingBoth) {
   auto second = open({{{"second", 10, 1}, {"minute", 500, 60}}, 2});
   for (auto outcome : {second->decide().error(), second->verify().error()}) {
     EXPECT_EQ(outcome.kind, StoreErrorKind::config);
-    EXPECT_NE(outcome.message.find("it has second=10/1s;"), std::string::npos) << outcome.message;
+    EXPECT_NE(outcome.message.find("exists with second=10/1s, which differs"), std::string::npos) << outcome.message;
     EXPECT_NE(outcome.message.find("second=10/1s, minute=500/60s, max_burst=2"), std::string::npos);
   }
 }

@@ -1,0 +1,151 @@
+"""quellgate's Redis-shared limiters next to `limits` over redis-py, against one
+local redis-server, side by side in one run.
+
+Rows: an admitted acquire() from one thread (measured in alternating slices
+with `limits`, so that the load of a shared machine falls on both alike) with one window, and with two
+windows (all or nothing in one script; `limits` makes one round trip per
+limit), and asyncio with 100 tasks (quellgate pipelines the tasks' requests
+over one connection; `limits` uses its asyncio Redis storage). Each row is
+admissions per second over --seconds, and the ratio quellgate / limits next
+to its target.
+
+    python bench/bench_redis.py [--seconds S] [--url redis://host:port]
+
+Without --url it starts a redis-server of its own on a free port.
+"""
+
+import argparse
+import asyncio
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+import limits
+import limits.aio
+import quellgate
+
+HUGE = 2**62
+TARGETS = {"1 thread, one window": 1.5, "1 thread, two windows": 3.0, "asyncio, 100 tasks": 3.0}
+
+
+def start_server():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    directory = tempfile.mkdtemp(prefix="bench_redis.")
+    server = subprocess.Popen(
+        [shutil.which("redis-server"), "--port", str(port), "--save", "", "--appendonly", "no", "--dir", directory],
+        stdout=subprocess.DEVNULL,
+    )
+    for _ in range(500):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return server, "redis://127.0.0.1:%d" % port
+        except OSError:
+            time.sleep(0.02)
+    sys.exit("redis-server did not start")
+
+
+def rates_side_by_side(calls, seconds, rounds=20):
+    """Calls per second of each callable, measured in alternating slices so
+    that a busy moment of a shared machine falls on both alike."""
+    done, spent = [0] * len(calls), [0.0] * len(calls)
+    for _ in range(rounds):
+        for i, call in enumerate(calls):
+            started = time.perf_counter()
+            deadline = started + seconds / rounds
+            while time.perf_counter() < deadline:
+                for _ in range(20):
+                    call()
+                done[i] += 20
+            spent[i] += time.perf_counter() - started
+    return [count / elapsed for count, elapsed in zip(done, spent)]
+
+
+def quellgate_acquire(url, windows):
+    name = "bench_redis.%d.%d" % (os.getpid(), windows)
+    quellgate.remove_shared(name, storage=url)
+    extra = {"min": HUGE} if windows == 2 else {}
+    return quellgate.RateLimiter.shared(name, sec=HUGE, storage=url, **extra).acquire
+
+
+def limits_hit(url, windows):
+    limiter = limits.strategies.FixedWindowRateLimiter(limits.storage.storage_from_string(url))
+    items = [limits.RateLimitItemPerSecond(HUGE), limits.RateLimitItemPerMinute(HUGE)][:windows]
+    key = "bench_redis_%d" % os.getpid()
+
+    def hit_all():
+        # One round trip per limit, as an application checking several must.
+        for item in items:
+            if not limiter.hit(item, key):
+                break
+
+    return hit_all
+
+
+def thread_row(url, windows, seconds):
+    return rates_side_by_side([quellgate_acquire(url, windows), limits_hit(url, windows)], seconds)
+
+
+async def tasks_rate(acquire, seconds, tasks=100):
+    count = 0
+    deadline = time.perf_counter() + seconds
+
+    async def worker():
+        nonlocal count
+        while time.perf_counter() < deadline:
+            await acquire()
+            count += 1
+
+    started = time.perf_counter()
+    await asyncio.gather(*[worker() for _ in range(tasks)])
+    return count / (time.perf_counter() - started)
+
+
+def quellgate_tasks(url, seconds):
+    name = "bench_redis.%d.async" % os.getpid()
+    quellgate.remove_shared(name, storage=url)
+    limiter = quellgate.AsyncRateLimiter.shared(name, sec=HUGE, storage=url)
+    return asyncio.run(tasks_rate(limiter.acquire, seconds))
+
+
+def limits_tasks(url, seconds):
+    async def run():
+        # redis-py's asyncio client, as the thread rows use redis-py.
+        storage = limits.storage.storage_from_string("async+" + url, implementation="redispy")
+        limiter = limits.aio.strategies.FixedWindowRateLimiter(storage)
+        item = limits.RateLimitItemPerSecond(HUGE)
+        return await tasks_rate(lambda: limiter.hit(item, "bench_redis_async"), seconds)
+
+    return asyncio.run(run())
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=float, default=3.0)
+    parser.add_argument("--url")
+    options = parser.parse_args()
+    server, url = (None, options.url) if options.url else start_server()
+    try:
+        rows = [
+            ("1 thread, one window", *thread_row(url, 1, options.seconds)),
+            ("1 thread, two windows", *thread_row(url, 2, options.seconds)),
+            ("asyncio, 100 tasks", quellgate_tasks(url, options.seconds), limits_tasks(url, options.seconds)),
+        ]
+    finally:
+        if server:
+            server.kill()
+            server.wait()
+    print("%-24s %14s %14s %8s %8s" % ("row", "quellgate/s", "limits/s", "ratio", "target"))
+    for row, ours, theirs in rows:
+        ratio = ours / theirs
+        verdict = "met" if ratio >= TARGETS[row] else "MISSED"
+        print("%-24s %14.0f %14.0f %8.2f %7.1fx %s" % (row, ours, theirs, ratio, TARGETS[row], verdict))
+
+
+if __name__ == "__main__":
+    main()

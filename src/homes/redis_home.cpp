@@ -1,0 +1,285 @@
+#include "homes/redis_home.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "engine/count_home.hpp"
+#include "executor/wake_signal.hpp"
+#include "redis_store/fork_guard.hpp"
+#include "redis_store/redis_store.hpp"
+
+namespace quellgate::homes {
+namespace {
+
+using std::chrono::nanoseconds;
+using engine::HomeFailure;
+namespace store = redis_store;
+
+HomeFailure failure_of(const store::StoreError& error) {
+  return {error.kind == store::StoreErrorKind::config ? HomeFailure::Kind::invalid : HomeFailure::Kind::storage,
+          error.message};
+}
+
+HomeError home_error_of(store::StoreError error) {
+  switch (error.kind) {
+    case store::StoreErrorKind::config:
+      return {HomeError::Kind::invalid, 0, std::move(error.message)};
+    case store::StoreErrorKind::storage:
+      return {HomeError::Kind::storage, 0, std::move(error.message)};
+    case store::StoreErrorKind::unavailable:
+      break;
+  }
+  return {HomeError::Kind::unavailable, 0, std::move(error.message)};
+}
+
+// The home whose report on this thread could not be read, until the limiter
+// layer takes it (the reason is the home's last failure); and the burst
+// count of the report read_windows just made, which burst_remaining, asked
+// next for the same report, takes instead of a second round trip. Per thread,
+// because a report is read and taken on one thread; plain pointers and
+// integers, so the module's static TLS stays small.
+thread_local const void* report_failed_at = nullptr;
+struct BurstReading {
+  const void* home = nullptr;
+  std::uint64_t leases_live = 0;
+};
+thread_local BurstReading burst_of_last_report;
+
+engine::CountHome::Attempt attempt_with(void (*set)(engine::CountHome::Attempt&)) {
+  engine::CountHome::Attempt attempt;
+  set(attempt);
+  return attempt;
+}
+
+// A CountHome over a RedisStore. Every decision is one script run on the
+// server; the burst permits this process holds are its leases there.
+class RedisHome final : public engine::CountHome {
+ public:
+  RedisHome(std::unique_ptr<store::RedisStore> store, std::optional<std::uint64_t> max_burst,
+            bool admit_when_unreachable) noexcept
+      : store_(std::move(store)), max_burst_(max_burst), admit_when_unreachable_(admit_when_unreachable) {}
+
+  bool decides_at_once() const noexcept override { return false; }
+
+  Attempt admit(nanoseconds, bool take_permit) override { return attempt_from(store_->decide(), take_permit); }
+
+  // The callback holds what keeps this home alive (the caller's core).
+  void admit_async(nanoseconds, bool take_permit, AttemptCallback done) override {
+    store_->decide_async([this, take_permit, done = std::move(done)](store::DecisionOutcome outcome) {
+      done(attempt_from(std::move(outcome), take_permit));
+    });
+  }
+
+  void release_permit() noexcept override {
+    std::optional<store::Lease> lease;
+    {
+      const std::lock_guard lock(held_mutex_);
+      if (unleased_ > 0) {
+        --unleased_;
+      } else if (!leases_.empty()) {
+        lease = std::move(leases_.back());
+        leases_.pop_back();
+      }
+    }
+    if (lease) give_back(std::move(*lease));
+    // Release: a thread that sees the new count also sees the permit gone.
+    releases_.fetch_add(1, std::memory_order_release);
+  }
+
+  std::optional<std::uint64_t> burst_remaining() override {
+    if (!max_burst_) return std::nullopt;
+    std::optional<std::uint64_t> live;
+    const BurstReading reading = std::exchange(burst_of_last_report, BurstReading{});
+    if (reading.home == this) live = reading.leases_live;
+    if (!live) {
+      auto report = read_report();
+      if (!report) return 0;
+      live = report->leases_live;
+    }
+    return *max_burst_ - std::min(*live, *max_burst_);
+  }
+
+  void read_windows(nanoseconds, std::span<engine::WindowState> windows) override {
+    auto report = read_report();
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+      // Nothing could be read: report nothing left rather than a guess.
+      windows[i].count = report && i < report->windows.size() ? report->windows[i].count : windows[i].limit;
+    }
+    if (report && max_burst_) burst_of_last_report = {this, report->leases_live};
+  }
+
+  std::optional<nanoseconds> window_wait(nanoseconds) override {
+    auto report = read_report();
+    if (!report) return std::nullopt;
+    std::optional<nanoseconds> wait;
+    const std::vector<std::uint64_t>& limits = window_limits_;
+    for (std::size_t i = 0; i < report->windows.size() && i < limits.size(); ++i) {
+      if (report->windows[i].count < limits[i]) continue;
+      const nanoseconds left = report->windows[i].until_rollover;
+      if (!wait || left < *wait) wait = left;
+    }
+    if (!wait) return std::nullopt;
+    // As the in-process report: a full window is never reported as no wait.
+    return std::max(*wait, nanoseconds(std::chrono::milliseconds(1)));
+  }
+
+  // Only releases by this process move it: another process's release reaches
+  // a waiter here at the end of its backoff step, when it asks again.
+  std::uint32_t releases_seen() const noexcept override { return releases_.load(std::memory_order_acquire); }
+
+  SleepEnd sleep_until_release(std::uint32_t seen, nanoseconds monotonic_deadline) noexcept override {
+    if (releases_seen() != seen) return SleepEnd::released;
+    // Nothing ends this sleep early but a signal: the waiter asks the server
+    // again at the end of its backoff step, which is how it learns of a
+    // release anywhere.
+    executor::WakeSignal nobody_wakes;
+    const auto end = nobody_wakes.wait_until(monotonic_deadline);
+    return end == executor::WakeSignal::WaitEnd::signal ? SleepEnd::signal : SleepEnd::timed_out;
+  }
+
+  void watch_releases_for(const engine::LimiterCore&, std::uint32_t) override {}
+
+  HomeFailure failure() const override {
+    const std::lock_guard lock(failure_mutex_);
+    return last_failure_;
+  }
+
+  std::optional<HomeFailure> take_report_failure() noexcept override {
+    if (std::exchange(report_failed_at, nullptr) != this) return std::nullopt;
+    try {
+      return failure();
+    } catch (...) {
+      return HomeFailure{HomeFailure::Kind::storage, {}};
+    }
+  }
+
+  // The parent's permits stay the parent's: a release in the child must not
+  // give back a lease the parent holds. The child has one thread, and the
+  // fork guard keeps held_mutex_ from coming along locked by another, so
+  // this needs no lock (the guard's own handler may still hold it here).
+  void forget_threads_in_child() noexcept override {
+    leases_.clear();
+    unleased_ = 0;
+  }
+
+  void set_window_limits(std::vector<std::uint64_t> limits) { window_limits_ = std::move(limits); }
+
+ private:
+  Attempt attempt_from(store::DecisionOutcome outcome, bool take_permit) {
+    if (!outcome) {
+      if (admit_when_unreachable_ && outcome.error().kind == store::StoreErrorKind::storage) {
+        // Admitted without a lease: its release gives back nothing at the server.
+        if (take_permit) hold(std::nullopt);
+        return attempt_with([](Attempt& a) { a.admitted = true; });
+      }
+      note_failure(failure_of(outcome.error()));
+      return attempt_with([](Attempt& a) { a.failed = true; });
+    }
+    if (auto* admitted = std::get_if<store::Admitted>(&*outcome)) {
+      if (take_permit) hold(std::move(admitted->lease));
+      return attempt_with([](Attempt& a) { a.admitted = true; });
+    }
+    const auto& refused = std::get<store::Refused>(*outcome);
+    if (refused.reason == store::Refusal::burst_full) return attempt_with([](Attempt& a) { a.burst_refused = true; });
+    Attempt window_full;
+    window_full.window_wait = std::chrono::duration_cast<nanoseconds>(refused.retry_after);
+    return window_full;
+  }
+
+  void hold(std::optional<store::Lease> lease) {
+    const std::lock_guard lock(held_mutex_);
+    if (lease) {
+      leases_.push_back(std::move(*lease));
+    } else {
+      ++unleased_;
+    }
+  }
+
+  // The store stops renewing the lease at once, so a release that cannot
+  // reach the server still frees the permit when the lease runs out.
+  void give_back(store::Lease lease) noexcept {
+    try {
+      store_->release_async(std::move(lease), [](store::DoneOutcome) {});
+    } catch (...) {
+      // Out of memory for the request: the lease still runs out unrenewed.
+    }
+  }
+
+  std::optional<store::StoreReport> read_report() {
+    auto report = store_->report();
+    if (report) return std::move(*report);
+    note_failure(failure_of(report.error()));
+    report_failed_at = this;
+    return std::nullopt;
+  }
+
+  void note_failure(HomeFailure failure) {
+    const std::lock_guard lock(failure_mutex_);
+    last_failure_ = std::move(failure);
+  }
+
+  const std::unique_ptr<store::RedisStore> store_;
+  const std::optional<std::uint64_t> max_burst_;
+  const bool admit_when_unreachable_;
+  std::vector<std::uint64_t> window_limits_;  // set before the home is shared, then only read
+
+  // Guards leases_ and unleased_; never held across a call to the store,
+  // and held across fork() by the guard.
+  std::mutex held_mutex_;
+  std::vector<store::Lease> leases_;  // the permits this process holds at the server
+  std::uint64_t unleased_ = 0;        // permits admitted while the server was unreachable
+  store::ForkGuard fork_guard_{held_mutex_};
+
+  // Bumped by every release of this process (release order, read with
+  // acquire), so that a waiter that read it before its refused attempt does
+  // not sleep through a release that came in between.
+  std::atomic<std::uint32_t> releases_{0};
+
+  // Guards last_failure_: a hint for the error the failing thread raises
+  // next. Held across fork() by the guard.
+  mutable std::mutex failure_mutex_;
+  HomeFailure last_failure_{HomeFailure::Kind::storage, "the server could not be asked"};
+  store::ForkGuard failure_fork_guard_{failure_mutex_};
+};
+
+store::SharedLimits limits_of(const engine::LimiterCore& core) {
+  store::SharedLimits limits;
+  core.window_table().with_lock([&limits](std::span<engine::WindowState> windows) {
+    for (const engine::WindowState& window : windows) limits.windows.push_back({window.name, window.limit, window.length});
+    return true;
+  });
+  limits.max_burst = core.max_burst();
+  return limits;
+}
+
+}  // namespace
+
+std::expected<void, HomeError> move_counts_to_redis(engine::LimiterCore& core, std::string_view url,
+                                                    std::string_view name, const RedisHomeOptions& options) {
+  const store::SharedLimits limits = limits_of(core);
+  auto opened = store::open_redis_store(url, name, limits, {options.timeout, options.lease});
+  if (!opened) return std::unexpected(home_error_of(std::move(opened.error())));
+  if (auto verified = (*opened)->verify(); !verified) {
+    const bool unreachable = verified.error().kind == store::StoreErrorKind::storage;
+    if (!unreachable || !options.admit_when_unreachable) return std::unexpected(home_error_of(std::move(verified.error())));
+  }
+  auto home = std::make_unique<RedisHome>(std::move(*opened), core.max_burst(), options.admit_when_unreachable);
+  std::vector<std::uint64_t> window_limits;
+  for (const auto& window : limits.windows) window_limits.push_back(window.limit);
+  home->set_window_limits(std::move(window_limits));
+  core.attach_home(std::move(home));
+  return {};
+}
+
+std::expected<void, HomeError> remove_redis(std::string_view url, std::string_view name,
+                                            std::chrono::milliseconds timeout) {
+  if (auto removed = store::remove_redis_name(url, name, {timeout, std::chrono::milliseconds(30000)}); !removed)
+    return std::unexpected(home_error_of(std::move(removed.error())));
+  return {};
+}
+
+}  // namespace quellgate::homes

@@ -1,0 +1,59 @@
+#include "limiters/server_attempt.hpp"
+
+#include <memory>
+#include <optional>
+
+#include "engine/burst.hpp"
+#include "executor/clock.hpp"
+#include "executor/oneshot.hpp"
+
+namespace quellgate {
+namespace {
+
+using Attempt = engine::CountHome::Attempt;
+
+// The answer, with the permit it brings riding along until the job takes
+// it: dropped unread (the job is gone), it goes back to the server.
+struct Answer {
+  Attempt attempt;
+  std::optional<engine::BurstPermit> permit;
+};
+
+executor::Task<Attempt> attempt_at_server(engine::LimiterCore core) {
+  auto [sender, receiver] = executor::make_oneshot<Answer>();
+  // Shared only because a std::function must be copyable; sent once.
+  auto answer_to = std::make_shared<executor::OneShotSender<Answer>>(std::move(sender));
+  core.home()->admit_async(executor::wall_now(), core.max_burst().has_value(),
+                           [core, answer_to](Attempt attempt) {
+                             Answer answer{attempt, std::nullopt};
+                             if (attempt.admitted) answer.permit.emplace(core);
+                             answer_to->send(std::move(answer));
+                           });
+  std::optional<Answer> answer = co_await receiver;
+  // The home always answers; a callback dropped unrun is a failed attempt.
+  if (!answer) {
+    Attempt unanswered;
+    unanswered.failed = true;
+    co_return unanswered;
+  }
+  if (answer->permit) answer->permit->hand_over();
+  co_return answer->attempt;
+}
+
+}  // namespace
+
+executor::Task<engine::Admission> try_admit_at_server(engine::LimiterCore core) {
+  const Attempt attempt = co_await attempt_at_server(core);
+  if (attempt.failed) co_return engine::Admission::interrupted;
+  co_return attempt.admitted ? engine::Admission::admitted : engine::Admission::refused;
+}
+
+executor::Task<engine::AdmissionStep> next_step_at_server(engine::AdmissionLoop& loop, engine::LimiterCore core) {
+  if (core.interrupted()) co_return loop.interrupt();
+  // Read before the attempt, as AdmissionLoop::next reads it.
+  const std::uint32_t releases_seen = core.home()->releases_seen();
+  const Attempt attempt = co_await attempt_at_server(core);
+  co_return loop.after_attempt_at_home(attempt, releases_seen);
+}
+
+}  // namespace quellgate

@@ -1,0 +1,25 @@
+#pragma once
+// The attempts of a job whose limiter keeps its counts at a server: sent
+// through the home's admit_async, so that the job holds no thread, and the
+// many jobs of a process share the home's pipelined connection.
+#include "engine/admission.hpp"
+#include "engine/count_home.hpp"
+#include "engine/limiter_core.hpp"
+#include "executor/task.hpp"
+
+namespace quellgate {
+
+// Whether the limiter's home must ask a server (see CountHome::decides_at_once).
+inline bool asks_a_server(const engine::LimiterCore& core) noexcept {
+  return core.home() != nullptr && !core.home()->decides_at_once();
+}
+
+// One all-or-nothing attempt, awaited; only inside a job, only when
+// asks_a_server. Admitted leaves the permit held, as try_admit does. A job
+// destroyed before the answer came gives back the permit the answer brings.
+executor::Task<engine::Admission> try_admit_at_server(engine::LimiterCore core);
+
+// The next step of a waiting admission's loop, its attempt made as above.
+executor::Task<engine::AdmissionStep> next_step_at_server(engine::AdmissionLoop& loop, engine::LimiterCore core);
+
+}  // namespace quellgate

@@ -205,6 +205,13 @@ def start_waiting():
             return "never delivered"
         # Exactly what the next second admits, each holding a permit while it waits.
         pending = [window.acquire() for _ in range(40)] + [decorated() for _ in range(10)]
+        # The waits take their permits on the workers, after these calls
+        # return: looked at sooner, all 1000 would seem back before any was
+        # taken, and the child would end before the next second admits them.
+        global held
+        deadline = time.monotonic() + 10
+        while (held := 1000 - (await window.get_remaining())["burst"]) != 50 and time.monotonic() < deadline:
+            await asyncio.sleep(0.01)
     doomed.run_until_complete(start())
 waiter = threading.Thread(target=start_waiting)
 waiter.start()
@@ -226,7 +233,7 @@ async def look():
     return report
 
 report = asyncio.run(look())
-print(json.dumps({"report": report, "done": sum(f.done() for f in pending)}))
+print(json.dumps({"held": held, "report": report, "done": sum(f.done() for f in pending)}))
 """ + LEAVE_WITHOUT_FINALISING
 
 
@@ -234,6 +241,7 @@ def test_loop_closed_under_fifty_waiting_jobs_reports_each_and_keeps_no_permit()
     ended = run_child(CLOSED_LOOP, timeout=90)
     assert_ended_cleanly(ended, 0)
     report = last_json_line(ended)
+    assert report["held"] == 50  # every wait held its permit while the loop closed
     assert report["done"] == 0
     assert report["report"]["burst"] == 1000
     # Each failed delivery is printed. The text appears twice in each of the

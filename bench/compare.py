@@ -8,8 +8,8 @@ offers; a library that has no such mode gets "n/a". Prints a table with every
 figure and each library's ratio to quellgate, and writes it as Markdown, JSON
 and a PNG chart. A second table, one limit shared by 4 processes, sets
 quellgate's shared memory against pyrate-limiter's MultiprocessBucket and
-`limits` over Redis (when redis-server is installed); `--shared-only` runs
-just that one.
+`limits` over Redis, with quellgate over the same Redis server beside it
+(both when redis-server is installed); `--shared-only` runs just that one.
 
 From the repository root, one command builds the environment and runs it:
 
@@ -1065,7 +1065,8 @@ def chart(contenders: List[Contender], path: Path, env: Dict[str, str]) -> None:
 # The peers' ways to share: pyrate-limiter's MultiprocessBucket (a
 # multiprocessing.Manager list behind a lock) and `limits` over a Redis
 # server, started here on a free loopback port when redis-server is
-# installed (left out otherwise).
+# installed (left out otherwise), where quellgate's Redis-shared limiter runs
+# too.
 # ---------------------------------------------------------------------------
 
 SHARED_PROCESSES = 4
@@ -1077,6 +1078,12 @@ def shared_acquire(kind: str, handle: Any) -> Callable[[], bool]:
         import quellgate
 
         limiter = quellgate.RateLimiter.shared(handle, sec=HUGE, sec_window=HOUR, blocking=False)
+        return limiter.acquire
+    if kind == "quellgate over Redis":
+        import quellgate
+
+        name, url = handle
+        limiter = quellgate.RateLimiter.shared(name, sec=HUGE, sec_window=HOUR, blocking=False, storage=url)
         return limiter.acquire
     if kind == "pyrate-limiter (MultiprocessBucket)":
         from pyrate_limiter import Limiter
@@ -1180,12 +1187,13 @@ def shared_table(seconds: float) -> Dict[str, float]:
     if shutil.which("redis-server"):
         with RedisServer() as url:
             rates["limits (fixed) over Redis"] = shared_rate("limits over Redis", url, seconds)
+            rates["quellgate over Redis"] = shared_rate("quellgate over Redis", (name, url), seconds)
     return rates
 
 
 def shared_markdown(rates: Dict[str, float]) -> str:
     ours = rates["quellgate"]
-    fastest_peer = max(rate for name, rate in rates.items() if name != "quellgate")
+    fastest_peer = max(rate for name, rate in rates.items() if not name.startswith("quellgate"))
     lines = [
         "One limit shared by %d processes (admitted acquire(), one thread per process; ratio = library / quellgate)"
         % SHARED_PROCESSES,
@@ -1195,6 +1203,9 @@ def shared_markdown(rates: Dict[str, float]) -> str:
     ]
     lines += ["| %s | %s | %.4f |" % (name, format(round(rate), ","), rate / ours) for name, rate in rates.items()]
     lines += ["", "quellgate / fastest peer: %.0fx (target: at least 100x)" % (ours / fastest_peer)]
+    if "quellgate over Redis" in rates:
+        lines += ["", "quellgate over Redis / limits (fixed) over Redis: %.2fx (both one round trip per admission)"
+                  % (rates["quellgate over Redis"] / rates["limits (fixed) over Redis"])]
     return "\n".join(lines)
 
 

@@ -12,6 +12,8 @@ to its target.
     python bench/bench_redis.py [--seconds S] [--url redis://host:port]
 
 Without --url it starts a redis-server of its own on a free port.
+Exactness under contention and the server-fault targets are measured by
+bench_redis_faults.py.
 """
 
 import argparse

@@ -46,6 +46,7 @@ import time
 import redis
 
 import quellgate
+from bench_shared import judge  # the same stamps method as the shared-memory run
 
 HUGE = 2**62
 PROCESSES, THREADS, TASKS = 4, 2, 50
@@ -159,18 +160,6 @@ def exact_process(name, url, per_second, start_at, seconds, queue):
     for thread in threads:
         thread.join()
     queue.put((stamps, task_stamps, sum(attempts), cancelled))
-
-
-def judge(stamps, length, limit):
-    certain, straddling = {}, 0
-    for before, after in stamps:
-        window = int(before) // length
-        if int(after) // length != window:
-            straddling += 1
-            continue
-        certain[window] = certain.get(window, 0) + 1
-    worst = max(certain.values(), default=0)
-    return worst, sum(1 for count in certain.values() if count > limit), straddling
 
 
 def watch_second_window(client, key, stop, seen):

@@ -19,7 +19,6 @@
 namespace quellgate {
 namespace {
 
-constexpr unsigned kDefaultMode = 0600;
 constexpr std::uint64_t kModeBits = 0777;
 
 constexpr std::array<const char*, 15> kSharedKeywords = {
@@ -61,12 +60,14 @@ Result<std::string> name_argument(const char* function, PyObject* name) {
   return std::string(PyBytes_AsString(utf8->get()), static_cast<std::size_t>(PyBytes_Size(utf8->get())));
 }
 
-Result<unsigned> mode_argument(PyObject* value) {
+// Nothing when not given: the segment is then created 0600, and an existing
+// one is used whatever its mode (a mode given must match it).
+Result<std::optional<unsigned>> mode_argument(PyObject* value) {
   auto mode = to_optional_u64(value, "mode");
   if (!mode) return std::unexpected(std::move(mode.error()));
-  if (value == nullptr) return kDefaultMode;
+  if (value == nullptr) return std::optional<unsigned>();
   if (!*mode || **mode > kModeBits) return error(value_error, "mode must be permission bits, from 0 to 0o777");
-  return static_cast<unsigned>(**mode);
+  return std::optional<unsigned>(static_cast<unsigned>(**mode));
 }
 
 // A str's text; a lone surrogate, which has no UTF-8, raises UnicodeEncodeError.

@@ -60,12 +60,12 @@ Result<std::string> name_argument(const char* function, PyObject* name) {
   return std::string(PyBytes_AsString(utf8->get()), static_cast<std::size_t>(PyBytes_Size(utf8->get())));
 }
 
-// Nothing when not given: the segment is then created 0600, and an existing
-// one is used whatever its mode (a mode given must match it).
+// Nothing when not given (or None): the segment is then created 0600, and
+// an existing one is used whatever its mode (a mode given must match it).
 Result<std::optional<unsigned>> mode_argument(PyObject* value) {
+  if (value == nullptr || value == Py_None) return std::optional<unsigned>();
   auto mode = to_optional_u64(value, "mode");
   if (!mode) return std::unexpected(std::move(mode.error()));
-  if (value == nullptr) return std::optional<unsigned>();
   if (!*mode || **mode > kModeBits) return error(value_error, "mode must be permission bits, from 0 to 0o777");
   return std::optional<unsigned>(static_cast<unsigned>(**mode));
 }
@@ -120,7 +120,9 @@ Result<bool> admit_when_unreachable_argument(PyObject* value) {
 // The keywords that apply to one home only, refused where they mean nothing.
 Result<void> check_keywords_apply(const std::array<PyObject*, kSlotCount>& bound, bool at_a_server) {
   if (at_a_server) {
-    if (bound[kMode] != nullptr) return error(value_error, "mode applies to shared memory only, not with storage");
+    if (bound[kMode] != nullptr && bound[kMode] != Py_None) {
+      return error(value_error, "mode applies to shared memory only, not with storage");
+    }
     return {};
   }
   for (const std::size_t slot : {kStorageTimeout, kOnStorageError, kLease}) {

@@ -68,9 +68,7 @@ def test_no_window_is_over_admitted_across_rollovers(name):
     with multiprocessing.get_context("spawn").Pool(4) as pool:
         stamps = sum(pool.starmap(stamped_admissions, [(name, 3)] * 4), [])
     # An admission whose stamps lie in one second certainly counted in it.
-    # The lower bound only shows that some second was contended to its
-    # limit; a process preempted between its two stamps across a rollover
-    # drops an admission from the count, so it is kept well below 500.
+    # The lower bound, kept loose for a busy machine, shows the limit was reached.
     per_second = collections.Counter(int(before) for before, after in stamps if int(before) == int(after))
     assert 250 <= max(per_second.values()) <= 500, per_second
 
@@ -239,7 +237,5 @@ def wake_delays(name, limiter_class, rounds=3):
 def test_a_release_in_another_process_reaches_a_waiter(name, limiter_class):
     fixed(name, HUGE, max_burst=1)
     delays = wake_delays(name, limiter_class)
-    # Loose, so that only a waiter that misses the release fails, not a busy
-    # machine. How soon the wake comes (tenths of a millisecond, against
-    # 50 ms on average for backoff alone) is measured by bench/bench_shared.py.
+    # Loose, for a busy machine: bench/bench_shared.py measures how soon.
     assert max(delays) < 5, delays

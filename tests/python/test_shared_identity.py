@@ -1,12 +1,10 @@
-"""Who a shared segment belongs to, what sits at its name, and which process
-holds its permits: owners and modes, non-segments, leftover temporaries,
-processes that /proc cannot name, and a process whose main thread exited."""
+"""Whose a shared segment is, what sits at its name, and which process holds
+its permits: owners, modes, non-segments, leftovers, unnamed and half-exited processes."""
 
 import os
 import shutil
 import subprocess
 import sys
-import textwrap
 import time
 
 import pytest
@@ -14,8 +12,7 @@ import pytest
 import quellgate
 from quellgate import RateLimiter
 
-NEVER_ROLLS_OVER = 2**40
-NOBODY = 65534
+OPEN = "import sys, quellgate\nlimiter = quellgate.RateLimiter.shared(%r, sec=9, sec_window=2**40, max_burst=2, blocking=False)\n"
 as_root = pytest.mark.skipif(os.geteuid() != 0, reason="creates a segment as another user")
 
 
@@ -29,20 +26,18 @@ def name():
         pass
 
 
-def path_of(name):
-    return "/dev/shm/quellgate.1." + name
+def wait_until(done, what):  # bounded loosely: a fault fails it, a busy machine does not
+    deadline = time.monotonic() + 10
+    while not done():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.01)
 
 
-def burst_limiter(name):
-    return RateLimiter.shared(name, sec=10**9, sec_window=NEVER_ROLLS_OVER, max_burst=2, blocking=False)
-
-
-def create_as_nobody(name, mode):
-    """Keeps root's group, so the object's group is one of this process's."""
+def create_as(uid, name, mode):  # keeping this process's group
     pid = os.fork()
     if pid == 0:
         try:
-            os.setuid(NOBODY)
+            os.setuid(uid)
             RateLimiter.shared(name, sec=1, mode=mode)
             os._exit(0)
         finally:
@@ -50,109 +45,81 @@ def create_as_nobody(name, mode):
     assert os.waitpid(pid, 0)[1] == 0
 
 
-@as_root
-@pytest.mark.parametrize("theirs, ours, refused", [(0o666, None, True), (0o660, None, True), (0o660, 0o660, False)])
-def test_another_users_segment_is_refused_naming_the_owner_unless_shared_with_our_group(name, theirs, ours, refused):
-    create_as_nobody(name, theirs)
-    keywords = {} if ours is None else {"mode": ours}
+@pytest.mark.parametrize("uid, theirs, ours, refused", [
+    pytest.param(65534, 0o666, None, (PermissionError, "belongs to user 'nobody'"), marks=as_root),
+    pytest.param(65534, 0o660, None, (PermissionError, "belongs to user 'nobody'"), marks=as_root),
+    pytest.param(65534, 0o660, 0o660, None, marks=as_root),  # a group-shared limit
+    (os.geteuid(), 0o600, 0o640, (ValueError, "mode 0o600.*mode=0o640")),
+])
+def test_another_users_segment_or_another_mode_is_refused(name, uid, theirs, ours, refused):
+    create_as(uid, name, theirs)
+    open_it = lambda: RateLimiter.shared(name, sec=1, blocking=False, mode=ours)
     if refused:
-        with pytest.raises(PermissionError, match="belongs to user 'nobody'"):
-            RateLimiter.shared(name, sec=1, **keywords)
+        pytest.raises(refused[0], open_it).match(refused[1])
     else:
-        assert RateLimiter.shared(name, sec=1, blocking=False, **keywords).acquire()
+        assert open_it().acquire()
 
 
-def test_a_mode_that_differs_from_the_existing_one_is_refused(name):
-    RateLimiter.shared(name, sec=1)
-    RateLimiter.shared(name, sec=1, mode=0o600)
-    with pytest.raises(ValueError, match="mode 0o600.*mode=0o640"):
-        RateLimiter.shared(name, sec=1, mode=0o640)
-
-
-@pytest.mark.parametrize(
-    "make, what", [(os.mkdir, "a directory"), (os.mkfifo, "a FIFO"), (lambda p: os.symlink("/dev/null", p), "a symbolic link")]
-)
+@pytest.mark.parametrize("make, what", [(os.mkdir, "directory"), (os.mkfifo, "FIFO"), (lambda p: os.symlink("/", p), "symbolic link")])
 def test_a_name_that_is_not_a_segment_says_what_is_there(make, what):
     name = "qgident.other.%d" % os.getpid()
-    make(path_of(name))
+    make("/dev/shm/quellgate.1." + name)
     try:
-        with pytest.raises(ValueError, match="%s.*it is %s" % (path_of(name), what)):
-            RateLimiter.shared(name, sec=1)
+        pytest.raises(ValueError, RateLimiter.shared, name, sec=1).match("quellgate.1.%s is .*it is a %s" % (name, what))
     finally:
-        (os.rmdir if os.path.isdir(path_of(name)) and not os.path.islink(path_of(name)) else os.unlink)(path_of(name))
+        (os.rmdir if what == "directory" else os.unlink)("/dev/shm/quellgate.1." + name)
 
 
-def test_leftover_temporaries_of_dead_creators_are_removed_and_a_live_ones_kept(name):
-    pid = os.fork()
-    if pid == 0:
-        os._exit(0)
-    os.waitpid(pid, 0)  # gone, its pid free
-    start = int(open("/proc/self/stat").read().rsplit(")", 1)[1].split()[19])
-    namespace = os.stat("/proc/self/ns/pid").st_ino
-    temporary = "/dev/shm/quellgate.1~%s~%d.%d.%d.%d"
-    dead = [temporary % (name, pid, start, namespace, 0), temporary % (name, os.getpid(), start + 1, namespace, 0)]
-    live = temporary % (name, os.getpid(), start, namespace, 10**15)
-    for leftover in dead + [live]:
-        open(leftover, "wb").close()
-    try:
-        assert RateLimiter.shared(name, sec=1, blocking=False).acquire()
-        assert [os.path.exists(leftover) for leftover in dead + [live]] == [False, False, True]
-    finally:
-        for leftover in dead + [live]:
-            if os.path.exists(leftover):
-                os.unlink(leftover)
+LEAVE_TEMPORARIES_THEN_CREATE = """
+start = int(open("/proc/self/stat").read().rsplit(")", 1)[1].split()[19])
+namespace, me = os.stat("/proc/self/ns/pid").st_ino, os.getpid()
+gone = os.fork() or os._exit(0)
+os.waitpid(gone, 0)
+temporary = "/dev/shm/quellgate.1~%s~%%d.%%d.%%d.%%d" % NAME
+dead = [temporary % (gone, start, namespace, 0), temporary % (me, start + 1, namespace, 0)]
+live = [temporary % (me, start, namespace, call) for call in range(3)]  # the names it tries first
+for leftover in dead + live: open(leftover, "wb").close()
+quellgate.RateLimiter.shared(NAME, sec=1)
+print([os.path.exists(leftover) for leftover in dead + live])
+for leftover in live: os.unlink(leftover)
+"""
 
 
-def python_in_own_pid_namespace(code):
-    """pid 1 of a new PID namespace that still sees the host's /proc."""
-    return subprocess.Popen(
-        ["unshare", "--pid", "--fork", sys.executable, "-c", textwrap.dedent(code)],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-    )
+def test_leftover_temporaries_of_dead_creators_are_removed_and_live_ones_passed_over(name):
+    code = "import os, quellgate\nNAME = %r\n" % name + LEAVE_TEMPORARIES_THEN_CREATE
+    assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60).stdout == (
+        "[False, False, True, True, True]\n")
 
 
 def test_processes_that_proc_cannot_name_never_share_a_slot(name):
-    if shutil.which("unshare") is None or subprocess.run(["unshare", "--pid", "--fork", "true"]).returncode != 0:
+    if shutil.which("unshare") is None or subprocess.run(["unshare", "--pid", "--fork", "true"]).returncode:
         pytest.skip("no unshare --pid here")
-    burst_limiter(name)
-    opener = "import sys, quellgate\nlimiter = quellgate.RateLimiter.shared(%r, sec=10**9, sec_window=2**40, max_burst=2, blocking=False)\n" % name
-    holder = python_in_own_pid_namespace(opener + "print(limiter.acquire(), flush=True)\nsys.stdin.read()\n")
+    # Each is pid 1 of its own PID namespace, still seeing the host's /proc.
+    run = lambda code: subprocess.Popen(["unshare", "--pid", "--fork", sys.executable, "-c", OPEN % name + code],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    holder = run("print(limiter.acquire(), flush=True)\nsys.stdin.read()")
     try:
-        assert holder.stdout.readline().strip() == "True"
+        assert holder.stdout.readline() == "True\n"
         # One permit of its own, given back twice: the second is never the holder's.
-        other = python_in_own_pid_namespace(opener + "print(limiter.acquire(), limiter.release(), limiter.release())\n")
-        assert other.communicate(timeout=30)[0].split() == ["True", "None", "None"]
-        assert burst_limiter(name).get_remaining()["burst"] == 1
+        other = run("print(limiter.acquire(), limiter.release(), limiter.release())")
+        assert other.communicate(timeout=30)[0] == "True None None\n"
+        assert RateLimiter.shared(name, sec=9, sec_window=2**40, max_burst=2).get_remaining()["burst"] == 1
     finally:
         holder.communicate(timeout=30)
 
 
-HOLD_IN_A_THREAD_THEN_END_THE_MAIN_THREAD = """
-import ctypes, threading, time, quellgate
-limiter = quellgate.RateLimiter.shared(%r, sec=10**9, sec_window=2**40, max_burst=2, blocking=False)
-def hold():
-    print(limiter.acquire() and limiter.acquire(), flush=True)
-    time.sleep(600)
-threading.Thread(target=hold).start()
-time.sleep(0.2)
-ctypes.CDLL(None).pthread_exit(None)
-"""
-
-
 def test_a_process_whose_main_thread_exited_keeps_its_permits_while_it_runs(name):
-    limiter = burst_limiter(name)
-    holder = subprocess.Popen([sys.executable, "-c", HOLD_IN_A_THREAD_THEN_END_THE_MAIN_THREAD % name], stdout=subprocess.PIPE, text=True)
+    code = OPEN % name + """import ctypes, threading, time
+threading.Thread(target=lambda: print(limiter.acquire() and limiter.acquire(), flush=True) or time.sleep(600)).start()
+time.sleep(0.2)
+ctypes.CDLL(None).pthread_exit(None)"""
+    holder = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    limiter = RateLimiter.shared(name, sec=9, sec_window=2**40, max_burst=2, blocking=False)
     try:
-        assert holder.stdout.readline().strip() == "True"
-        deadline = time.monotonic() + 10
-        while open("/proc/%d/stat" % holder.pid).read().rsplit(")", 1)[1].split()[0] != "Z":
-            assert time.monotonic() < deadline, "the main thread did not exit"
-            time.sleep(0.01)
+        assert holder.stdout.readline() == "True\n"
+        wait_until(lambda: open("/proc/%d/stat" % holder.pid).read().rsplit(")", 1)[1].split()[0] == "Z", "no pthread_exit")
         assert not limiter.acquire()  # the cap refuses, and the holder still runs
     finally:
         holder.kill()
         holder.wait()
-    deadline = time.monotonic() + 10
-    while not limiter.acquire():  # once it is gone, its permits come back
-        assert time.monotonic() < deadline, "a dead holder's permits did not come back"
-        time.sleep(0.02)
+    wait_until(limiter.acquire, "a dead holder's permits did not come back")

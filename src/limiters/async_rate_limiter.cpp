@@ -101,8 +101,12 @@ Result<std::monostate> give_back(const LimiterCore& core) {
   return std::monostate{};
 }
 
+// A report from a server is read ahead through the home's pipelined path,
+// so that the job holds no worker while the server answers; the report is
+// then made from what was read, on the worker that resumed the job.
 template <class T, class Compute>
-executor::Task<Result<T>> compute_in_job(LimiterCore core, Compute compute) {
+executor::Task<Result<T>> compute_in_job(LimiterCore core, Compute compute, bool reads_ahead) {
+  if (reads_ahead && asks_a_server(core)) core.home()->use_reading(co_await read_ahead_at_server(core));
   co_return compute(core);
 }
 
@@ -110,9 +114,11 @@ executor::Task<Result<T>> compute_in_job(LimiterCore core, Compute compute) {
 // thread and returned completed; called from a worker (inside a job), or on
 // a limiter whose home asks a server, it takes the job's way.
 // `compute(core)` gives a Result<T>; `convert(T)` the Future's value;
-// `ready` makes the completed Future from the loop and the outcome.
+// `ready` makes the completed Future from the loop and the outcome; a
+// report `reads_ahead` in its job.
 template <class Compute, class Convert, class Ready = Result<PyRef> (*)(PyObject*, Result<PyRef>)>
-Result<PyRef> known_at_once(const LimiterCore& core, Compute compute, Convert convert, Ready ready = &bridge::completed_future) {
+Result<PyRef> known_at_once(const LimiterCore& core, Compute compute, Convert convert, Ready ready = &bridge::completed_future,
+                            bool reads_ahead = false) {
   using T = typename std::invoke_result_t<Compute, const LimiterCore&>::value_type;
   auto event_loop = bridge::loop_of_calling_thread();
   if (!event_loop) return event_loop;
@@ -121,7 +127,8 @@ Result<PyRef> known_at_once(const LimiterCore& core, Compute compute, Convert co
     if (!value) return ready(event_loop->get(), std::unexpected(std::move(value.error())));
     return ready(event_loop->get(), convert(std::move(*value)));
   }
-  return bridge::bridge_start<T>(compute_in_job<T>(core, compute), [convert](T value) { return plain(convert(std::move(value))); });
+  return bridge::bridge_start<T>(compute_in_job<T>(core, compute, reads_ahead),
+                                 [convert](T value) { return plain(convert(std::move(value))); });
 }
 
 PyObject* acquire(PyObject* self, PyObject*) {
@@ -140,13 +147,17 @@ PyObject* release(PyObject* self, PyObject*) {
 
 PyObject* get_remaining(PyObject* self, PyObject*) {
   return method(self, [](const LimiterCore& core) {
-    return known_at_once(core, read_remaining, [](const engine::RemainingReport& report) { return remaining_as_dict(report); });
+    return known_at_once(
+        core, read_remaining, [](const engine::RemainingReport& report) { return remaining_as_dict(report); },
+        &bridge::completed_future, /*reads_ahead=*/true);
   });
 }
 
 PyObject* wait_time(PyObject* self, PyObject*) {
   return method(self, [](const LimiterCore& core) {
-    return known_at_once(core, read_wait, [](std::optional<std::chrono::nanoseconds> wait) { return wait_as_float(wait); });
+    return known_at_once(
+        core, read_wait, [](std::optional<std::chrono::nanoseconds> wait) { return wait_as_float(wait); },
+        &bridge::completed_future, /*reads_ahead=*/true);
   });
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <random>
 
@@ -93,6 +94,53 @@ class ReleaseFence {
   std::uint64_t answered_ = 0;
 };
 
+// What the stores of one process share at one server (the same address,
+// login and database): the blocking connections, the pipelined one with its
+// I/O thread, and the fence. Shared, so that a release through one limiter
+// object is ordered before the next call through another over the same
+// name, whichever path each takes, and so that many limiters cost the
+// server one pipelined connection and the pool's.
+struct ServerLink {
+  explicit ServerLink(const RedisAddress& address) : pool(address), pipeline(address) {}
+  ConnectionPool pool;
+  Pipeline pipeline;
+  ReleaseFence fence;
+};
+
+struct ServerLinks {
+  std::mutex mutex;  // guards the two below; never held across I/O; held across fork() by the guard
+  pid_t pid = getpid();
+  std::map<std::string, std::weak_ptr<ServerLink>> links;  // by link_key
+  ForkGuard fork_guard{mutex};
+};
+
+// Everything a connection depends on. Kept in memory only, never shown.
+std::string link_key(const RedisAddress& address) {
+  std::string key;
+  for (const std::string& part : {address.host, std::to_string(address.port), address.socket_path,
+                                  std::to_string(address.db), address.user, address.password}) {
+    key += std::to_string(part.size()) + ":" + part;
+  }
+  return key;
+}
+
+// The link of this process to the server; a forked child gets links of its
+// own, as the parent's threads did not come along.
+std::shared_ptr<ServerLink> link_to(const RedisAddress& address) {
+  static auto* all = new ServerLinks;  // never destroyed, as releases_in_flight
+  const std::string key = link_key(address);
+  const std::lock_guard lock(all->mutex);
+  if (all->pid != getpid()) {
+    all->pid = getpid();
+    all->links.clear();
+  }
+  if (auto link = all->links[key].lock()) return link;
+  std::erase_if(all->links, [](const auto& entry) { return entry.second.expired(); });
+  auto link = std::make_shared<ServerLink>(address);
+  all->links[key] = link;
+  return link;
+}
+
 // The most lease members one decision removes, so that its arguments stay short.
 constexpr std::size_t kMostRemovedPerDecision = 64;
 
@@ -123,12 +171,12 @@ class UnconfirmedLeases {
   std::vector<std::string> members_;
 };
 
-// What one process uses to reach the server: connections, the I/O thread,
-// the renewal thread and the leases it holds. A forked child gets its own.
+// What one process uses to reach the server for one store: the link it
+// shares with the process's other stores there, the renewal thread and the
+// leases it holds. A forked child gets its own.
 struct Runtime {
   Runtime(const RedisAddress& address, const Keys& keys, const StoreOptions& options)
-      : pool(address), pipeline(address, options.timeout),
-        renewer(address, keys.leases, keys.config, options.timeout, options.lease) {}
+      : link(link_to(address)), renewer(address, keys.leases, keys.config, options.timeout, options.lease) {}
 
   std::string next_lease_member() {
     // Uniqueness is all it needs, so no ordering with anything else.
@@ -138,10 +186,8 @@ struct Runtime {
   const pid_t pid = getpid();
   const std::string holder = new_holder_id();
   std::atomic<std::uint64_t> leases_minted{0};
-  ConnectionPool pool;
-  Pipeline pipeline;
+  const std::shared_ptr<ServerLink> link;
   LeaseRenewer renewer;
-  ReleaseFence fence;
   UnconfirmedLeases unconfirmed;
 };
 
@@ -262,7 +308,7 @@ class RedisStoreImpl final : public RedisStore {
     auto runtime = current_runtime();
     auto request = decision_request(*runtime);
     auto command = std::move(request.command);
-    runtime->pipeline.submit(std::move(command), [identity = identity_, runtime, request = std::move(request),
+    runtime->link->pipeline.submit(std::move(command), options_.timeout, [identity = identity_, runtime, request = std::move(request),
                                                   done = std::move(done)](ReplyOutcome reply) mutable {
       done(decision_from(reply, *runtime, request, *identity));
     });
@@ -282,13 +328,13 @@ class RedisStoreImpl final : public RedisStore {
     if (!runtime->renewer.drop(lease.member)) return done({});
     // Counted before it is queued, so that a call that starts once this
     // returns finds it.
-    runtime->fence.queued();
+    runtime->link->fence.queued();
     release_sent(std::chrono::steady_clock::now() + options_.timeout);
     auto command = release_command(lease);
-    runtime->pipeline.submit(std::move(command), [runtime, member = std::move(lease.member),
+    runtime->link->pipeline.submit(std::move(command), options_.timeout, [runtime, member = std::move(lease.member),
                                                   done = std::move(done)](ReplyOutcome reply) mutable {
       if (!reply) runtime->unconfirmed.add(std::move(member));
-      runtime->fence.answered();
+      runtime->link->fence.answered();
       release_answered();
       done(reply ? DoneOutcome{} : DoneOutcome{std::unexpected(reply.error())});
     });
@@ -299,8 +345,8 @@ class RedisStoreImpl final : public RedisStore {
   }
 
   void report_async(ReportCallback done) override {
-    current_runtime()->pipeline.submit(Command{ScriptId::report, report_args_},
-                                       [identity = identity_, done = std::move(done)](ReplyOutcome reply) {
+    current_runtime()->link->pipeline.submit(Command{ScriptId::report, report_args_}, options_.timeout,
+                                             [identity = identity_, done = std::move(done)](ReplyOutcome reply) {
                                          done(report_from(reply, *identity));
                                        });
   }
@@ -363,12 +409,12 @@ class RedisStoreImpl final : public RedisStore {
   // pipelined before it, all within the timeout.
   ReplyOutcome run_blocking(Runtime& runtime, const Command& command) const {
     const auto deadline = std::chrono::steady_clock::now() + options_.timeout;
-    if (!runtime.fence.wait_for_earlier(deadline))
+    if (!runtime.link->fence.wait_for_earlier(deadline))
       return std::unexpected(storage_error(address_, "no reply in time: a release sent before this call is unanswered"));
-    auto connection = runtime.pool.take(deadline);
+    auto connection = runtime.link->pool.take(deadline);
     if (!connection) return std::unexpected(connection.error());
     auto reply = (*connection)->run_one(command, deadline);
-    runtime.pool.give_back(std::move(*connection));
+    runtime.link->pool.give_back(std::move(*connection));
     return reply;
   }
 

@@ -74,6 +74,12 @@ class CountHome {
   // The same, for a thread that may wait (the interpreter lock released):
   // returns once every process can see the permit back.
   virtual void release_permit_and_wait() noexcept { release_permit(); }
+  // The same, for a job that awaits it: `answered` runs once, on any thread
+  // and without blocking, once every process can see the permit back.
+  virtual void release_permit_then(std::function<void()> answered) {
+    release_permit();
+    answered();
+  }
   virtual std::optional<std::uint64_t> burst_remaining() = 0;
   // Fills the counts of `windows` (configured as the core has them) as of `now`.
   virtual void read_windows(std::chrono::nanoseconds now, std::span<WindowState> windows) = 0;

@@ -102,6 +102,21 @@ class RedisHome final : public engine::CountHome {
     releases_.fetch_add(1, std::memory_order_release);
   }
 
+  // A task's release, awaited until the server answers (or the timeout).
+  void release_permit_then(std::function<void()> answered) override {
+    bool queued = false;
+    if (auto lease = take_held()) {
+      try {
+        store_->release_async(std::move(*lease), [answered](store::DoneOutcome) { answered(); });
+        queued = true;
+      } catch (...) {
+        // As release_permit: the lease runs out unrenewed.
+      }
+    }
+    releases_.fetch_add(1, std::memory_order_release);
+    if (!queued) answered();
+  }
+
   std::optional<std::uint64_t> burst_remaining() override {
     if (!max_burst_) return std::nullopt;
     const store::ReportOutcome& report = reading();

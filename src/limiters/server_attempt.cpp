@@ -57,6 +57,13 @@ executor::Task<engine::CountHome::Reading> read_ahead_at_server(engine::LimiterC
   co_return reading ? std::move(*reading) : nullptr;
 }
 
+executor::Task<void> release_at_server(engine::LimiterCore core) {
+  auto [sender, receiver] = executor::make_oneshot<bool>();
+  auto answer_to = std::make_shared<executor::OneShotSender<bool>>(std::move(sender));
+  core.home()->release_permit_then([answer_to] { answer_to->send(true); });
+  (void)co_await receiver;
+}
+
 executor::Task<engine::AdmissionStep> next_step_at_server(engine::AdmissionLoop& loop, engine::LimiterCore core) {
   if (core.interrupted()) co_return loop.interrupt();
   // Read before the attempt, as AdmissionLoop::next reads it.

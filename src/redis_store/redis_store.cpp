@@ -330,14 +330,23 @@ class RedisStoreImpl final : public RedisStore {
     // returns finds it.
     runtime->link->fence.queued();
     release_sent(std::chrono::steady_clock::now() + options_.timeout);
-    auto command = release_command(lease);
-    runtime->link->pipeline.submit(std::move(command), options_.timeout, [runtime, member = std::move(lease.member),
-                                                  done = std::move(done)](ReplyOutcome reply) mutable {
-      if (!reply) runtime->unconfirmed.add(std::move(member));
+    auto settled = [runtime] {
       runtime->link->fence.answered();
       release_answered();
-      done(reply ? DoneOutcome{} : DoneOutcome{std::unexpected(reply.error())});
-    });
+    };
+    try {
+      auto command = release_command(lease);
+      runtime->link->pipeline.submit(std::move(command), options_.timeout,
+                                     [runtime, settled, member = std::move(lease.member),
+                                      done = std::move(done)](ReplyOutcome reply) mutable {
+                                       if (!reply) runtime->unconfirmed.add(std::move(member));
+                                       settled();
+                                       done(reply ? DoneOutcome{} : DoneOutcome{std::unexpected(reply.error())});
+                                     });
+    } catch (...) {
+      settled();  // never queued: nothing may wait for it
+      throw;
+    }
   }
 
   ReportOutcome report() override {

@@ -144,33 +144,6 @@ std::shared_ptr<ServerLink> link_to(const RedisAddress& address) {
 // The most lease members one decision removes, so that its arguments stay short.
 constexpr std::size_t kMostRemovedPerDecision = 64;
 
-// Lease members this process may have left at the server without a holder:
-// those of decisions and releases whose answer never came. The next decision
-// the server answers removes them in its own script run.
-class UnconfirmedLeases {
- public:
-  void add(std::string member) {
-    const std::lock_guard lock(mutex_);
-    members_.push_back(std::move(member));
-  }
-  void add_all(std::vector<std::string> members) {
-    const std::lock_guard lock(mutex_);
-    for (auto& member : members) members_.push_back(std::move(member));
-  }
-  std::vector<std::string> take_some() {
-    const std::lock_guard lock(mutex_);
-    const auto count = std::min(members_.size(), kMostRemovedPerDecision);
-    std::vector<std::string> taken(std::make_move_iterator(members_.end() - static_cast<std::ptrdiff_t>(count)),
-                                   std::make_move_iterator(members_.end()));
-    members_.resize(members_.size() - count);
-    return taken;
-  }
-
- private:
-  std::mutex mutex_;  // guards members_; never held across I/O
-  std::vector<std::string> members_;
-};
-
 // What one process uses to reach the server for one store: the link it
 // shares with the process's other stores there, the renewal thread and the
 // leases it holds. A forked child gets its own.
@@ -188,7 +161,6 @@ struct Runtime {
   std::atomic<std::uint64_t> leases_minted{0};
   const std::shared_ptr<ServerLink> link;
   LeaseRenewer renewer;
-  UnconfirmedLeases unconfirmed;
 };
 
 // A decision with what it carries besides: its own lease member, and the
@@ -226,7 +198,7 @@ DecisionOutcome decision_from(const ReplyOutcome& reply, Runtime& runtime, Decis
   const auto unanswered = [&](StoreError error) -> DecisionOutcome {
     // The script may have run: its lease, and those it was to remove, may be there.
     if (!member.empty()) request.removing.push_back(member);
-    runtime.unconfirmed.add_all(std::move(request.removing));
+    runtime.renewer.unconfirmed(std::move(request.removing));
     return std::unexpected(std::move(error));
   };
   if (!reply) return unanswered(reply.error());
@@ -248,7 +220,7 @@ DecisionOutcome decision_from(const ReplyOutcome& reply, Runtime& runtime, Decis
       return Refused{Refusal::burst_full, std::chrono::milliseconds(parts[1].integer), {}};
     case kConfigMismatch:
       // Refused before any write: what it was to remove is still there.
-      runtime.unconfirmed.add_all(std::move(request.removing));
+      runtime.renewer.unconfirmed(std::move(request.removing));
       return std::unexpected(identity.mismatch(parts[1].text));
     default:
       return unanswered(storage_error(identity.address, "the decision script gave an unknown status"));
@@ -319,7 +291,7 @@ class RedisStoreImpl final : public RedisStore {
     if (!runtime->renewer.drop(lease.member)) return {};
     auto reply = run_blocking(*runtime, release_command(lease));
     if (reply) return {};
-    runtime->unconfirmed.add(lease.member);
+    runtime->renewer.unconfirmed({lease.member});
     return std::unexpected(reply.error());
   }
 
@@ -339,7 +311,7 @@ class RedisStoreImpl final : public RedisStore {
       runtime->link->pipeline.submit(std::move(command), options_.timeout,
                                      [runtime, settled, member = std::move(lease.member),
                                       done = std::move(done)](ReplyOutcome reply) mutable {
-                                       if (!reply) runtime->unconfirmed.add(std::move(member));
+                                       if (!reply) runtime->renewer.unconfirmed({std::move(member)});
                                        settled();
                                        done(reply ? DoneOutcome{} : DoneOutcome{std::unexpected(reply.error())});
                                      });
@@ -405,7 +377,7 @@ class RedisStoreImpl final : public RedisStore {
     if (!has_burst_) return request;
     request.member = runtime.next_lease_member();
     request.command.args[member_arg_] = request.member;
-    request.removing = runtime.unconfirmed.take_some();
+    request.removing = runtime.renewer.take_unconfirmed(kMostRemovedPerDecision);
     request.command.args.insert(request.command.args.end(), request.removing.begin(), request.removing.end());
     return request;
   }

@@ -164,7 +164,7 @@ struct Runtime {
 };
 
 // A decision with what it carries besides: its own lease member, and the
-// unconfirmed ones it removes, which go back on the list if it fails.
+// unconfirmed ones it removes, which go back to the renewer if it fails.
 struct DecisionRequest {
   Command command;
   std::string member;
@@ -280,10 +280,11 @@ class RedisStoreImpl final : public RedisStore {
     auto runtime = current_runtime();
     auto request = decision_request(*runtime);
     auto command = std::move(request.command);
-    runtime->link->pipeline.submit(std::move(command), options_.timeout, [identity = identity_, runtime, request = std::move(request),
-                                                  done = std::move(done)](ReplyOutcome reply) mutable {
-      done(decision_from(reply, *runtime, request, *identity));
-    });
+    runtime->link->pipeline.submit(std::move(command), options_.timeout,
+                                   [identity = identity_, runtime, request = std::move(request),
+                                    done = std::move(done)](ReplyOutcome reply) mutable {
+                                     done(decision_from(reply, *runtime, request, *identity));
+                                   });
   }
 
   DoneOutcome release(const Lease& lease) override {
@@ -326,10 +327,9 @@ class RedisStoreImpl final : public RedisStore {
   }
 
   void report_async(ReportCallback done) override {
-    current_runtime()->link->pipeline.submit(Command{ScriptId::report, report_args_}, options_.timeout,
-                                             [identity = identity_, done = std::move(done)](ReplyOutcome reply) {
-                                         done(report_from(reply, *identity));
-                                       });
+    current_runtime()->link->pipeline.submit(
+        Command{ScriptId::report, report_args_}, options_.timeout,
+        [identity = identity_, done = std::move(done)](ReplyOutcome reply) { done(report_from(reply, *identity)); });
   }
 
   DoneOutcome verify() override {

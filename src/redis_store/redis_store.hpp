@@ -60,9 +60,11 @@ using DoneCallback = std::function<void(DoneOutcome)>;
 
 // One shared limiter's counts on a Redis server. Each decision is one script
 // run on the server: all windows and the burst cap are checked on the
-// server's clock before anything is written. Thread-safe. A forked child
-// opens connections and threads of its own on first use; the leases its
-// parent holds stay the parent's.
+// server's clock before anything is written. Thread-safe. The stores of a
+// process at one server (same address, login and database) share its
+// connections and its I/O thread. A forked child opens connections and
+// threads of its own on first use; the leases its parent holds stay the
+// parent's.
 class RedisStore {
  public:
   virtual ~RedisStore() = default;

@@ -14,6 +14,7 @@
 #include "homes/redis_home.hpp"
 #include "homes/shared_memory_home.hpp"
 #include "limiters/limiter_object.hpp"
+#include "limiters/releases_at_exit.hpp"
 #include "limiters/storage_error.hpp"
 
 namespace quellgate {
@@ -146,7 +147,7 @@ Result<void> move_counts_to_server(engine::LimiterCore& core, const std::string&
   // The server is asked with the lock given up: other threads run meanwhile.
   auto moved = gil::without_gil([&] { return homes::move_counts_to_redis(core, url, name, options); });
   if (!moved) return std::unexpected(home_error(std::move(moved.error())));
-  return {};
+  return send_releases_at_exit();
 }
 
 Result<PyRef> open_shared(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* class_name) {

@@ -18,6 +18,21 @@ struct DecoratedFunction {
 
 DecoratedFunction* as_function(PyObject* self) { return reinterpret_cast<DecoratedFunction*>(self); }
 
+// The str `text`, interned once into `cell` under the lock and kept, so that
+// what every decoration looks up builds no string; null only with an error
+// pending.
+PyObject* interned(PyObject*& cell, const char* text) {
+  if (cell == nullptr) cell = PyUnicode_InternFromString(text);
+  return cell;
+}
+
+PyObject* wrapped_name = nullptr;
+PyObject* update_name = nullptr;
+PyObject* code_name = nullptr;
+PyObject* flags_name = nullptr;
+PyObject* asyncio_name = nullptr;
+PyObject* inspect_name = nullptr;
+
 // "3.13.0 (main, ...": the minor version after the first dot; one binary
 // serves every version from 3.8.
 int running_minor() {
@@ -127,17 +142,70 @@ Result<PyRef> call_attribute(PyObject* module, const char* name, PyObject* argum
   return owned_or_pending(PyObject_CallFunctionObjArgs(attribute->get(), argument, nullptr));
 }
 
-PyObject* update_wrapper_cell = nullptr;  // functools.update_wrapper, looked up once, kept
+// functools.WRAPPER_ASSIGNMENTS and WRAPPER_UPDATES of the running version
+// (3.12 added __type_params__), read once under the lock, kept.
+PyObject* assignments_cell = nullptr;
+PyObject* updates_cell = nullptr;
 
+// getattr(object, name), with nullptr for an AttributeError, which callers skip.
+Result<PyRef> attribute_if_any(PyObject* object, PyObject* name) {
+  PyObject* value = PyObject_GetAttr(object, name);
+  if (value != nullptr) return PyRef::steal(value);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return take_pending();
+  PyErr_Clear();
+  return PyRef();
+}
+
+// What functools.update_wrapper(function, wrapped) does, step for step, but
+// without its Python loop, which would cost a decoration six times what the
+// rest does: `self.get = limiter(self._get)` decorates once per instance.
 Result<void> look_like(PyObject* function, PyObject* wrapped) {
-  if (update_wrapper_cell == nullptr) {
+  if (assignments_cell == nullptr || updates_cell == nullptr) {
     auto functools = owned_or_pending(PyImport_ImportModule("functools"));
     if (!functools) return std::unexpected(std::move(functools.error()));
-    update_wrapper_cell = PyObject_GetAttrString(functools->get(), "update_wrapper");
-    if (update_wrapper_cell == nullptr) return take_pending();
+    auto assignments = owned_or_pending(PyObject_GetAttrString(functools->get(), "WRAPPER_ASSIGNMENTS"));
+    if (!assignments) return std::unexpected(std::move(assignments.error()));
+    auto updates = owned_or_pending(PyObject_GetAttrString(functools->get(), "WRAPPER_UPDATES"));
+    if (!updates) return std::unexpected(std::move(updates.error()));
+    PyObject* assignments_tuple = PySequence_Tuple(assignments->get());
+    PyObject* updates_tuple = assignments_tuple != nullptr ? PySequence_Tuple(updates->get()) : nullptr;
+    if (updates_tuple == nullptr) {
+      if (assignments_tuple != nullptr) Py_DecRef(assignments_tuple);
+      return take_pending();
+    }
+    assignments_cell = assignments_tuple;
+    updates_cell = updates_tuple;
   }
-  auto updated = owned_or_pending(PyObject_CallFunctionObjArgs(update_wrapper_cell, function, wrapped, nullptr));
-  if (!updated) return std::unexpected(std::move(updated.error()));
+  const Py_ssize_t assigned = PyTuple_Size(assignments_cell), updated_count = PyTuple_Size(updates_cell);
+  for (Py_ssize_t i = 0; i < assigned; ++i) {
+    PyObject* name = PyTuple_GetItem(assignments_cell, i);  // borrowed
+    PyObject* value = PyObject_GetAttr(wrapped, name);
+    if (value == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return take_pending();
+      PyErr_Clear();  // update_wrapper skips what `wrapped` lacks
+      continue;
+    }
+    // Released at once: the wrapper's dict, or `wrapped`, still holds it.
+    const int failed = PyObject_SetAttr(function, name, value);
+    Py_DecRef(value);
+    if (failed != 0) return take_pending();
+  }
+  for (Py_ssize_t i = 0; i < updated_count; ++i) {
+    PyObject* name = PyTuple_GetItem(updates_cell, i);  // borrowed
+    auto mine = owned_or_pending(PyObject_GetAttr(function, name));
+    if (!mine) return std::unexpected(std::move(mine.error()));
+    auto theirs = attribute_if_any(wrapped, name);
+    if (!theirs) return std::unexpected(std::move(theirs.error()));
+    if (!*theirs) continue;  // update_wrapper updates with {}: nothing
+    const Py_ssize_t size = PyObject_Size(theirs->get());
+    if (size == 0) continue;  // the same, and the usual case
+    PyObject* update = interned(update_name, "update");
+    if (size < 0 || update == nullptr) return take_pending();
+    auto updated = owned_or_pending(PyObject_CallMethodObjArgs(mine->get(), update, theirs->get(), nullptr));
+    if (!updated) return std::unexpected(std::move(updated.error()));
+  }
+  PyObject* wrapped_attribute = interned(wrapped_name, "__wrapped__");
+  if (wrapped_attribute == nullptr || PyObject_SetAttr(function, wrapped_attribute, wrapped) != 0) return take_pending();
   return {};
 }
 
@@ -172,12 +240,14 @@ constexpr long kCoroutineCodeFlag = 0x80;  // CO_COROUTINE, the same since 3.5
 
 bool is_coroutine_function_cheaply(PyObject* func) {
   PyObject* modules = PyImport_GetModuleDict();  // borrowed
-  for (const char* name : {"asyncio", "inspect"}) {
-    PyObject* module = PyDict_GetItemString(modules, name);  // borrowed
+  for (PyObject* name : {interned(asyncio_name, "asyncio"), interned(inspect_name, "inspect")}) {
+    PyObject* module = name != nullptr ? PyDict_GetItem(modules, name) : nullptr;  // borrowed
     if (module != nullptr && module != Py_None) return asks_module(module, func);
   }
-  PyRef code = PyRef::steal(PyObject_GetAttrString(func, "__code__"));
-  PyRef flags = code ? PyRef::steal(PyObject_GetAttrString(code.get(), "co_flags")) : PyRef();
+  PyObject* code_attribute = interned(code_name, "__code__");
+  PyObject* flags_attribute = interned(flags_name, "co_flags");
+  PyRef code = code_attribute != nullptr ? PyRef::steal(PyObject_GetAttr(func, code_attribute)) : PyRef();
+  PyRef flags = code && flags_attribute != nullptr ? PyRef::steal(PyObject_GetAttr(code.get(), flags_attribute)) : PyRef();
   const long value = flags ? PyLong_AsLong(flags.get()) : -1;
   if (value == -1) {
     PyErr_Clear();

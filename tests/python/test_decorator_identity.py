@@ -42,6 +42,9 @@ def test_the_wrapper_carries_the_functions_identity_and_signature(limiter_class)
     assert outer.__name__ == "view" and inspect.signature(outer) == inspect.signature(view)
     wrapper.methods = ["GET"]
     assert wrapper.methods == ["GET"]
+    tagged = lambda: None  # noqa: E731
+    tagged.route = "/pages"
+    assert limiter(tagged).route == "/pages"  # the wrapped callable's __dict__ is copied
 
 
 class Pages:

@@ -153,18 +153,8 @@ thread.start()
 thread.join()
 loop.close()
 
-printed = threading.Event()
-class Watched:
-    def __init__(self, stream):
-        self.stream = stream
-    def write(self, text):
-        self.stream.write(text)
-        if "quellgate" in text:
-            printed.set()
-        return len(text)
-    def flush(self):
-        self.stream.flush()
-sys.stderr = Watched(sys.stderr)
+printed, write = threading.Event(), sys.stderr.write
+sys.stderr.write = lambda text: (write(text), "quellgate" in text and printed.set())[0]
 
 async def give_back_and_wait_for_the_report():
     await limiter.release()

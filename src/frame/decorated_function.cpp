@@ -156,9 +156,11 @@ Result<PyRef> attribute_if_any(PyObject* object, PyObject* name) {
   return PyRef();
 }
 
-// What functools.update_wrapper(function, wrapped) does, step for step, but
-// without its Python loop, which would cost a decoration six times what the
-// rest does: `self.get = limiter(self._get)` decorates once per instance.
+// What functools.update_wrapper(function, wrapped) does, step for step, with
+// the running version's lists of names, but in C: calling it would make a
+// decoration cost a third more again (17.5k instructions against 12.8k on
+// 3.11, and 2.6k for a wrapper that copied nothing), and `self.get =
+// limiter(self._get)` decorates once per instance.
 Result<void> look_like(PyObject* function, PyObject* wrapped) {
   if (assignments_cell == nullptr || updates_cell == nullptr) {
     auto functools = owned_or_pending(PyImport_ImportModule("functools"));

@@ -26,6 +26,7 @@ PyObject* interned(PyObject*& cell, const char* text) {
   return cell;
 }
 
+// Cells for interned names, each filled once under the interpreter lock and kept.
 PyObject* wrapped_name = nullptr;
 PyObject* update_name = nullptr;
 PyObject* code_name = nullptr;

@@ -89,7 +89,9 @@ Result<void> schedule_drain(PyObject* event_loop, std::shared_ptr<Mailbox> mailb
 class MailboxDrain final : public Closure {
  public:
   explicit MailboxDrain(std::shared_ptr<Mailbox> mailbox) : mailbox_(std::move(mailbox)) {}
-  // Never ran (the loop was closed first): what it holds is dropped, permits go back.
+  // Never ran (the loop was closed with it queued): what it holds is dropped
+  // unreported, permits back. This runs while the loop lets go of its queue,
+  // inside a deallocation, where this module runs no Python code.
   ~MailboxDrain() override {
     if (mailbox_) close(mailbox_);
   }
@@ -137,6 +139,28 @@ Result<void> schedule_drain(PyObject* event_loop, std::shared_ptr<Mailbox> mailb
   return {};
 }
 
+// Reports what a delivery to a loop that refused it dropped, before the
+// permits go back, so that whoever waits for them has the report by then. A
+// cancelled Future's outcome is dropped unreported, as on an open loop:
+// asyncio.run cancels the waits it leaves behind before it closes the loop.
+// A Future left waiting on a loop closed without that gets one line naming
+// what was lost, not call_soon_threadsafe's traceback, which names neither
+// this module nor the Future. Any other refusal is printed as it came.
+void report_dropped(PyObject* event_loop, PyError failure, const std::vector<QueuedCompletion>& dropped) {
+  const auto waiting = std::count_if(dropped.begin(), dropped.end(),
+                                     [](const QueuedCompletion& item) { return !is_cancelled(item.future.get()); });
+  if (waiting == 0) return;
+  auto closed = call_method(event_loop, "is_closed");
+  if (!closed || PyObject_IsTrue(closed->get()) != 1) {
+    PyErr_Clear();
+    print_error(std::move(failure));
+    return;
+  }
+  PySys_WriteStderr("quellgate: %zd AsyncRateLimiter Future(s) left waiting on a closed event loop; their outcome was dropped "
+                    "and any burst permit went back\n",
+                    static_cast<Py_ssize_t>(waiting));
+}
+
 }  // namespace
 
 bool is_cancelled(PyObject* future) {
@@ -178,19 +202,12 @@ void deliver(std::shared_ptr<LoopBinding> binding, PyRef future, Completion comp
   }
   // Only the first completion of a batch takes the interpreter lock.
   gil::with_gil([&] {
-    if (auto scheduled = schedule_drain(fresh->binding->event_loop.get(), fresh, "call_soon_threadsafe"); !scheduled) {
-      // The loop is closed: what was queued is dropped here (permits back)
-      // rather than when the drain dies, which a printed traceback can put
-      // off. Each dropped completion is reported, as it would be alone, and
-      // before its permit goes back: whoever waits for the permits to come
-      // home has every report by then. A cancelled Future's outcome is
-      // dropped unreported, as it is on an open loop: asyncio.run cancels
-      // the waits it leaves behind before it closes the loop.
+    PyObject* event_loop = fresh->binding->event_loop.get();
+    if (auto scheduled = schedule_drain(event_loop, fresh, "call_soon_threadsafe"); !scheduled) {
+      // What was queued is dropped here (permits back) rather than when the
+      // drain dies, which a printed traceback could put off.
       std::vector<QueuedCompletion> dropped = close(fresh);
-      PyRef failure = std::move(scheduled.error()).into_value();
-      for (const QueuedCompletion& item : dropped) {
-        if (!is_cancelled(item.future.get())) print_error(PyError::from_value(failure.clone()));
-      }
+      report_dropped(event_loop, std::move(scheduled.error()), dropped);
     }
   });
 }

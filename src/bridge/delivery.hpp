@@ -41,8 +41,10 @@ using Completion = std::move_only_function<Outcome()>;
 // on its way: completions queued for one loop before it gets round to them
 // share one call_soon_threadsafe, so a rollover that admits thousands of
 // waiters wakes the loop once and costs its workers no lock hand-off each.
-// Each completion is still checked for cancellation when it lands, and
-// errors are printed per completion, never raised.
+// Each completion is still checked for cancellation when it lands; errors
+// are printed, never raised. A loop that is closed drops what comes for it
+// (permits go back): reported in one line when the loop refuses the drain,
+// unreported when the loop was closed with the drain already queued.
 void deliver(std::shared_ptr<LoopBinding> binding, PyRef future, Completion completion);
 
 // The Future's completion on its own loop's thread, now: the landing, or

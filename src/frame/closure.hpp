@@ -36,7 +36,9 @@ void clear_reference(PyRef& reference);
 PyError cleared_closure_error();
 
 // A built-in function named "pyo3-closure" whose __self__ owns `state`: an
-// object of a collector-tracked class that traverses and clears it.
+// object of a collector-tracked class that traverses and clears it. For the
+// module's own callbacks, which nobody introspects; what a decorator returns
+// is made by make_decorated_function (decorated_function.hpp).
 Result<PyRef> make_closure(std::unique_ptr<Closure> state);
 
 }  // namespace quellgate

@@ -19,6 +19,7 @@
 #include "frame/class_factory.hpp"
 #include "frame/classes.hpp"
 #include "frame/closure.hpp"
+#include "frame/decorated_function.hpp"
 #include "engine/admission.hpp"
 #include "executor/clock.hpp"
 #include "limiters/limiter_object.hpp"
@@ -206,8 +207,12 @@ PyObject* decorate(PyObject* self, PyObject* args, PyObject* kwargs) {
   return method(self, [&](const LimiterCore& core) -> Result<PyRef> {
     auto func = decorated_function(kClassName, args, kwargs);
     if (!func) return std::unexpected(std::move(func.error()));
-    const bool coroutine_function = is_coroutine_function(func->get());
-    return make_closure(std::make_unique<AsyncRateLimitedCall>(std::move(*func), core, coroutine_function));
+    PyObject* wrapped = func->get();
+    const bool coroutine_function = is_coroutine_function(wrapped);
+    // Every call gives a Future to await, whatever `func` is: frameworks that
+    // ask must await it, not run it on a thread with no loop.
+    return make_decorated_function(std::make_unique<AsyncRateLimitedCall>(std::move(*func), core, coroutine_function), wrapped,
+                                   /*returns_awaitable=*/true);
   });
 }
 

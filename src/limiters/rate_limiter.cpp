@@ -7,6 +7,7 @@
 #include "frame/class_factory.hpp"
 #include "frame/classes.hpp"
 #include "frame/closure.hpp"
+#include "frame/decorated_function.hpp"
 #include "engine/admission.hpp"
 #include "engine/report.hpp"
 #include "executor/clock.hpp"
@@ -126,7 +127,10 @@ PyObject* decorate(PyObject* self, PyObject* args, PyObject* kwargs) {
   return method(self, [&](const engine::LimiterCore& core) -> Result<PyRef> {
     auto func = decorated_function(kClassName, args, kwargs);
     if (!func) return std::unexpected(std::move(func.error()));
-    return make_closure(std::make_unique<RateLimitedCall>(std::move(*func), core));
+    PyObject* wrapped = func->get();
+    // An `async def` stays one: its calls give the coroutine it made.
+    const bool coroutine_function = is_coroutine_function_cheaply(wrapped);
+    return make_decorated_function(std::make_unique<RateLimitedCall>(std::move(*func), core), wrapped, coroutine_function);
   });
 }
 

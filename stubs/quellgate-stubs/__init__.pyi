@@ -4,22 +4,12 @@ import asyncio
 from types import TracebackType
 from typing import Awaitable, Callable, Dict, Literal, Optional, Tuple, Type, TypeVar, final, overload
 
-from typing_extensions import ParamSpec, Protocol, Self
+from typing_extensions import ParamSpec, Self
 
 __all__ = ["RateLimiter", "AsyncRateLimiter", "StorageError", "remove_shared"]
 
 _P = ParamSpec("_P")
 _T = TypeVar("_T")
-_T_co = TypeVar("_T_co", covariant=True)
-
-class _LimitedCall(Protocol[_P, _T_co]):
-    """What a decorator returns: a built-in function (named "pyo3-closure"),
-    which, unlike a Python function, does not bind `self`. A decorated method
-    called through an instance gets no instance: limit methods in __init__
-    (`self.get = limiter(self._get)`) or under @staticmethod. A callable
-    protocol, not a function type, so that type checkers do not bind it."""
-
-    def __call__(self, *args: _P.args, **kwargs: _P.kwargs) -> _T_co: ...
 
 @final
 class RateLimiter:
@@ -103,12 +93,14 @@ class RateLimiter:
         _traceback: Optional[TracebackType],
     ) -> Literal[False]:
         """release(); never suppresses the exception."""
-    def __call__(self, func: Callable[_P, _T]) -> _LimitedCall[_P, _T]:
+    def __call__(self, func: Callable[_P, _T]) -> Callable[_P, _T]:
         """Wraps `func`: each call is admitted first (a refusal raises
         ValueError("Failed to acquire permit")) and gives its burst permit
         back when `func` returns or raises. On an `async def` that is when the
         coroutine is created, before it runs: use AsyncRateLimiter to limit
-        coroutines."""
+        coroutines. The wrapper carries func's __name__, __qualname__,
+        __module__, __doc__ and __wrapped__, as functools.wraps does, and
+        binds as a method when it is a class attribute, as a function does."""
 
 @final
 class AsyncRateLimiter:
@@ -189,15 +181,18 @@ class AsyncRateLimiter:
         _traceback: Optional[TracebackType],
     ) -> asyncio.Future[Literal[False]]: ...
     @overload
-    def __call__(self, func: Callable[_P, Awaitable[_T]]) -> _LimitedCall[_P, asyncio.Future[_T]]:
+    def __call__(self, func: Callable[_P, Awaitable[_T]]) -> Callable[_P, asyncio.Future[_T]]:
         """Wraps `func`: each call returns a Future (not a coroutine: pass it
         to asyncio.ensure_future, not create_task). After admission a
         coroutine function's coroutine runs on the caller's loop; a plain
         function runs on a thread of its own in a copy of the caller's
         context, and an awaitable it returns is awaited on the caller's loop.
-        A non-blocking refusal fails with ValueError("Rate limit exceeded")."""
+        A non-blocking refusal fails with ValueError("Rate limit exceeded").
+        The wrapper passes for `func` as RateLimiter's does, and counts as a
+        coroutine function (asyncio.iscoroutinefunction, and from 3.12
+        inspect.iscoroutinefunction) whatever `func` is: it must be awaited."""
     @overload
-    def __call__(self, func: Callable[_P, _T]) -> _LimitedCall[_P, asyncio.Future[_T]]: ...
+    def __call__(self, func: Callable[_P, _T]) -> Callable[_P, asyncio.Future[_T]]: ...
 
 class StorageError(ConnectionError):
     """The Redis server of a shared limiter could not be reached, answered

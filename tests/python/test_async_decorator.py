@@ -223,16 +223,6 @@ async def test_jobs_keep_counting_after_the_instance_is_gone():
     assert sorted(results, key=repr) == [(), (), (), None, None]
 
 
-def test_wrapper_is_a_builtin_named_pyo3_closure_without_a_doc():
-    def documented():
-        """Not copied onto the wrapper."""
-
-    wrapper = AsyncRateLimiter(sec=1)(documented)
-    assert wrapper.__name__ == "pyo3-closure"
-    assert wrapper.__doc__ is None
-    assert type(wrapper).__name__ == "builtin_function_or_method"
-
-
 def test_decorating_needs_no_loop_and_checks_nothing_about_the_function():
     limiter = AsyncRateLimiter(sec=1)
     assert callable(limiter(42))

@@ -88,8 +88,8 @@ PY_TP_CLEAR = 51  # the slot number of tp_clear in typeslots.h, stable since 3.2
 
 
 def clear_like_the_collector(wrapper):
-    """Calls tp_clear of the wrapper's state, as a collection of a cycle would."""
-    state = wrapper.__self__
+    """Calls the wrapper's tp_clear, as a collection of a cycle would."""
+    state = wrapper
     get_slot = ctypes.pythonapi.PyType_GetSlot
     get_slot.restype = ctypes.c_void_p
     get_slot.argtypes = [ctypes.py_object, ctypes.c_int]

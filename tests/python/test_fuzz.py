@@ -310,9 +310,8 @@ def test_decorator_binding_takes_exactly_one_func(cls, args, kwargs):
         assert_raised_as_expected(info.value, refused.expected)
         return
     wrapper = limiter(*args, **kwargs)
-    assert type(wrapper).__name__ == "builtin_function_or_method"
-    assert wrapper.__name__ == "pyo3-closure"
-    del expected
+    assert type(wrapper).__name__ == "LimitedFunction"
+    assert wrapper.__wrapped__ is expected["func"]
 
 
 keyword_names = st.text(min_size=1, max_size=6).filter(lambda name: "\x00" not in name)

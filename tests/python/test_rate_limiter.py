@@ -3,7 +3,6 @@
 import gc
 import sys
 import time
-import types
 import weakref
 
 import pytest
@@ -217,21 +216,6 @@ def test_blocking_with_waits_for_a_window():
 
 
 # -- decorator ----------------------------------------------------------------
-
-
-def test_wrapper_is_an_anonymous_builtin_function():
-    def work():
-        """Documented."""
-
-    wrapper = RateLimiter(sec=1)(work)
-    assert isinstance(wrapper, types.BuiltinFunctionType)
-    assert wrapper.__name__ == "pyo3-closure"
-    assert wrapper.__doc__ is None
-    assert wrapper.__module__ is None
-    # What owns the wrapper's state is visible to the cyclic collector.
-    assert type(wrapper.__self__).__name__ == "ClosureState"
-    assert gc.is_tracked(wrapper.__self__)
-    assert not hasattr(wrapper, "__wrapped__")
 
 
 def test_wrapper_passes_arguments_and_returns_the_result():

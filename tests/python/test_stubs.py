@@ -101,7 +101,7 @@ def lookup(word: str, *, shout: bool = False) -> bytes:
 assert_type(lookup("a", shout=True), bytes)
 
 
-# The ways to limit a method: the wrapper binds no `self`.
+# A decorated method binds `self` as a function does.
 class Client:
     def __init__(self) -> None:
         self.get = limiter(self._get)
@@ -115,7 +115,7 @@ class Client:
         return 0.5
 
     @limiter
-    def unbound(self, key: str) -> str:
+    def method(self, key: str) -> str:
         return key
 
 
@@ -123,7 +123,8 @@ client = Client()
 assert_type(client.get("a"), str)
 assert_type(client.ping(3), float)
 assert_type(Client.ping(3), float)
-assert_type(Client.unbound(client, "a"), str)
+assert_type(client.method("a"), str)
+assert_type(Client.method(client, "a"), str)
 
 
 async def use_async() -> None:
@@ -148,6 +149,13 @@ async def use_async() -> None:
     assert_type(await fetch(1), float)
     assert_type(await compute(2), str)
     assert_type(asyncio.ensure_future(fetch(1)), "asyncio.Future[float]")
+
+    class Fetcher:
+        @alimiter
+        async def fetch(self, n: int) -> str:
+            return str(n)
+
+    assert_type(await Fetcher().fetch(1), str)
 '''
 
 
@@ -198,7 +206,8 @@ class Client:
         return key
 
 
-Client().get("a")  # error
+Client().get(1)  # error
+Client().get(Client(), "a")  # error
 
 
 async def use_async() -> None:
@@ -214,7 +223,7 @@ async def use_async() -> None:
     await fetch("1")  # error
     count: int = await fetch(1)  # error
     not_awaited: str = fetch(1)  # error
-    await Client().fetch("a")  # error
+    await Client().fetch(1)  # error
     asyncio.create_task(fetch(1))  # error
 '''
 

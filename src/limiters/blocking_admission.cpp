@@ -8,8 +8,10 @@
 #include "engine/admission.hpp"
 #include "executor/clock.hpp"
 #include "executor/environment.hpp"
+#include "executor/wait_watch.hpp"
 #include "frame/gil.hpp"
 #include "limiters/interpreter_main_thread.hpp"
+#include "limiters/server_attempt.hpp"
 #include "limiters/storage_error.hpp"
 
 namespace quellgate {
@@ -92,28 +94,72 @@ class SignalWatch {
   std::optional<PyError> raised_;    // set with the lock held, taken after the wait
 };
 
-// A waiting admission, with the lock released but where noted. Only one
-// that has to sleep looks up the main thread for its watch, between its
-// first attempt and its first sleep, so one admitted at once pays nothing
-// for it. An admission that ends in an exception holds no permit: the
-// loop gives back what it took.
-Result<engine::Admission> admit_waiting(const engine::LimiterCore& core) {
-  engine::AdmissionLoop loop(core);
-  const engine::AdmissionStep first = gil::without_gil([&] { return loop.next(executor::wall_now()); });
-  if (first.kind == engine::AdmissionStep::Kind::admitted) return engine::Admission::admitted;
-  if (first.kind == engine::AdmissionStep::Kind::interrupted) return engine::Admission::interrupted;
+// The signal watch as a wait on a server sees it (executor/wait_watch.hpp):
+// the handlers run as in a sleep, and a thread that runs none ends its wait
+// when Ctrl+C on the main thread sets the interrupt flag.
+class ServerWaitWatch final : public executor::WaitWatch {
+ public:
+  ServerWaitWatch(SignalWatch& watch, const engine::LimiterCore& core) noexcept : watch_(watch), core_(core) {}
+  nanoseconds check_within() noexcept override { return watch_.wake_by(0ns, kSignalCheckEvery); }
+  bool stop(nanoseconds waited, bool signal_arrived) override {
+    return watch_.after_wait(waited, signal_arrived) || core_.interrupted();
+  }
+
+ private:
+  SignalWatch& watch_;
+  const engine::LimiterCore& core_;
+};
+
+// Runs `attempts` with the lock released; their waits on a server, if the
+// limiter asks one, are watched by `watch` when there is one.
+template <class Attempts>
+auto watched(const engine::LimiterCore& core, SignalWatch* watch, Attempts attempts) {
+  return gil::without_gil([&] {
+    if (!watch || !asks_a_server(core)) return attempts();
+    ServerWaitWatch server_watch(*watch, core);
+    const executor::ScopedWaitWatch scoped(&server_watch);
+    return attempts();
+  });
+}
+
+// The watch of a limiter that asks a server, set up before its first
+// attempt: a round trip dwarfs the look-up of the main thread.
+Result<std::optional<SignalWatch>> watch_for_server(const engine::LimiterCore& core) {
+  if (!asks_a_server(core)) return std::optional<SignalWatch>();
   Result<unsigned long> main_thread = interpreter_main_thread();
   if (!main_thread) return std::unexpected(std::move(main_thread.error()));
-  SignalWatch watch(core, *main_thread);
-  const engine::Admission outcome = gil::without_gil([&] {
+  return std::optional<SignalWatch>(std::in_place, core, *main_thread);
+}
+
+// A waiting admission, with the lock released but where noted. Only one
+// that has to sleep, or asks a server, looks up the main thread for its
+// watch, so one admitted at once in memory pays nothing for it. An
+// admission that ends in an exception holds no permit: the loop gives back
+// what it took.
+Result<engine::Admission> admit_waiting(const engine::LimiterCore& core) {
+  engine::AdmissionLoop loop(core);
+  auto watch = watch_for_server(core);
+  if (!watch) return std::unexpected(std::move(watch.error()));
+  const engine::AdmissionStep first =
+      watched(core, watch->has_value() ? &**watch : nullptr, [&] { return loop.next(executor::wall_now()); });
+  if (*watch && (*watch)->raised()) return std::unexpected((*watch)->take_raised());
+  if (first.kind == engine::AdmissionStep::Kind::admitted) return engine::Admission::admitted;
+  if (first.kind == engine::AdmissionStep::Kind::interrupted) return engine::Admission::interrupted;
+  if (!*watch) {
+    Result<unsigned long> main_thread = interpreter_main_thread();
+    if (!main_thread) return std::unexpected(std::move(main_thread.error()));
+    watch->emplace(core, *main_thread);
+  }
+  SignalWatch& signals = **watch;
+  const engine::Admission outcome = watched(core, &signals, [&] {
     return engine::drive_blocking(loop, first, core, executor::wall_now,
-                                  [&watch](const engine::AdmissionStep& step, const engine::LimiterCore& limiter) {
-                                    return sleep_on_limiter(step, limiter, watch);
+                                  [&signals](const engine::AdmissionStep& step, const engine::LimiterCore& limiter) {
+                                    return sleep_on_limiter(step, limiter, signals);
                                   });
   });
   // A handler that raised during the wait already ended it, and the loop
   // gave its permit back.
-  if (watch.raised()) return std::unexpected(watch.take_raised());
+  if (signals.raised()) return std::unexpected(signals.take_raised());
   return outcome;
 }
 
@@ -143,7 +189,11 @@ Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {
     if (!waited) return std::unexpected(std::move(waited.error()));
     outcome = *waited;
   } else {
-    outcome = gil::without_gil([&] { return engine::try_admit(core, executor::wall_now()); });
+    auto watch = watch_for_server(core);
+    if (!watch) return std::unexpected(std::move(watch.error()));
+    outcome = watched(core, watch->has_value() ? &**watch : nullptr,
+                      [&] { return engine::try_admit(core, executor::wall_now()); });
+    if (*watch && (*watch)->raised()) return std::unexpected((*watch)->take_raised());
   }
   if (PyErr_CheckSignals() != 0) return raised_at_the_end(core, outcome);
   if (outcome == engine::Admission::interrupted) return std::unexpected(interruption_of(core));

@@ -7,7 +7,7 @@ namespace {
 constexpr std::size_t kMostIdle = 16;
 }  // namespace
 
-std::expected<std::unique_ptr<Connection>, StoreError> ConnectionPool::take(Deadline deadline) {
+std::expected<std::unique_ptr<Connection>, StoreError> ConnectionPool::take() {
   for (;;) {
     std::unique_ptr<Connection> candidate;
     {
@@ -20,7 +20,7 @@ std::expected<std::unique_ptr<Connection>, StoreError> ConnectionPool::take(Dead
     // caught here, it costs no call a failure.
     if (candidate->idle_and_healthy()) return candidate;
   }
-  return Connection::open(address_, deadline);
+  return Connection::open(address_, connect_timeout_);
 }
 
 void ConnectionPool::give_back(std::unique_ptr<Connection> connection) {

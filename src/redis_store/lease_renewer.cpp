@@ -41,13 +41,13 @@ struct LeaseRenewer::State {
 };
 
 void LeaseRenewer::State::renew(const std::vector<std::string>& members) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
   if (connection && !connection->idle_and_healthy()) connection.reset();
   if (!connection) {
-    auto opened = Connection::open(address, deadline);
+    auto opened = Connection::open(address, timeout);
     if (!opened) return;  // tried again at the next tick; the lease time is the safety net
     connection = std::move(*opened);
   }
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (std::size_t first = 0; first < members.size(); first += kMembersPerRenewal) {
     Command command{ScriptId::renew, {"2", leases_key, config_key, std::to_string(lease.count())}};
     const auto last = std::min(members.size(), first + kMembersPerRenewal);

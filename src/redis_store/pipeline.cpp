@@ -63,9 +63,13 @@ void Pipeline::State::serve(std::vector<Request>& batch) {
   if (live.empty()) return;
   if (connection && !connection->idle_and_healthy()) connection.reset();
   if (!connection) {
-    auto opened = Connection::open(address, deadline);
+    // Connecting has a bound of its own: the requests' deadlines move on by
+    // the time it took.
+    const auto connecting = std::chrono::steady_clock::now();
+    auto opened = Connection::open(address, timeout);
     if (!opened) return fail_all(live, opened.error());
     connection = std::move(*opened);
+    deadline += std::chrono::steady_clock::now() - connecting;
   }
   std::vector<Command> commands;
   commands.reserve(live.size());

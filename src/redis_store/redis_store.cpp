@@ -38,7 +38,7 @@ std::string new_holder_id() {
 // the renewal thread and the leases it holds. A forked child gets its own.
 struct Runtime {
   Runtime(const RedisAddress& address, const Keys& keys, const StoreOptions& options)
-      : pool(address), pipeline(address, options.timeout),
+      : pool(address, options.timeout), pipeline(address, options.timeout),
         renewer(address, keys.leases, keys.config, options.timeout, options.lease) {}
 
   std::string next_lease_member() {
@@ -206,11 +206,12 @@ class RedisStoreImpl final : public RedisStore {
     return Command{std::nullopt, {"ZREM", keys_.leases, lease.member}};
   }
 
-  // On a connection of the caller's own, all within the timeout.
+  // On a connection of the caller's own, within the timeout, after a new
+  // connection had the timeout of its own to connect.
   ReplyOutcome run_blocking(Runtime& runtime, const Command& command) const {
-    const auto deadline = std::chrono::steady_clock::now() + options_.timeout;
-    auto connection = runtime.pool.take(deadline);
+    auto connection = runtime.pool.take();
     if (!connection) return std::unexpected(connection.error());
+    const auto deadline = std::chrono::steady_clock::now() + options_.timeout;
     auto reply = (*connection)->run_one(command, deadline);
     runtime.pool.give_back(std::move(*connection));
     return reply;
@@ -276,9 +277,9 @@ std::expected<std::unique_ptr<RedisStore>, StoreError> open_redis_store(std::str
 DoneOutcome remove_redis_name(std::string_view url, std::string_view name, const StoreOptions& options) {
   auto address = checked_arguments(url, name, nullptr, options);
   if (!address) return std::unexpected(address.error());
-  const auto deadline = std::chrono::steady_clock::now() + options.timeout;
-  auto connection = Connection::open(*address, deadline);
+  auto connection = Connection::open(*address, options.timeout);
   if (!connection) return std::unexpected(connection.error());
+  const auto deadline = std::chrono::steady_clock::now() + options.timeout;
   return delete_keys(**connection, *address, key_prefix(name), deadline);
 }
 

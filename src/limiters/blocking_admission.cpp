@@ -110,56 +110,60 @@ class ServerWaitWatch final : public executor::WaitWatch {
   const engine::LimiterCore& core_;
 };
 
-// Runs `attempts` with the lock released; their waits on a server, if the
-// limiter asks one, are watched by `watch` when there is one.
+// Runs `attempts` with the lock released, their waits on the server
+// watched by `watch`. Only for a limiter that asks a server.
 template <class Attempts>
-auto watched(const engine::LimiterCore& core, SignalWatch* watch, Attempts attempts) {
+auto watched(const engine::LimiterCore& core, SignalWatch& watch, Attempts attempts) {
   return gil::without_gil([&] {
-    if (!watch || !asks_a_server(core)) return attempts();
-    ServerWaitWatch server_watch(*watch, core);
+    ServerWaitWatch server_watch(watch, core);
     const executor::ScopedWaitWatch scoped(&server_watch);
     return attempts();
   });
 }
 
-// The watch of a limiter that asks a server, set up before its first
-// attempt: a round trip dwarfs the look-up of the main thread.
-Result<std::optional<SignalWatch>> watch_for_server(const engine::LimiterCore& core) {
-  if (!asks_a_server(core)) return std::optional<SignalWatch>();
-  Result<unsigned long> main_thread = interpreter_main_thread();
-  if (!main_thread) return std::unexpected(std::move(main_thread.error()));
-  return std::optional<SignalWatch>(std::in_place, core, *main_thread);
-}
-
 // A waiting admission, with the lock released but where noted. Only one
-// that has to sleep, or asks a server, looks up the main thread for its
-// watch, so one admitted at once in memory pays nothing for it. An
-// admission that ends in an exception holds no permit: the loop gives back
-// what it took.
+// that has to sleep looks up the main thread for its watch, between its
+// first attempt and its first sleep, so one admitted at once pays nothing
+// for it. An admission that ends in an exception holds no permit: the
+// loop gives back what it took.
 Result<engine::Admission> admit_waiting(const engine::LimiterCore& core) {
   engine::AdmissionLoop loop(core);
-  auto watch = watch_for_server(core);
-  if (!watch) return std::unexpected(std::move(watch.error()));
-  const engine::AdmissionStep first =
-      watched(core, watch->has_value() ? &**watch : nullptr, [&] { return loop.next(executor::wall_now()); });
-  if (*watch && (*watch)->raised()) return std::unexpected((*watch)->take_raised());
+  const engine::AdmissionStep first = gil::without_gil([&] { return loop.next(executor::wall_now()); });
   if (first.kind == engine::AdmissionStep::Kind::admitted) return engine::Admission::admitted;
   if (first.kind == engine::AdmissionStep::Kind::interrupted) return engine::Admission::interrupted;
-  if (!*watch) {
-    Result<unsigned long> main_thread = interpreter_main_thread();
-    if (!main_thread) return std::unexpected(std::move(main_thread.error()));
-    watch->emplace(core, *main_thread);
-  }
-  SignalWatch& signals = **watch;
-  const engine::Admission outcome = watched(core, &signals, [&] {
+  Result<unsigned long> main_thread = interpreter_main_thread();
+  if (!main_thread) return std::unexpected(std::move(main_thread.error()));
+  SignalWatch watch(core, *main_thread);
+  const engine::Admission outcome = gil::without_gil([&] {
     return engine::drive_blocking(loop, first, core, executor::wall_now,
-                                  [&signals](const engine::AdmissionStep& step, const engine::LimiterCore& limiter) {
-                                    return sleep_on_limiter(step, limiter, signals);
+                                  [&watch](const engine::AdmissionStep& step, const engine::LimiterCore& limiter) {
+                                    return sleep_on_limiter(step, limiter, watch);
                                   });
   });
   // A handler that raised during the wait already ended it, and the loop
   // gave its permit back.
-  if (signals.raised()) return std::unexpected(signals.take_raised());
+  if (watch.raised()) return std::unexpected(watch.take_raised());
+  return outcome;
+}
+
+// The same for a limiter that asks a server: the watch is set up before
+// the first attempt, whose wait on the server it watches too (a round trip
+// dwarfs the look-up), and every attempt's wait is watched.
+Result<engine::Admission> admit_waiting_at_server(const engine::LimiterCore& core) {
+  engine::AdmissionLoop loop(core);
+  Result<unsigned long> main_thread = interpreter_main_thread();
+  if (!main_thread) return std::unexpected(std::move(main_thread.error()));
+  SignalWatch watch(core, *main_thread);
+  const engine::Admission outcome = watched(core, watch, [&] {
+    const engine::AdmissionStep first = loop.next(executor::wall_now());
+    if (first.kind == engine::AdmissionStep::Kind::admitted) return engine::Admission::admitted;
+    if (first.kind == engine::AdmissionStep::Kind::interrupted) return engine::Admission::interrupted;
+    return engine::drive_blocking(loop, first, core, executor::wall_now,
+                                  [&watch](const engine::AdmissionStep& step, const engine::LimiterCore& limiter) {
+                                    return sleep_on_limiter(step, limiter, watch);
+                                  });
+  });
+  if (watch.raised()) return std::unexpected(watch.take_raised());
   return outcome;
 }
 
@@ -185,15 +189,18 @@ Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {
   core.clear_interrupt();
   engine::Admission outcome;
   if (core.blocking()) {
-    Result<engine::Admission> waited = admit_waiting(core);
+    Result<engine::Admission> waited = asks_a_server(core) ? admit_waiting_at_server(core) : admit_waiting(core);
     if (!waited) return std::unexpected(std::move(waited.error()));
     outcome = *waited;
+  } else if (asks_a_server(core)) {
+    // As a waiting admission's first attempt: its wait on the server watched.
+    Result<unsigned long> main_thread = interpreter_main_thread();
+    if (!main_thread) return std::unexpected(std::move(main_thread.error()));
+    SignalWatch watch(core, *main_thread);
+    outcome = watched(core, watch, [&] { return engine::try_admit(core, executor::wall_now()); });
+    if (watch.raised()) return std::unexpected(watch.take_raised());
   } else {
-    auto watch = watch_for_server(core);
-    if (!watch) return std::unexpected(std::move(watch.error()));
-    outcome = watched(core, watch->has_value() ? &**watch : nullptr,
-                      [&] { return engine::try_admit(core, executor::wall_now()); });
-    if (*watch && (*watch)->raised()) return std::unexpected((*watch)->take_raised());
+    outcome = gil::without_gil([&] { return engine::try_admit(core, executor::wall_now()); });
   }
   if (PyErr_CheckSignals() != 0) return raised_at_the_end(core, outcome);
   if (outcome == engine::Admission::interrupted) return std::unexpected(interruption_of(core));

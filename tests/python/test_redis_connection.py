@@ -2,6 +2,7 @@
 or misconfigured: one storage_timeout bounds each wait, signals included,
 and only a server that cannot be reached is let through by "allow"."""
 
+import contextlib
 import itertools
 import os
 import signal
@@ -43,12 +44,9 @@ def serve(handle):
     listener = socket.create_server(("127.0.0.1", 0))
 
     def accept():
-        while True:
-            try:
-                connection, _ = listener.accept()
-            except OSError:
-                return
-            threading.Thread(target=handle, args=(connection,), daemon=True).start()
+        with contextlib.suppress(OSError):  # the listener closed
+            while True:
+                threading.Thread(target=handle, args=(listener.accept()[0],), daemon=True).start()
 
     threading.Thread(target=accept, daemon=True).start()
     return listener
@@ -57,12 +55,9 @@ def serve(handle):
 def trickle(connection):
     """Answers anything with a reply that never ends: one byte every 0.4 s."""
     connection.recv(4096)
-    with connection:
+    with connection, contextlib.suppress(OSError):  # the client gave up, as it should
         for byte in b"$1000000\r\n" + b"x" * 40:
-            try:
-                connection.sendall(bytes([byte]))
-            except OSError:
-                return  # the client gave up, as it should
+            connection.sendall(bytes([byte]))
             time.sleep(0.4)
 
 

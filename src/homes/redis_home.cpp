@@ -29,6 +29,8 @@ HomeError home_error_of(store::StoreError error) {
     case store::StoreErrorKind::config:
       return {HomeError::Kind::invalid, 0, std::move(error.message)};
     case store::StoreErrorKind::storage:
+    case store::StoreErrorKind::refused:
+    case store::StoreErrorKind::interrupted:
       return {HomeError::Kind::storage, 0, std::move(error.message)};
     case store::StoreErrorKind::unavailable:
       break;
@@ -213,6 +215,9 @@ class RedisHome final : public engine::CountHome {
  private:
   Attempt attempt_from(store::DecisionOutcome outcome, bool take_permit) {
     if (!outcome) {
+      // Only a server that cannot be reached: an error reply (a wrong
+      // password, a bad database, a key of another type) is a fault that
+      // admitting would hide, and an interrupted wait is the caller's.
       if (admit_when_unreachable_ && outcome.error().kind == store::StoreErrorKind::storage) {
         // Admitted without a lease: its release gives back nothing at the server.
         if (take_permit) hold(std::nullopt);
@@ -319,6 +324,7 @@ std::expected<void, HomeError> move_counts_to_redis(engine::LimiterCore& core, s
   auto opened = store::open_redis_store(url, name, limits, {options.timeout, options.lease});
   if (!opened) return std::unexpected(home_error_of(std::move(opened.error())));
   if (auto verified = (*opened)->verify(); !verified) {
+    // As for a decision: "allow" covers a server that cannot be reached only.
     const bool unreachable = verified.error().kind == store::StoreErrorKind::storage;
     if (!unreachable || !options.admit_when_unreachable) return std::unexpected(home_error_of(std::move(verified.error())));
   }

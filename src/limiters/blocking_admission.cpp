@@ -8,8 +8,10 @@
 #include "engine/admission.hpp"
 #include "executor/clock.hpp"
 #include "executor/environment.hpp"
+#include "executor/wait_watch.hpp"
 #include "frame/gil.hpp"
 #include "limiters/interpreter_main_thread.hpp"
+#include "limiters/server_attempt.hpp"
 #include "limiters/storage_error.hpp"
 
 namespace quellgate {
@@ -92,6 +94,33 @@ class SignalWatch {
   std::optional<PyError> raised_;    // set with the lock held, taken after the wait
 };
 
+// The signal watch as a wait on a server sees it (executor/wait_watch.hpp):
+// the handlers run as in a sleep, and a thread that runs none ends its wait
+// when Ctrl+C on the main thread sets the interrupt flag.
+class ServerWaitWatch final : public executor::WaitWatch {
+ public:
+  ServerWaitWatch(SignalWatch& watch, const engine::LimiterCore& core) noexcept : watch_(watch), core_(core) {}
+  nanoseconds check_within() noexcept override { return watch_.wake_by(0ns, kSignalCheckEvery); }
+  bool stop(nanoseconds waited, bool signal_arrived) override {
+    return watch_.after_wait(waited, signal_arrived) || core_.interrupted();
+  }
+
+ private:
+  SignalWatch& watch_;
+  const engine::LimiterCore& core_;
+};
+
+// Runs `attempts` with the lock released, their waits on the server
+// watched by `watch`. Only for a limiter that asks a server.
+template <class Attempts>
+auto watched(const engine::LimiterCore& core, SignalWatch& watch, Attempts attempts) {
+  return gil::without_gil([&] {
+    ServerWaitWatch server_watch(watch, core);
+    const executor::ScopedWaitWatch scoped(&server_watch);
+    return attempts();
+  });
+}
+
 // A waiting admission, with the lock released but where noted. Only one
 // that has to sleep looks up the main thread for its watch, between its
 // first attempt and its first sleep, so one admitted at once pays nothing
@@ -113,6 +142,27 @@ Result<engine::Admission> admit_waiting(const engine::LimiterCore& core) {
   });
   // A handler that raised during the wait already ended it, and the loop
   // gave its permit back.
+  if (watch.raised()) return std::unexpected(watch.take_raised());
+  return outcome;
+}
+
+// The same for a limiter that asks a server: the watch is set up before
+// the first attempt, whose wait on the server it watches too (a round trip
+// dwarfs the look-up), and every attempt's wait is watched.
+Result<engine::Admission> admit_waiting_at_server(const engine::LimiterCore& core) {
+  engine::AdmissionLoop loop(core);
+  Result<unsigned long> main_thread = interpreter_main_thread();
+  if (!main_thread) return std::unexpected(std::move(main_thread.error()));
+  SignalWatch watch(core, *main_thread);
+  const engine::Admission outcome = watched(core, watch, [&] {
+    const engine::AdmissionStep first = loop.next(executor::wall_now());
+    if (first.kind == engine::AdmissionStep::Kind::admitted) return engine::Admission::admitted;
+    if (first.kind == engine::AdmissionStep::Kind::interrupted) return engine::Admission::interrupted;
+    return engine::drive_blocking(loop, first, core, executor::wall_now,
+                                  [&watch](const engine::AdmissionStep& step, const engine::LimiterCore& limiter) {
+                                    return sleep_on_limiter(step, limiter, watch);
+                                  });
+  });
   if (watch.raised()) return std::unexpected(watch.take_raised());
   return outcome;
 }
@@ -139,9 +189,16 @@ Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {
   core.clear_interrupt();
   engine::Admission outcome;
   if (core.blocking()) {
-    Result<engine::Admission> waited = admit_waiting(core);
+    Result<engine::Admission> waited = asks_a_server(core) ? admit_waiting_at_server(core) : admit_waiting(core);
     if (!waited) return std::unexpected(std::move(waited.error()));
     outcome = *waited;
+  } else if (asks_a_server(core)) {
+    // As a waiting admission's first attempt: its wait on the server watched.
+    Result<unsigned long> main_thread = interpreter_main_thread();
+    if (!main_thread) return std::unexpected(std::move(main_thread.error()));
+    SignalWatch watch(core, *main_thread);
+    outcome = watched(core, watch, [&] { return engine::try_admit(core, executor::wall_now()); });
+    if (watch.raised()) return std::unexpected(watch.take_raised());
   } else {
     outcome = gil::without_gil([&] { return engine::try_admit(core, executor::wall_now()); });
   }

@@ -2,10 +2,17 @@
 
 #include <hiredis/hiredis.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <optional>
+
+#include "executor/wait_watch.hpp"
+#include "redis_store/script_hash.hpp"
 
 namespace quellgate::redis_store {
 
@@ -13,30 +20,45 @@ namespace {
 
 using std::chrono::steady_clock;
 
-// hiredis takes a zero timeval as "wait forever"; the shortest real wait is
-// used instead once the deadline has passed, so the call still fails fast.
-timeval timeval_until(Deadline deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - steady_clock::now());
-  const long long micros = std::max<long long>(left.count(), 1);
-  return timeval{static_cast<time_t>(micros / 1'000'000), static_cast<suseconds_t>(micros % 1'000'000)};
-}
-
 struct ReplyDeleter {
   void operator()(redisReply* reply) const noexcept { freeReplyObject(reply); }
 };
 using OwnedReply = std::unique_ptr<redisReply, ReplyDeleter>;
 
+std::string_view text_of(const redisReply& reply) { return {reply.str, reply.len}; }
+
 // NOSCRIPT is told apart before conversion, as it is recovered from.
 bool is_noscript(const redisReply& reply) {
-  return reply.type == REDIS_REPLY_ERROR && std::string_view(reply.str, reply.len).starts_with("NOSCRIPT");
+  return reply.type == REDIS_REPLY_ERROR && text_of(reply).starts_with("NOSCRIPT");
+}
+
+// An error reply is the server refusing the work, which waiting out an
+// outage does not mend, except for these: a server still loading its data,
+// busy with a long script, or without its master for now is one that cannot
+// be reached yet.
+StoreErrorKind kind_of_error_reply(std::string_view text) {
+  for (std::string_view passing : {"LOADING", "BUSY", "MASTERDOWN", "TRYAGAIN"})
+    if (text.starts_with(passing)) return StoreErrorKind::storage;
+  // Within a script the server's words come after the script's own.
+  if (text.find("WRONGTYPE") != std::string_view::npos) return StoreErrorKind::config;
+  return StoreErrorKind::refused;
 }
 
 ReplyOutcome converted(const redisReply& raw, const RedisAddress& address) {
   Reply reply;
   switch (raw.type) {
-    case REDIS_REPLY_ERROR:
-      // READONLY after a failover, OOM, a script error: the server's own words.
-      return std::unexpected(storage_error(address, "the server replied: " + std::string(raw.str, raw.len)));
+    case REDIS_REPLY_ERROR: {
+      const auto kind = kind_of_error_reply(text_of(raw));
+      std::string words = "the server replied: " + std::string(text_of(raw));
+      // A server with a password cuts off a long unauthenticated command
+      // with a protocol error before it can say NOAUTH.
+      if (text_of(raw).find("unauthenticated") != std::string_view::npos)
+        words = "the server wants a password, which the URL does not give (" + words + ")";
+      if (kind == StoreErrorKind::config)
+        return std::unexpected(storage_error(address, "a key under this name holds another type of value (" + words +
+                                                          "): remove_shared() the name, or choose another", kind));
+      return std::unexpected(storage_error(address, words, kind));
+    }
     case REDIS_REPLY_INTEGER:
       reply.type = Reply::Type::integer;
       reply.integer = raw.integer;
@@ -61,16 +83,17 @@ ReplyOutcome converted(const redisReply& raw, const RedisAddress& address) {
   return reply;
 }
 
-void append(redisContext* context, const Command& command, const std::string* sha) {
+void append(redisContext* context, const Command& command) {
   std::vector<const char*> argv;
   std::vector<std::size_t> lengths;
   argv.reserve(command.args.size() + 2);
   lengths.reserve(command.args.size() + 2);
-  if (sha) {
+  if (command.script) {
+    const std::string& sha = script_sha(*command.script);
     argv.push_back("EVALSHA");
     lengths.push_back(7);
-    argv.push_back(sha->data());
-    lengths.push_back(sha->size());
+    argv.push_back(sha.data());
+    lengths.push_back(sha.size());
   }
   for (const auto& arg : command.args) {
     argv.push_back(arg.data());
@@ -89,8 +112,8 @@ std::string seconds_text(std::chrono::nanoseconds span) {
 
 }  // namespace
 
-StoreError storage_error(const RedisAddress& address, const std::string& cause) {
-  return StoreError{StoreErrorKind::storage, "Redis at " + address.describe() + ": " + cause};
+StoreError storage_error(const RedisAddress& address, const std::string& cause, StoreErrorKind kind) {
+  return StoreError{kind, "Redis at " + address.describe() + ": " + cause};
 }
 
 Connection::Connection(redisContext* context, const RedisAddress& address)
@@ -99,24 +122,38 @@ Connection::Connection(redisContext* context, const RedisAddress& address)
 Connection::~Connection() { redisFree(context_); }
 
 std::expected<std::unique_ptr<Connection>, StoreError> Connection::open(const RedisAddress& address,
-                                                                        Deadline deadline) {
-  const auto started = steady_clock::now();
-  const timeval limit = timeval_until(deadline);
-  redisContext* context = address.is_unix() ? redisConnectUnixWithTimeout(address.socket_path.c_str(), limit)
-                                            : redisConnectWithTimeout(address.host.c_str(), address.port, limit);
+                                                                        std::chrono::milliseconds timeout) {
+  const Deadline deadline = steady_clock::now() + timeout;
+  // Non-blocking, so that no hiredis call ever waits: this class does.
+  redisContext* context = address.is_unix() ? redisConnectUnixNonBlock(address.socket_path.c_str())
+                                            : redisConnectNonBlock(address.host.c_str(), address.port);
   if (!context) return std::unexpected(storage_error(address, "out of memory for a connection"));
   if (context->err) {
-    std::string cause = context->errstr;
+    const std::string cause = context->errstr;
     redisFree(context);
-    if (cause.find("timed out") != std::string::npos || cause.find("temporarily unavailable") != std::string::npos)
-      cause = "no connection within " + seconds_text(steady_clock::now() - started);
     return std::unexpected(storage_error(address, "cannot connect: " + cause));
   }
   std::unique_ptr<Connection> connection(new Connection(context, address));
+  if (auto ok = connection->finish_connecting(deadline); !ok) return std::unexpected(ok.error());
   if (auto ok = connection->log_in(deadline); !ok) return std::unexpected(ok.error());
-  for (std::size_t s = 0; s < kScriptCount; ++s)
-    if (auto ok = connection->load_script(static_cast<ScriptId>(s), deadline); !ok) return std::unexpected(ok.error());
   return connection;
+}
+
+std::expected<void, StoreError> Connection::finish_connecting(Deadline deadline) {
+  const auto started = steady_clock::now();
+  const Wait waited = wait_for(POLLOUT, deadline);
+  if (waited == Wait::timed_out)
+    return std::unexpected(storage_error(address_, "cannot connect: no connection within " +
+                                                       seconds_text(steady_clock::now() - started)));
+  if (waited != Wait::ready) return std::unexpected(failure(waited, deadline));
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(context_->fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+  if (error != 0) {
+    broken_ = true;
+    return std::unexpected(storage_error(address_, std::string("cannot connect: ") + std::strerror(error)));
+  }
+  return {};
 }
 
 std::expected<void, StoreError> Connection::log_in(Deadline deadline) {
@@ -133,47 +170,86 @@ std::expected<void, StoreError> Connection::log_in(Deadline deadline) {
   return {};
 }
 
-std::expected<void, StoreError> Connection::load_script(ScriptId script, Deadline deadline) {
-  auto outcome = run_one(Command{std::nullopt, {"SCRIPT", "LOAD", std::string(script_text(script))}}, deadline);
-  if (!outcome) return std::unexpected(outcome.error());
-  script_sha_[static_cast<std::size_t>(script)] = outcome->text;
-  return {};
+// One deadline for the whole wait: a signal or a slice that ends early only
+// makes the next poll shorter.
+Connection::Wait Connection::wait_for(short events, Deadline deadline) {
+  executor::WaitWatch* const watch = executor::thread_wait_watch();
+  for (;;) {
+    const auto now = steady_clock::now();
+    if (now >= deadline) return Wait::timed_out;
+    std::chrono::nanoseconds slice = deadline - now;
+    if (watch) slice = std::min(slice, std::max(watch->check_within(), std::chrono::nanoseconds(0)));
+    const timespec limit{static_cast<time_t>(slice.count() / 1'000'000'000), static_cast<long>(slice.count() % 1'000'000'000)};
+    pollfd wanted{context_->fd, events, 0};
+    const int ready = ppoll(&wanted, 1, &limit, nullptr);
+    // Readiness includes a hang-up or an error: the read or write reports it.
+    if (ready > 0) return Wait::ready;
+    if (ready < 0 && errno != EINTR) return Wait::failed;
+    if (watch && watch->stop(steady_clock::now() - now, ready < 0)) return Wait::interrupted;
+  }
 }
 
-bool Connection::set_timeout(Deadline deadline) {
-  return redisSetTimeout(context_, timeval_until(deadline)) == REDIS_OK;
-}
-
-StoreError Connection::transport_error(Deadline deadline) {
+StoreError Connection::failure(Wait why, Deadline deadline) {
   broken_ = true;
-  const int saved_errno = errno;
+  switch (why) {
+    case Wait::timed_out:
+      return storage_error(address_, "no reply in time (the deadline passed " +
+                                         seconds_text(steady_clock::now() - deadline) + " ago)");
+    case Wait::interrupted:
+      return storage_error(address_, "the wait for the server was interrupted", StoreErrorKind::interrupted);
+    case Wait::failed:
+      return storage_error(address_, std::string("cannot wait on the socket: ") + std::strerror(errno));
+    case Wait::ready:
+      break;
+  }
   if (context_->err == REDIS_ERR_EOF) return storage_error(address_, "the server closed the connection");
-  if (context_->err == REDIS_ERR_IO && (saved_errno == EAGAIN || saved_errno == EWOULDBLOCK))
-    return storage_error(address_, "no reply in time (deadline passed " +
-                                       seconds_text(steady_clock::now() - deadline) + " ago)");
   return storage_error(address_, context_->errstr[0] ? context_->errstr : "connection failed");
+}
+
+std::expected<void, StoreError> Connection::send_all(Deadline deadline) {
+  for (;;) {
+    int done = 0;
+    // On a non-blocking socket a full buffer (EAGAIN) or a signal (EINTR)
+    // is no error: what is left waits for the next turn.
+    if (redisBufferWrite(context_, &done) != REDIS_OK) return std::unexpected(failure(Wait::ready, deadline));
+    if (done) return {};
+    if (const Wait waited = wait_for(POLLOUT, deadline); waited != Wait::ready)
+      return std::unexpected(failure(waited, deadline));
+  }
+}
+
+std::expected<void*, StoreError> Connection::next_reply(Deadline deadline) {
+  for (;;) {
+    void* raw = nullptr;
+    if (redisGetReplyFromReader(context_, &raw) != REDIS_OK) return std::unexpected(failure(Wait::ready, deadline));
+    if (raw) return raw;
+    if (const Wait waited = wait_for(POLLIN, deadline); waited != Wait::ready)
+      return std::unexpected(failure(waited, deadline));
+    if (redisBufferRead(context_) != REDIS_OK) return std::unexpected(failure(Wait::ready, deadline));
+  }
 }
 
 std::vector<ReplyOutcome> Connection::exchange(std::span<const Command> commands, Deadline deadline,
                                                std::vector<std::size_t>& forgotten) {
   std::vector<ReplyOutcome> outcomes;
   outcomes.reserve(commands.size());
-  if (!broken_ && !set_timeout(deadline)) transport_error(deadline);
-  for (const auto& command : commands) {
-    const std::string* sha = command.script ? &script_sha_[static_cast<std::size_t>(*command.script)] : nullptr;
-    if (!broken_) append(context_, command, sha);
+  if (broken_) {
+    outcomes.assign(commands.size(), std::unexpected(storage_error(address_, "the connection failed before this reply")));
+    return outcomes;
+  }
+  for (const auto& command : commands) append(context_, command);
+  if (auto sent = send_all(deadline); !sent) {
+    outcomes.assign(commands.size(), std::unexpected(sent.error()));
+    return outcomes;
   }
   for (std::size_t i = 0; i < commands.size(); ++i) {
-    if (broken_) {
-      outcomes.push_back(std::unexpected(storage_error(address_, "the connection failed before this reply")));
-      continue;
+    auto raw = next_reply(deadline);
+    if (!raw) {
+      // The rest share the failure: a timeout or a signal for one is one for all.
+      outcomes.resize(commands.size(), std::unexpected(raw.error()));
+      break;
     }
-    void* raw = nullptr;
-    if (redisGetReply(context_, &raw) != REDIS_OK || !raw) {
-      outcomes.push_back(std::unexpected(transport_error(deadline)));
-      continue;
-    }
-    OwnedReply reply(static_cast<redisReply*>(raw));
+    OwnedReply reply(static_cast<redisReply*>(*raw));
     if (commands[i].script && is_noscript(*reply)) forgotten.push_back(i);
     outcomes.push_back(converted(*reply, address_));
   }
@@ -184,26 +260,26 @@ std::vector<ReplyOutcome> Connection::run(std::span<const Command> commands, Dea
   std::vector<std::size_t> forgotten;
   auto outcomes = exchange(commands, deadline, forgotten);
   if (forgotten.empty() || broken_) return outcomes;
+  // Each missing script loaded once, then the commands that needed it, in
+  // one write and one wait.
   std::vector<Command> again;
-  std::vector<std::size_t> resent;
-  std::array<std::optional<StoreError>, kScriptCount> load_failure;
-  std::array<bool, kScriptCount> reloaded{};
+  std::array<std::optional<std::size_t>, kScriptCount> load_at;
   for (std::size_t i : forgotten) {
-    const auto script = static_cast<std::size_t>(*commands[i].script);
-    if (!reloaded[script] && !load_failure[script]) {
-      if (auto ok = load_script(*commands[i].script, deadline); !ok) load_failure[script] = ok.error();
-      else reloaded[script] = true;
-    }
-    if (load_failure[script]) {
-      outcomes[i] = std::unexpected(*load_failure[script]);
-      continue;
-    }
-    again.push_back(commands[i]);
-    resent.push_back(i);
+    auto& at = load_at[static_cast<std::size_t>(*commands[i].script)];
+    if (at) continue;
+    at = again.size();
+    again.push_back(Command{std::nullopt, {"SCRIPT", "LOAD", std::string(script_text(*commands[i].script))}});
   }
+  const std::size_t loads = again.size();
+  for (std::size_t i : forgotten) again.push_back(commands[i]);
   std::vector<std::size_t> forgotten_again;  // a second NOSCRIPT stays an error
   auto retried = exchange(again, deadline, forgotten_again);
-  for (std::size_t k = 0; k < resent.size(); ++k) outcomes[resent[k]] = std::move(retried[k]);
+  for (std::size_t k = 0; k < forgotten.size(); ++k) {
+    const std::size_t i = forgotten[k];
+    auto& load = retried[*load_at[static_cast<std::size_t>(*commands[i].script)]];
+    // A failed load says why better than the NOSCRIPT that follows it.
+    outcomes[i] = load ? std::move(retried[loads + k]) : ReplyOutcome(std::unexpected(load.error()));
+  }
   return outcomes;
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 #include <sys/types.h>
 
-#include <array>
 #include <chrono>
 #include <expected>
 #include <memory>
@@ -20,21 +19,28 @@ namespace quellgate::redis_store {
 using Deadline = std::chrono::steady_clock::time_point;
 using ReplyOutcome = std::expected<Reply, StoreError>;
 
-// One blocking hiredis connection, used by one thread at a time. Every step
-// (connect, each reply) is bounded by the caller's deadline, so a dead or
-// stopped server costs a call at most its storage timeout.
+// One hiredis connection, used by one thread at a time. Its socket is
+// non-blocking and every wait on it is a poll against one deadline on the
+// monotonic clock, so neither a signal (EINTR) nor a server that trickles its
+// reply a byte at a time stretches a call past its deadline. A thread that
+// set a wait watch (executor/wait_watch.hpp) has it asked between slices of
+// each wait, so Ctrl+C can end one.
 class Connection {
  public:
-  // Connects, logs in, selects the database and loads the scripts.
-  static std::expected<std::unique_ptr<Connection>, StoreError> open(const RedisAddress& address, Deadline deadline);
+  // Connects, logs in and selects the database, within `timeout` of its own.
+  // The scripts are not loaded: run() loads them when the server says it
+  // lacks one.
+  static std::expected<std::unique_ptr<Connection>, StoreError> open(const RedisAddress& address,
+                                                                     std::chrono::milliseconds timeout);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Sends the commands in one write and reads their replies in order. A
-  // script the server forgot (NOSCRIPT: a restart, SCRIPT FLUSH) is loaded
-  // again and its commands sent again. After a transport failure the
-  // connection is broken and every unanswered command gets the failure.
+  // Sends the commands in one write and reads their replies in order, all
+  // before the deadline. Scripts go as EVALSHA of their known hash; those the
+  // server lacks (NOSCRIPT: a new server, a restart, SCRIPT FLUSH) are loaded
+  // and their commands sent again, in one more exchange. After a transport
+  // failure the connection is broken and every unanswered command gets it.
   std::vector<ReplyOutcome> run(std::span<const Command> commands, Deadline deadline);
   ReplyOutcome run_one(const Command& command, Deadline deadline);
 
@@ -46,22 +52,27 @@ class Connection {
   pid_t owner() const noexcept { return owner_; }
 
  private:
+  enum class Wait { ready, timed_out, interrupted, failed };
+
   Connection(redisContext* context, const RedisAddress& address);
+  std::expected<void, StoreError> finish_connecting(Deadline deadline);
   std::expected<void, StoreError> log_in(Deadline deadline);
-  std::expected<void, StoreError> load_script(ScriptId script, Deadline deadline);
-  bool set_timeout(Deadline deadline);
-  StoreError transport_error(Deadline deadline);
+  Wait wait_for(short events, Deadline deadline);
+  StoreError failure(Wait why, Deadline deadline);
+  std::expected<void, StoreError> send_all(Deadline deadline);
+  std::expected<void*, StoreError> next_reply(Deadline deadline);
   std::vector<ReplyOutcome> exchange(std::span<const Command> commands, Deadline deadline,
                                      std::vector<std::size_t>& forgotten);
 
   redisContext* context_;
   RedisAddress address_;
-  std::array<std::string, kScriptCount> script_sha_;
   bool broken_ = false;
   pid_t owner_;
 };
 
-// "Redis at <address>: <cause>", the text every storage failure carries.
-StoreError storage_error(const RedisAddress& address, const std::string& cause);
+// "Redis at <address>: <cause>", the text every storage failure carries;
+// `kind` storage means the server could not be reached.
+StoreError storage_error(const RedisAddress& address, const std::string& cause,
+                         StoreErrorKind kind = StoreErrorKind::storage);
 
 }  // namespace quellgate::redis_store

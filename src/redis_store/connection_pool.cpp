@@ -9,7 +9,7 @@ namespace {
 constexpr std::chrono::seconds kIdleLife{10};
 }  // namespace
 
-std::expected<std::unique_ptr<Connection>, StoreError> ConnectionPool::take(Deadline deadline) {
+std::expected<std::unique_ptr<Connection>, StoreError> ConnectionPool::take(std::chrono::milliseconds connect_timeout) {
   for (;;) {
     std::unique_ptr<Connection> candidate;
     {
@@ -22,7 +22,7 @@ std::expected<std::unique_ptr<Connection>, StoreError> ConnectionPool::take(Dead
     // caught here, it costs no call a failure.
     if (candidate->idle_and_healthy()) return candidate;
   }
-  return Connection::open(address_, deadline);
+  return Connection::open(address_, connect_timeout);
 }
 
 void ConnectionPool::give_back(std::unique_ptr<Connection> connection) {

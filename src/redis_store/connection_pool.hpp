@@ -18,8 +18,10 @@ class ConnectionPool {
  public:
   explicit ConnectionPool(RedisAddress address) : address_(std::move(address)) {}
 
-  // An idle connection that still looks alive, or a new one.
-  std::expected<std::unique_ptr<Connection>, StoreError> take(Deadline deadline);
+  // An idle connection that still looks alive, or a new one, which gets
+  // connect_timeout of its own to connect and log in. The stores sharing a
+  // pool may have timeouts of their own, so each call brings its store's.
+  std::expected<std::unique_ptr<Connection>, StoreError> take(std::chrono::milliseconds connect_timeout);
   // Keeps a working connection for the next call; a broken one is closed.
   void give_back(std::unique_ptr<Connection> connection);
 

@@ -60,13 +60,13 @@ void LeaseRenewer::State::remove_unconfirmed(Deadline deadline) {
 }
 
 void LeaseRenewer::State::renew(const std::vector<std::string>& members) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
   if (connection && !connection->idle_and_healthy()) connection.reset();
   if (!connection) {
-    auto opened = Connection::open(address, deadline);
+    auto opened = Connection::open(address, timeout);
     if (!opened) return;  // tried again at the next tick; the lease time is the safety net
     connection = std::move(*opened);
   }
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   remove_unconfirmed(deadline);
   for (std::size_t first = 0; connection && first < members.size(); first += kMembersPerRenewal) {
     Command command{ScriptId::renew, {"2", leases_key, config_key, std::to_string(lease.count())}};

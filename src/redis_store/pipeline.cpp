@@ -17,6 +17,7 @@ constexpr std::size_t kLongestBatch = 512;
 struct Request {
   Command command;
   Deadline deadline;
+  std::chrono::milliseconds timeout;  // its store's: also the bound on connecting for it
   ReplyCallback done;
 };
 
@@ -50,21 +51,27 @@ void Pipeline::State::serve(std::vector<Request>& batch) {
   std::vector<Request> live;
   live.reserve(batch.size());
   Deadline deadline = Deadline::max();
+  std::chrono::milliseconds connect_timeout{0};
   for (auto& request : batch) {
     if (request.deadline <= now) {
       request.done(std::unexpected(storage_error(address, "no reply in time: the request waited behind others")));
       continue;
     }
     deadline = std::min(deadline, request.deadline);
+    connect_timeout = std::max(connect_timeout, request.timeout);
     live.push_back(std::move(request));
   }
   batch.clear();
   if (live.empty()) return;
   if (connection && !connection->idle_and_healthy()) connection.reset();
   if (!connection) {
-    auto opened = Connection::open(address, deadline);
+    // Connecting has a bound of its own: the requests' deadlines move on by
+    // the time it took.
+    const auto connecting = std::chrono::steady_clock::now();
+    auto opened = Connection::open(address, connect_timeout);
     if (!opened) return fail_all(live, opened.error());
     connection = std::move(*opened);
+    deadline += std::chrono::steady_clock::now() - connecting;
   }
   std::vector<Command> commands;
   commands.reserve(live.size());
@@ -110,7 +117,7 @@ void Pipeline::submit(Command command, std::chrono::milliseconds timeout, ReplyC
   bool start = false;
   {
     const std::lock_guard lock(state_->mutex);
-    state_->queue.push_back(Request{std::move(command), deadline, std::move(done)});
+    state_->queue.push_back(Request{std::move(command), deadline, timeout, std::move(done)});
     start = !state_->started;
     state_->started = true;
   }

@@ -387,13 +387,14 @@ class RedisStoreImpl final : public RedisStore {
   }
 
   // On a connection of the caller's own, after the releases this process
-  // pipelined before it, all within the timeout.
+  // pipelined before it are answered (within the timeout), and after a new
+  // connection had the timeout of its own to connect, within the timeout.
   ReplyOutcome run_blocking(Runtime& runtime, const Command& command) const {
-    const auto deadline = std::chrono::steady_clock::now() + options_.timeout;
-    if (!runtime.link->fence.wait_for_earlier(deadline))
+    if (!runtime.link->fence.wait_for_earlier(std::chrono::steady_clock::now() + options_.timeout))
       return std::unexpected(storage_error(address_, "no reply in time: a release sent before this call is unanswered"));
-    auto connection = runtime.link->pool.take(deadline);
+    auto connection = runtime.link->pool.take(options_.timeout);
     if (!connection) return std::unexpected(connection.error());
+    const auto deadline = std::chrono::steady_clock::now() + options_.timeout;
     auto reply = (*connection)->run_one(command, deadline);
     runtime.link->pool.give_back(std::move(*connection));
     return reply;
@@ -466,9 +467,9 @@ void finish_releases() noexcept {
 DoneOutcome remove_redis_name(std::string_view url, std::string_view name, const StoreOptions& options) {
   auto address = checked_arguments(url, name, nullptr, options);
   if (!address) return std::unexpected(address.error());
-  const auto deadline = std::chrono::steady_clock::now() + options.timeout;
-  auto connection = Connection::open(*address, deadline);
+  auto connection = Connection::open(*address, options.timeout);
   if (!connection) return std::unexpected(connection.error());
+  const auto deadline = std::chrono::steady_clock::now() + options.timeout;
   return delete_keys(**connection, *address, key_prefix(name), deadline);
 }
 

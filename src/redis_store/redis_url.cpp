@@ -12,24 +12,34 @@ constexpr std::string_view kTcpScheme = "redis://";
 constexpr std::string_view kUnixScheme = "redis+unix://";
 constexpr std::string_view kTlsScheme = "rediss://";
 
-// The URL as messages quote it: a password, wherever it sits, becomes ***.
+std::string lowercase(std::string_view text) {
+  std::string lowered(text);
+  for (char& c : lowered) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return lowered;
+}
+
+// Everything after a "password=", in any case, becomes ***.
+std::string without_password_value(std::string text) {
+  if (const auto password = lowercase(text).find("password="); password != std::string::npos)
+    text.replace(password + 9, std::string::npos, "***");
+  return text;
+}
+
+// The URL as messages quote it. A password may hold any character, and
+// one not percent-encoded makes the URL's shape a guess, so this masks
+// generously: everything up to the last '@' after the scheme but a user name
+// before the first ':', and everything after a "password=", whatever case.
 std::string masked(std::string_view url) {
   std::string text(url);
   const auto scheme_end = text.find("://");
-  if (scheme_end == std::string::npos) return text;
-  const auto authority_begin = scheme_end + 3;
-  const auto authority_end = std::min(text.find_first_of("/?", authority_begin), text.size());
-  const auto at = text.rfind('@', authority_end);
+  const auto authority_begin = scheme_end == std::string::npos ? 0 : scheme_end + 3;
+  const auto at = text.rfind('@');
   if (at != std::string::npos && at >= authority_begin) {
     const auto colon = text.find(':', authority_begin);
-    if (colon < at) text.replace(colon + 1, at - colon - 1, "***");
+    const auto hidden_from = colon < at ? colon + 1 : authority_begin;
+    text.replace(hidden_from, at - hidden_from, "***");
   }
-  const auto password = text.find("password=");
-  if (password != std::string::npos) {
-    const auto value = password + 9;
-    text.replace(value, std::min(text.find('&', value), text.size()) - value, "***");
-  }
-  return text;
+  return without_password_value(std::move(text));
 }
 
 struct UrlError {
@@ -85,8 +95,7 @@ bool is_host_char(char c) {
 std::expected<void, UrlError> parse_credentials(std::string_view userinfo, RedisAddress& address) {
   const auto colon = userinfo.find(':');
   if (colon == std::string_view::npos)
-    return wrong("credentials '" + std::string(userinfo) +
-                 "@' have no password: write user:password@ or :password@");
+    return wrong("the credentials before '@' have no password: write user:password@ or :password@");
   auto user = percent_decoded(userinfo.substr(0, colon), "the user name");
   if (!user) return std::unexpected(user.error());
   auto password = percent_decoded(userinfo.substr(colon + 1), "the password");
@@ -133,17 +142,18 @@ std::expected<void, UrlError> parse_host_port(std::string_view hostport, RedisAd
 
 std::expected<RedisAddress, UrlError> parse_tcp(std::string_view rest) {
   RedisAddress address;
+  // Nothing after the host may hold an '@', so the last one ends the
+  // credentials, even a password with an unencoded '/', '?' or '@' in it,
+  // and nothing quoted from the rest can be part of one.
+  if (const auto at = rest.rfind('@'); at != std::string_view::npos) {
+    if (auto ok = parse_credentials(rest.substr(0, at), address); !ok) return std::unexpected(ok.error());
+    rest = rest.substr(at + 1);
+  }
   if (const auto query = rest.find('?'); query != std::string_view::npos)
     return wrong("query '" + std::string(rest.substr(query)) +
                  "' is not understood: redis:// takes the database as /db and credentials before '@'");
   const auto slash = rest.find('/');
-  const auto authority = rest.substr(0, slash);
-  const auto at = authority.rfind('@');
-  if (at != std::string_view::npos) {
-    if (auto ok = parse_credentials(authority.substr(0, at), address); !ok) return std::unexpected(ok.error());
-  }
-  const auto hostport = at == std::string_view::npos ? authority : authority.substr(at + 1);
-  if (auto ok = parse_host_port(hostport, address); !ok) return std::unexpected(ok.error());
+  if (auto ok = parse_host_port(rest.substr(0, slash), address); !ok) return std::unexpected(ok.error());
   if (slash != std::string_view::npos && slash + 1 < rest.size()) {
     auto db = database_number(rest.substr(slash + 1));
     if (!db) return std::unexpected(db.error());
@@ -153,6 +163,10 @@ std::expected<RedisAddress, UrlError> parse_tcp(std::string_view rest) {
 }
 
 std::expected<void, UrlError> parse_socket_query(std::string_view query, RedisAddress& address) {
+  // An unencoded '&' in a password splits it into what look like other
+  // parameters: with a password in the query, no part of it is quoted.
+  const bool quotable = lowercase(query).find("password") == std::string::npos;
+  const auto quoted = [quotable](std::string_view part) { return quotable ? "'" + std::string(part) + "'" : "a"; };
   while (!query.empty()) {
     const auto amp = query.find('&');
     const auto pair = query.substr(0, amp);
@@ -162,7 +176,7 @@ std::expected<void, UrlError> parse_socket_query(std::string_view query, RedisAd
     const auto raw = eq == std::string_view::npos ? std::string_view{} : pair.substr(eq + 1);
     if (key == "db") {
       auto db = database_number(raw);
-      if (!db) return std::unexpected(db.error());
+      if (!db) return wrong(quotable ? db.error().part_problem : "the database is not a whole number");
       address.db = *db;
     } else if (key == "password" || key == "user") {
       auto value = percent_decoded(raw, "the " + std::string(key));
@@ -170,7 +184,7 @@ std::expected<void, UrlError> parse_socket_query(std::string_view query, RedisAd
       if (value->empty()) return wrong("query parameter '" + std::string(key) + "' is empty");
       (key == "user" ? address.user : address.password) = std::move(*value);
     } else {
-      return wrong("query parameter '" + std::string(key) + "' is not one of db, password, user");
+      return wrong("query parameter " + quoted(key) + " is not one of db, password, user");
     }
   }
   if (!address.user.empty() && address.password.empty()) return wrong("query parameter 'user' needs a password");
@@ -197,7 +211,8 @@ std::expected<RedisAddress, UrlError> parse_unix(std::string_view rest) {
 std::string RedisAddress::describe() const {
   std::string text;
   if (is_unix()) {
-    text = "unix:" + socket_path;
+    // A password written into the path by mistake ('&' for '?') stays hidden.
+    text = "unix:" + without_password_value(socket_path);
   } else {
     const bool ipv6 = host.find(':') != std::string::npos;
     text = (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);

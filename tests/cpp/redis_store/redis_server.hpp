@@ -69,7 +69,7 @@ class RedisServer {
   std::string socket_url() const { return "redis+unix://" + (dir_ / "redis.sock").string(); }
   // Runs one command on a connection of its own; fails the test on an error.
   Reply command(std::vector<std::string> args) const {
-    auto connection = Connection::open(*parse_redis_url(url()), std::chrono::steady_clock::now() + 2s);
+    auto connection = Connection::open(*parse_redis_url(url()), 2s);
     if (!connection) return ADD_FAILURE() << connection.error().message, Reply{};
     auto reply = (*connection)->run_one(Command{std::nullopt, std::move(args)}, std::chrono::steady_clock::now() + 2s);
     if (!reply) return ADD_FAILURE() << reply.error().message, Reply{};
@@ -78,7 +78,7 @@ class RedisServer {
 
  private:
   bool ping() const {
-    auto connection = Connection::open(*parse_redis_url(url()), std::chrono::steady_clock::now() + 200ms);
+    auto connection = Connection::open(*parse_redis_url(url()), 200ms);
     return connection && (*connection)->run_one(Command{std::nullopt, {"PING"}}, std::chrono::steady_clock::now() + 200ms);
   }
   int port_;

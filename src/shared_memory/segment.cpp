@@ -18,23 +18,20 @@ namespace cell = layout::cell;
 
 static_assert(layout::max_windows == std::tuple_size_v<decltype(SharedConfig::windows)>);
 
-struct WindowAt {
-  std::uint64_t start;
-  std::uint64_t count;
-};
-
 struct Windows {
-  std::array<WindowAt, layout::max_windows> at;  // the first `size` are set
+  std::array<engine::StoredWindow, layout::max_windows> at;  // the first `size` are set
   std::size_t size = 0;
 };
 
+engine::StoredWindow stored_window(const layout::Layout& segment, std::size_t i) noexcept {
+  return {segment.cells[cell::window_start(i)], segment.cells[cell::window_count(i)],
+          segment.cells[cell::window_newer_start(i)]};
+}
+
 // The windows as they stand at `now`, read from the cells with the lock
 // held; the cells are not written. They move as the engine's windows do
-// (engine::window_position): a later interval starts afresh, a reading taken
-// just before another process moved the window on counts in the moved
-// window, and a clock stepped back further (or garbage) moves the window to
-// now's interval keeping its count. Lengths and limits come from the mapping's checked
-// copy of the configuration, never from the segment.
+// (engine::window_position). Lengths and limits come from the mapping's
+// checked copy of the configuration, never from the segment.
 [[gnu::always_inline]] inline Windows windows_at(const Mapping& mapping, nanoseconds now) noexcept {
   Windows windows;
   const layout::Layout& segment = mapping.segment();
@@ -42,17 +39,26 @@ struct Windows {
   for (const WindowSpec& spec : mapping.config().active()) {
     const std::size_t i = windows.size++;
     const std::uint64_t stored = segment.cells[cell::window_start(i)];
-    const std::uint64_t count = segment.cells[cell::window_count(i)];
     // Still the stored window: a comparison instead of the division below,
     // which is most of the arithmetic of an admission.
     if (now_seconds >= stored && now_seconds - stored < spec.length_seconds) [[likely]] {
-      windows.at[i] = WindowAt{stored, count};
+      windows.at[i] = {stored, segment.cells[cell::window_count(i)], segment.cells[cell::window_newer_start(i)]};
       continue;
     }
-    const engine::WindowPosition position = engine::window_position(spec.length_seconds, stored, now);
-    windows.at[i] = WindowAt{position.start, position.keeps_count ? count : 0};
+    windows.at[i] = engine::window_position(spec.length_seconds, stored_window(segment, i), now);
   }
   return windows;
+}
+
+// Stages the cells of window `i` that differ from the segment, and its count
+// as `count`.
+void stage_window(const layout::Layout& segment, std::size_t i, const engine::StoredWindow& window,
+                  std::uint64_t count, Transaction& transaction) noexcept {
+  if (window.start != segment.cells[cell::window_start(i)]) transaction.set(cell::window_start(i), window.start);
+  if (window.newer_start != segment.cells[cell::window_newer_start(i)]) [[unlikely]] {
+    transaction.set(cell::window_newer_start(i), window.newer_start);
+  }
+  transaction.set(cell::window_count(i), count);
 }
 
 std::optional<nanoseconds> wait_for_full(const Mapping& mapping, const Windows& windows, nanoseconds now) noexcept {
@@ -62,6 +68,7 @@ std::optional<nanoseconds> wait_for_full(const Mapping& mapping, const Windows& 
     states[i].length = mapping.config().windows[i].length_seconds;
     states[i].window_start = windows.at[i].start;
     states[i].count = windows.at[i].count;
+    states[i].newer_start = windows.at[i].newer_start;
   }
   return engine::wait_for_full_windows(std::span(states.data(), windows.size), now);
 }
@@ -73,9 +80,8 @@ std::optional<nanoseconds> wait_for_full(const Mapping& mapping, const Windows& 
 void keep_moved_windows(layout::Layout& segment, const Windows& windows) noexcept {
   Transaction moves(segment);
   for (std::size_t i = 0; i < windows.size; ++i) {
-    if (windows.at[i].start == segment.cells[cell::window_start(i)]) continue;
-    moves.set(cell::window_start(i), windows.at[i].start);
-    moves.set(cell::window_count(i), windows.at[i].count);
+    if (windows.at[i] == stored_window(segment, i)) continue;
+    stage_window(segment, i, windows.at[i], windows.at[i].count, moves);
   }
   if (!moves.empty()) moves.commit();
 }
@@ -107,10 +113,7 @@ void decide(Mapping& mapping, nanoseconds now, const ProcessIdentity* me, Segmen
       result.window_wait = wait_for_full(mapping, windows, now);
       return;
     }
-    if (windows.at[i].start != segment.cells[cell::window_start(i)]) {
-      transaction.set(cell::window_start(i), windows.at[i].start);
-    }
-    transaction.set(cell::window_count(i), windows.at[i].count + 1);
+    stage_window(segment, i, windows.at[i], windows.at[i].count + 1, transaction);
   }
   transaction.commit();
   result.admitted = true;
@@ -188,6 +191,7 @@ Fault Segment::read_windows(nanoseconds now, std::span<engine::WindowState> out)
     out[i].length = mapping_->config().windows[i].length_seconds;
     out[i].count = windows.at[i].count;
     out[i].window_start = windows.at[i].start;
+    out[i].newer_start = windows.at[i].newer_start;
   }
   return Fault::none;
 }
@@ -199,6 +203,8 @@ std::optional<nanoseconds> Segment::window_wait(nanoseconds now) noexcept {
 }
 
 std::uint32_t Segment::wake_word() const noexcept { return load_wake_word(mapping_->segment()); }
+
+void Segment::pass_wake_on() const noexcept { shared_memory::pass_wake_on(mapping_->segment()); }
 
 Segment::WaitEnd Segment::wait_for_release(std::uint32_t seen, nanoseconds monotonic_deadline) const noexcept {
   return sleep_on_wake_word(mapping_->segment(), seen, monotonic_deadline);

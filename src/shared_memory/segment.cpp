@@ -21,6 +21,7 @@ static_assert(layout::max_windows == std::tuple_size_v<decltype(SharedConfig::wi
 struct Windows {
   std::array<engine::StoredWindow, layout::max_windows> at;  // the first `size` are set
   std::size_t size = 0;
+  unsigned moved = 0;  // bit i: at[i] differs from the cells
 };
 
 engine::StoredWindow stored_window(const layout::Layout& segment, std::size_t i) noexcept {
@@ -45,18 +46,19 @@ engine::StoredWindow stored_window(const layout::Layout& segment, std::size_t i)
       windows.at[i] = {stored, segment.cells[cell::window_count(i)], segment.cells[cell::window_newer_start(i)]};
       continue;
     }
-    windows.at[i] = engine::window_position(spec.length_seconds, stored_window(segment, i), now);
+    const engine::StoredWindow before = stored_window(segment, i);
+    windows.at[i] = engine::window_position(spec.length_seconds, before, now);
+    if (windows.at[i] != before) windows.moved |= 1u << i;
   }
   return windows;
 }
 
-// Stages the cells of window `i` that differ from the segment, and its count
-// as `count`.
-void stage_window(const layout::Layout& segment, std::size_t i, const engine::StoredWindow& window,
-                  std::uint64_t count, Transaction& transaction) noexcept {
-  if (window.start != segment.cells[cell::window_start(i)]) transaction.set(cell::window_start(i), window.start);
-  if (window.newer_start != segment.cells[cell::window_newer_start(i)]) [[unlikely]] {
-    transaction.set(cell::window_newer_start(i), window.newer_start);
+// Stages window `i` with `count`: only the count unless the window moved.
+[[gnu::always_inline]] inline void stage_window(const Windows& windows, std::size_t i, std::uint64_t count,
+                                                Transaction& transaction) noexcept {
+  if ((windows.moved >> i) & 1u) [[unlikely]] {
+    transaction.set(cell::window_start(i), windows.at[i].start);
+    transaction.set(cell::window_newer_start(i), windows.at[i].newer_start);
   }
   transaction.set(cell::window_count(i), count);
 }
@@ -78,12 +80,12 @@ std::optional<nanoseconds> wait_for_full(const Mapping& mapping, const Windows& 
 // back to where it was. The permit this attempt staged is dropped with its
 // transaction, which never reached the segment.
 void keep_moved_windows(layout::Layout& segment, const Windows& windows) noexcept {
+  if (windows.moved == 0) return;
   Transaction moves(segment);
   for (std::size_t i = 0; i < windows.size; ++i) {
-    if (windows.at[i] == stored_window(segment, i)) continue;
-    stage_window(segment, i, windows.at[i], windows.at[i].count, moves);
+    if ((windows.moved >> i) & 1u) stage_window(windows, i, windows.at[i].count, moves);
   }
-  if (!moves.empty()) moves.commit();
+  moves.commit();
 }
 
 // One attempt: a burst permit for `me` when given, and a place in every
@@ -113,7 +115,7 @@ void decide(Mapping& mapping, nanoseconds now, const ProcessIdentity* me, Segmen
       result.window_wait = wait_for_full(mapping, windows, now);
       return;
     }
-    stage_window(segment, i, windows.at[i], windows.at[i].count + 1, transaction);
+    stage_window(windows, i, windows.at[i].count + 1, transaction);
   }
   transaction.commit();
   result.admitted = true;

@@ -77,7 +77,9 @@ struct OldReadingCase {
   std::vector<std::pair<std::uint64_t, StoredWindow>> steps;
 };
 
-class OldReadingTest : public testing::TestWithParam<OldReadingCase> {};
+void PrintTo(const OldReadingCase& row, std::ostream* out) { *out << row.name; }
+
+class OldReadingTest : public ::testing::TestWithParam<OldReadingCase> {};
 
 TEST_P(OldReadingTest, WindowMovesAsExpected) {
   StoredWindow window{10, 4, 0};
@@ -89,14 +91,14 @@ TEST_P(OldReadingTest, WindowMovesAsExpected) {
 
 INSTANTIATE_TEST_SUITE_P(
     WindowTest, OldReadingTest,
-    testing::Values(
+    ::testing::Values(
         OldReadingCase{"an_old_reading_never_clears_the_later_window", {{7, {7, 4, 10}}, {10, {10, 4, 0}}}},
         OldReadingCase{"several_old_readings_remember_the_newest", {{7, {7, 4, 10}}, {5, {5, 4, 10}}, {10, {10, 4, 0}}}},
         OldReadingCase{"the_next_interval_clears_as_usual", {{7, {7, 4, 10}}, {11, {11, 0, 0}}}},
         OldReadingCase{"a_clock_stepped_back_refuses_one_window_at_most",
                        {{3, {3, 4, 10}}, {4, {4, 0, 0}}, {10, {10, 0, 0}}}},
         OldReadingCase{"late_by_under_a_window_counts_in_the_later_one", {{9, {10, 4, 0}}}}),
-    [](const testing::TestParamInfo<OldReadingCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<OldReadingCase>& row) { return std::string(row.param.name); });
 
 TEST(WindowTest, ClockAtTheEpochCountsInTheFirstWindowWithoutWrapping) {
   WindowState second{"second", 5, 1};

@@ -30,13 +30,15 @@ std::uint64_t whole_seconds(std::chrono::nanoseconds now) noexcept;
 std::uint64_t aligned_start(std::uint64_t length, std::chrono::nanoseconds now) noexcept;
 
 // A window as the in-process table and the shared segment both keep it.
+// No member initialisers: an admission's array of them is filled, not zeroed
+// first.
 struct StoredWindow {
-  std::uint64_t start = 0;
-  std::uint64_t count = 0;
+  std::uint64_t start;
+  std::uint64_t count;
   // While a reading more than one window behind holds the window moved back
   // to its interval: the start it was moved back from, which the count still
   // belongs to; 0 otherwise.
-  std::uint64_t newer_start = 0;
+  std::uint64_t newer_start;
   friend bool operator==(const StoredWindow&, const StoredWindow&) = default;
 };
 

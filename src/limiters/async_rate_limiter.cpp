@@ -101,8 +101,22 @@ Result<std::monostate> give_back(const LimiterCore& core) {
   return std::monostate{};
 }
 
-template <class T, class Compute>
+// What a job asks a server before it computes, through the home's
+// pipelined path, so that it holds no worker while the server answers: a
+// report reads ahead, and is then made from what was read on the worker
+// that resumed the job; a release is done once the server has answered.
+enum class AtServer { nothing, read_ahead, release };
+
+template <AtServer first, class T, class Compute>
 executor::Task<Result<T>> compute_in_job(LimiterCore core, Compute compute) {
+  if constexpr (first == AtServer::read_ahead) {
+    if (asks_a_server(core)) core.home()->use_reading(co_await read_ahead_at_server(core));
+  } else if constexpr (first == AtServer::release) {
+    if (asks_a_server(core) && core.max_burst()) {
+      co_await release_at_server(core);
+      co_return T{};
+    }
+  }
   co_return compute(core);
 }
 
@@ -110,8 +124,9 @@ executor::Task<Result<T>> compute_in_job(LimiterCore core, Compute compute) {
 // thread and returned completed; called from a worker (inside a job), or on
 // a limiter whose home asks a server, it takes the job's way.
 // `compute(core)` gives a Result<T>; `convert(T)` the Future's value;
-// `ready` makes the completed Future from the loop and the outcome.
-template <class Compute, class Convert, class Ready = Result<PyRef> (*)(PyObject*, Result<PyRef>)>
+// `ready` makes the completed Future from the loop and the outcome; `first`
+// is what the job asks a server before it computes.
+template <AtServer first, class Compute, class Convert, class Ready = Result<PyRef> (*)(PyObject*, Result<PyRef>)>
 Result<PyRef> known_at_once(const LimiterCore& core, Compute compute, Convert convert, Ready ready = &bridge::completed_future) {
   using T = typename std::invoke_result_t<Compute, const LimiterCore&>::value_type;
   auto event_loop = bridge::loop_of_calling_thread();
@@ -121,7 +136,8 @@ Result<PyRef> known_at_once(const LimiterCore& core, Compute compute, Convert co
     if (!value) return ready(event_loop->get(), std::unexpected(std::move(value.error())));
     return ready(event_loop->get(), convert(std::move(*value)));
   }
-  return bridge::bridge_start<T>(compute_in_job<T>(core, compute), [convert](T value) { return plain(convert(std::move(value))); });
+  return bridge::bridge_start<T>(compute_in_job<first, T>(core, compute),
+                                 [convert](T value) { return plain(convert(std::move(value))); });
 }
 
 PyObject* acquire(PyObject* self, PyObject*) {
@@ -134,26 +150,28 @@ PyObject* enter(PyObject* self, PyObject*) {
 
 PyObject* release(PyObject* self, PyObject*) {
   return method(self, [](const LimiterCore& core) {
-    return known_at_once(core, give_back, [](std::monostate) { return bridge::empty_tuple(); });
+    return known_at_once<AtServer::release>(core, give_back, [](std::monostate) { return bridge::empty_tuple(); });
   });
 }
 
 PyObject* get_remaining(PyObject* self, PyObject*) {
   return method(self, [](const LimiterCore& core) {
-    return known_at_once(core, read_remaining, [](const engine::RemainingReport& report) { return remaining_as_dict(report); });
+    return known_at_once<AtServer::read_ahead>(
+        core, read_remaining, [](const engine::RemainingReport& report) { return remaining_as_dict(report); });
   });
 }
 
 PyObject* wait_time(PyObject* self, PyObject*) {
   return method(self, [](const LimiterCore& core) {
-    return known_at_once(core, read_wait, [](std::optional<std::chrono::nanoseconds> wait) { return wait_as_float(wait); });
+    return known_at_once<AtServer::read_ahead>(
+        core, read_wait, [](std::optional<std::chrono::nanoseconds> wait) { return wait_as_float(wait); });
   });
 }
 
 PyObject* exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return method(self, [&](const LimiterCore& core) -> Result<PyRef> {
     if (auto ok = check_exit_arguments(kClassName, "__aexit__", args, kwargs); !ok) return std::unexpected(std::move(ok.error()));
-    return known_at_once(
+    return known_at_once<AtServer::release>(
         core, give_back, [](std::monostate) -> Result<PyRef> { return PyRef::borrow(Py_False); },
         [](PyObject* event_loop, Result<PyRef>) {
           return bridge::shared_completed_future(event_loop, bridge::SharedResult::false_value);

@@ -14,6 +14,7 @@
 #include "limiters/server_attempt.hpp"
 #include "limiters/limiter_object.hpp"
 #include "limiters/limiter_reports.hpp"
+#include "limiters/release_on_thread.hpp"
 #include "limiters/shared_limiter.hpp"
 
 namespace quellgate {
@@ -40,7 +41,7 @@ PyObject* acquire(PyObject* self, PyObject*) {
 
 PyObject* release(PyObject* self, PyObject*) {
   return method(self, [](const engine::LimiterCore& core) -> Result<PyRef> {
-    engine::release_burst(core);
+    release_on_this_thread(core);
     return PyRef::borrow(Py_None);
   });
 }
@@ -84,7 +85,7 @@ PyObject* enter(PyObject* self, PyObject*) {
 PyObject* exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return method(self, [&](const engine::LimiterCore& core) -> Result<PyRef> {
     if (auto ok = check_exit_arguments(kClassName, "__exit__", args, kwargs); !ok) return std::unexpected(std::move(ok.error()));
-    engine::release_burst(core);
+    release_on_this_thread(core);
     return PyRef::borrow(Py_False);
   });
 }
@@ -104,7 +105,13 @@ class RateLimitedCall final : public Closure {
     // Looked at again: the wait gives the lock up, and a collection meanwhile
     // may have cleared it.
     if (!func_) return std::unexpected(cleared_closure_error());
-    return owned_or_pending(PyObject_Call(func_.get(), args, kwargs));
+    auto result = owned_or_pending(PyObject_Call(func_.get(), args, kwargs));
+    // Given back as release() does, once the call is over either way.
+    if (permit.holds_permit()) {
+      permit.hand_over();
+      release_on_this_thread(core_);
+    }
+    return result;
   }
 
   int traverse(visitproc visit, void* arg) const override { return visit_reference(func_, visit, arg); }

@@ -100,6 +100,16 @@ class CountHome {
   // release moves the count past `seen`, from whichever process it comes.
   virtual void watch_releases_for(const LimiterCore& core, std::uint32_t seen) = 0;
 
+  // Whether watch_releases_for wakes one of the core's burst waiters for
+  // every release, whatever process it comes from, so that they wait as an
+  // in-process limiter's do: one of them polls, the others sleep until
+  // woken, threads and jobs alike (see WaiterList). Otherwise each polls on
+  // its own backoff, threads sleeping in sleep_until_release.
+  virtual bool watches_releases() const noexcept { return false; }
+  // A wake that watch_releases_for delivered went to a waiter that will not
+  // try, and no other waiter of this process is left: give it to another.
+  virtual void pass_release_on() noexcept {}
+
   // Why the last attempt of this process failed, for the error it raises.
   virtual HomeFailure failure() const = 0;
 

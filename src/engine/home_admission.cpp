@@ -26,20 +26,28 @@ AdmissionStep AdmissionLoop::next_at_home(std::chrono::nanoseconds now) {
 
 AdmissionStep AdmissionLoop::after_attempt_at_home(const CountHome::Attempt& attempt, std::uint32_t releases_seen) {
   if (attempt.failed) return interrupt();
+  if (attempt.burst_refused) {
+    // A home that wakes a waiter per release keeps the in-process scheme:
+    // one poller per limiter in this process, the others sleep until woken.
+    AdmissionStep step = core_.home()->watches_releases()
+                             ? wait_for_permit()
+                             : sleep_for(short_backoff_ms(attempt_), WakeOn::release_or_interrupt);
+    step.releases_seen = releases_seen;
+    return step;
+  }
+  stop_polling();
   if (attempt.admitted) {
     attempt_ = 0;
     return {AdmissionStep::Kind::admitted};
-  }
-  if (attempt.burst_refused) {
-    AdmissionStep step = sleep_for(short_backoff_ms(attempt_), WakeOn::release_or_interrupt);
-    step.releases_seen = releases_seen;
-    return step;
   }
   return sleep_for(window_wait_step_ms(attempt.window_wait, attempt_), WakeOn::interrupt_only);
 }
 
 bool sleep_still_needed(const LimiterCore& core, const AdmissionStep& step) noexcept {
   if (core.home() == nullptr || step.wake_on != WakeOn::release_or_interrupt) return sleep_needed(core, step.wake_on);
+  // A vacant poll role must be taken up before anyone sleeps unbounded (see
+  // WaiterList::polling_vacant), as for an in-process limiter.
+  if (core.home()->watches_releases() && core.waiters().polling_vacant()) return false;
   return !core.interrupted() && core.home()->releases_seen() == step.releases_seen;
 }
 

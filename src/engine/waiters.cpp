@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "engine/count_home.hpp"
 #include "engine/limiter_core.hpp"
 
 namespace quellgate::engine {
@@ -43,12 +44,13 @@ bool WaiterList::withdraw(Waiter& waiter) noexcept {
   return true;
 }
 
-void WaiterList::wake_one_burst_waiter() noexcept {
+bool WaiterList::wake_one_burst_waiter() noexcept {
   const std::lock_guard lock(mutex_);
   Waiter* first = burst_chain_.first;
-  if (first == nullptr) return;
+  if (first == nullptr) return false;
   unlink(*first);
   first->wake();
+  return true;
 }
 
 void WaiterList::wake_chain(Chain& chain) noexcept {
@@ -106,9 +108,12 @@ WaitEnrolment::WaitEnrolment(const LimiterCore& core, Waiter& waiter, WakeOn wak
 WaitEnrolment::~WaitEnrolment() {
   WaiterList& list = core_.waiters();
   const bool woken = !list.withdraw(waiter_);
-  // Woken by the interrupt flag, everyone is awake already.
-  if (woken && !will_try_again_ && wake_on_ == WakeOn::release_or_interrupt && !core_.interrupted()) {
-    list.wake_one_burst_waiter();
+  // Woken by the interrupt flag, everyone is awake already. A wake for a
+  // release in a shared home that no waiter here can use goes to another
+  // process.
+  if (woken && !will_try_again_ && wake_on_ == WakeOn::release_or_interrupt && !core_.interrupted() &&
+      !list.wake_one_burst_waiter() && core_.home() != nullptr) {
+    core_.home()->pass_release_on();
   }
 }
 

@@ -74,8 +74,9 @@ class WaiterList {
   bool has_burst_waiters() const noexcept { return burst_waiter_count() != 0; }
   std::uint32_t burst_waiter_count() const noexcept { return burst_waiters_.load(std::memory_order_seq_cst); }
 
-  // Wakes the longest-listed burst waiter, if any, and takes it off the list.
-  void wake_one_burst_waiter() noexcept;
+  // Wakes the longest-listed burst waiter, if any, and takes it off the
+  // list; false when there was none.
+  bool wake_one_burst_waiter() noexcept;
   // Wakes every waiter and empties the list.
   void wake_all() noexcept;
 

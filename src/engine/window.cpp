@@ -14,21 +14,23 @@ std::uint64_t aligned_start(std::uint64_t length, std::chrono::nanoseconds now) 
   return now_secs - now_secs % length;
 }
 
-WindowPosition window_position(std::uint64_t length, std::uint64_t stored_start,
-                               std::chrono::nanoseconds now) noexcept {
+StoredWindow window_position(std::uint64_t length, StoredWindow stored, std::chrono::nanoseconds now) noexcept {
   // A never-started window (start 0) takes the same path: its count is 0, or,
   // with a clock at the epoch, belongs to the interval beginning at 0.
   const std::uint64_t start = aligned_start(length, now);
-  if (stored_start == start) return {start, true};
-  if (stored_start < start) return {start, false};
-  if (stored_start - start <= length) return {stored_start, true};
-  return {start, true};
+  if (stored.start == start) [[likely]] return stored;
+  if (stored.newer_start == start && start != 0) return {start, stored.count, 0};
+  if (stored.start < start) return {start, 0, 0};
+  if (stored.start - start <= length) return stored;
+  return {start, stored.count, stored.newer_start != 0 ? stored.newer_start : stored.start};
 }
 
 void refresh_window(WindowState& window, std::chrono::nanoseconds now) noexcept {
-  const WindowPosition position = window_position(window.length, window.window_start, now);
-  window.window_start = position.start;
-  if (!position.keeps_count) window.count = 0;
+  const StoredWindow moved =
+      window_position(window.length, {window.window_start, window.count, window.newer_start}, now);
+  window.window_start = moved.start;
+  window.count = moved.count;
+  window.newer_start = moved.newer_start;
 }
 
 std::uint64_t remaining_in(const WindowState& window) noexcept {

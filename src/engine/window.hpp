@@ -19,6 +19,7 @@ struct WindowState {
   // nowhere else, which is why plain integers suffice.
   std::uint64_t count = 0;
   std::uint64_t window_start = 0;  // whole seconds since the epoch; 0: not started
+  std::uint64_t newer_start = 0;   // see StoredWindow
 };
 
 // Whole seconds of a wall-clock reading. A negative reading cannot come from
@@ -28,23 +29,37 @@ std::uint64_t whole_seconds(std::chrono::nanoseconds now) noexcept;
 // Start of the window of `length` seconds that contains `now`.
 std::uint64_t aligned_start(std::uint64_t length, std::chrono::nanoseconds now) noexcept;
 
-// Where a window stored as starting at `stored_start` stands at `now`.
-struct WindowPosition {
+// A window as the in-process table and the shared segment both keep it.
+// No member initialisers: an admission's array of them is filled, not zeroed
+// first.
+struct StoredWindow {
   std::uint64_t start;
-  bool keeps_count;
+  std::uint64_t count;
+  // While a reading more than one window behind holds the window moved back
+  // to its interval: the start it was moved back from, which the count still
+  // belongs to; 0 otherwise.
+  std::uint64_t newer_start;
+  friend bool operator==(const StoredWindow&, const StoredWindow&) = default;
 };
 
+// Where a stored window stands at `now`.
+//
 // Forward to the interval containing `now`, clearing the count. A stored
 // start in the very next interval stays where it is with its count: the
 // reading was taken before another caller's, which reached the lock first
 // and moved the window on (a clock stepped back by less than a window acts
-// the same). A stored start further ahead means the clock went back: the
-// window moves back to now's interval with its count kept, which the next
-// interval then clears, so the stall lasts one window at most. Moving back
-// for a late reading would lose the counts of the later window when the next
-// caller moved it forward again.
-WindowPosition window_position(std::uint64_t length, std::uint64_t stored_start,
-                               std::chrono::nanoseconds now) noexcept;
+// the same).
+//
+// A stored start further ahead is a clock that went back, or a reading that
+// is simply old: one taken before a stall longer than a window, or by a
+// process whose clock runs behind the others'. Either way the window moves
+// back to now's interval keeping its count, so a clock really stepped back
+// refuses for one window at most, and the window remembers where it came
+// from. A reading in that interval again returns the window there with its
+// count, which has kept what the old readings counted meanwhile, instead of
+// clearing it: an old reading never clears the count of a later window. Any
+// other forward move forgets it, as a clock stepped back then rolls over.
+StoredWindow window_position(std::uint64_t length, StoredWindow stored, std::chrono::nanoseconds now) noexcept;
 
 // window_position applied to the window. Call with the table lock held.
 void refresh_window(WindowState& window, std::chrono::nanoseconds now) noexcept;

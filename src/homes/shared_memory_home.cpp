@@ -44,6 +44,7 @@ class SharedMemoryHome final : public engine::CountHome {
 
   SleepEnd sleep_until_release(std::uint32_t seen, nanoseconds monotonic_deadline) noexcept override {
     switch (segment_.wait_for_release(seen, monotonic_deadline)) {
+      case Segment::WaitEnd::woken:
       case Segment::WaitEnd::changed:
         return SleepEnd::released;
       case Segment::WaitEnd::timed_out:
@@ -55,11 +56,18 @@ class SharedMemoryHome final : public engine::CountHome {
   }
 
   void watch_releases_for(const engine::LimiterCore& core, std::uint32_t seen) override {
-    watcher_.watch(core, seen, [this](std::uint32_t prior, nanoseconds deadline) {
-      segment_.wait_for_release(prior, deadline);
-      return segment_.wake_word();
-    });
+    watcher_.watch(
+        core, seen,
+        [this](std::uint32_t prior, nanoseconds deadline) {
+          const Segment::WaitEnd end = segment_.wait_for_release(prior, deadline);
+          return ReleaseWatcher::Wait{segment_.wake_word(),
+                                      end == Segment::WaitEnd::woken || end == Segment::WaitEnd::changed};
+        },
+        [this] { segment_.pass_wake_on(); });
   }
+
+  bool watches_releases() const noexcept override { return true; }
+  void pass_release_on() noexcept override { segment_.pass_wake_on(); }
 
   engine::HomeFailure failure() const override {
     return {engine::HomeFailure::Kind::os, segment_.describe(last_fault_.load(std::memory_order_relaxed))};

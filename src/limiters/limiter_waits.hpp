@@ -1,9 +1,10 @@
 #pragma once
 // How threads and jobs sleep between the attempts of a waiting admission:
-// parked on the limiter's waiter list, so that a release (for a burst wait)
-// or the interrupt flag ends the sleep early, and the step's end (a backoff
-// step, or for a burst waiter that does not poll, none) ends it otherwise. No Python here: the interpreter's signal handlers come in
-// through the thread's watch.
+// parked on the limiter's waiter list, so that a release (for a burst wait,
+// in any process when the limiter's home watches releases) or the interrupt
+// flag ends the sleep early, and the step's end (a backoff step, or for a
+// burst waiter that does not poll, none) ends it otherwise. No Python here:
+// the interpreter's signal handlers come in through the thread's watch.
 #include <chrono>
 
 #include "engine/admission.hpp"
@@ -34,9 +35,8 @@ class ThreadWaiter final : public engine::Waiter {
 //     called after every wait that a wake did not end.
 template <class Watch>
 bool sleep_on_limiter(const engine::AdmissionStep& step, const engine::LimiterCore& core, Watch& watch) {
-  if (core.home() != nullptr && step.wake_on == engine::WakeOn::release_or_interrupt) {
-    return sleep_for_release_elsewhere(step, core, watch);
-  }
+  const bool for_release_in_home = core.home() != nullptr && step.wake_on == engine::WakeOn::release_or_interrupt;
+  if (for_release_in_home && !core.home()->watches_releases()) return sleep_for_release_elsewhere(step, core, watch);
   const std::chrono::nanoseconds step_end = executor::monotonic_now() + std::chrono::milliseconds(step.sleep_ms);
   ThreadWaiter waiter;
   engine::WaitEnrolment enrolment(core, waiter, step.wake_on);
@@ -46,7 +46,9 @@ bool sleep_on_limiter(const engine::AdmissionStep& step, const engine::LimiterCo
     enrolment.will_try_again();
     return false;
   };
-  if (!engine::sleep_needed(core, step.wake_on)) return try_again();
+  if (!engine::sleep_still_needed(core, step)) return try_again();
+  // A release in another process reaches this thread only through the home.
+  if (for_release_in_home) core.home()->watch_releases_for(core, step.releases_seen);
   for (;;) {
     const std::chrono::nanoseconds now = executor::monotonic_now();
     if (now >= step_end) return try_again();

@@ -1,8 +1,7 @@
 #pragma once
 // A thread's sleep for a burst permit of a limiter whose counts live in a
-// CountHome: on the home's own release word, which a release in any process
-// wakes, rather than on the thread's signal, which only this process can
-// reach. The interrupt flag set by another thread cannot end this sleep; it
+// CountHome that does not watch releases (a server): on the home's own
+// release count, ending at the end of the backoff step. The interrupt flag set by another thread cannot end this sleep; it
 // is seen at the end of the backoff step, at most 100 ms later.
 #include <chrono>
 

@@ -12,22 +12,24 @@
 namespace quellgate::shared_memory::layout {
 
 inline constexpr std::uint64_t magic = 0x716c67'7465'6d73'68ULL;  // "qlgtemsh"
-inline constexpr std::uint32_t version = 1;
+inline constexpr std::uint32_t version = 2;
 inline constexpr std::size_t max_windows = 4;
 // Processes that hold or held burst permits at once. A slot whose process
 // is alive with no permits may be taken over, so only this many live
 // processes each holding a permit can fill the table.
 inline constexpr std::size_t slot_count = 1024;
-// An admission changes at most 2 cells per window, the burst count and a
+// An admission changes at most 3 cells per window, the burst count and a
 // slot's 4 cells.
-inline constexpr std::size_t journal_capacity = 16;
+inline constexpr std::size_t journal_capacity = 20;
 
 // The mutable state is one array of 64-bit cells, so a journal entry is a
 // cell index that bounds-checks in one comparison.
 namespace cell {
-inline constexpr std::size_t window_start(std::size_t i) { return 2 * i; }
-inline constexpr std::size_t window_count(std::size_t i) { return 2 * i + 1; }
-inline constexpr std::size_t burst_in_use = 2 * max_windows;
+// A window's cells hold an engine::StoredWindow.
+inline constexpr std::size_t window_start(std::size_t i) { return 3 * i; }
+inline constexpr std::size_t window_count(std::size_t i) { return 3 * i + 1; }
+inline constexpr std::size_t window_newer_start(std::size_t i) { return 3 * i + 2; }
+inline constexpr std::size_t burst_in_use = 3 * max_windows;
 inline constexpr std::size_t first_slot = 16;
 inline constexpr std::size_t slot_width = 4;
 enum SlotField : std::size_t { pid, start_time, pid_namespace, permits };  // pid 0: a free slot
@@ -35,6 +37,8 @@ inline constexpr std::size_t slot(std::size_t index, SlotField field) {
   return first_slot + slot_width * index + field;
 }
 inline constexpr std::size_t count = first_slot + slot_width * slot_count;
+static_assert(burst_in_use < first_slot);
+static_assert(3 * max_windows + 1 + slot_width <= journal_capacity);
 }  // namespace cell
 
 // Written once by the creator before the segment is published under its

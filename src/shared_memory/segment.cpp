@@ -18,23 +18,21 @@ namespace cell = layout::cell;
 
 static_assert(layout::max_windows == std::tuple_size_v<decltype(SharedConfig::windows)>);
 
-struct WindowAt {
-  std::uint64_t start;
-  std::uint64_t count;
+struct Windows {
+  std::array<engine::StoredWindow, layout::max_windows> at;  // the first `size` are set
+  std::size_t size = 0;
+  unsigned moved = 0;  // bit i: at[i] differs from the cells
 };
 
-struct Windows {
-  std::array<WindowAt, layout::max_windows> at;  // the first `size` are set
-  std::size_t size = 0;
-};
+engine::StoredWindow stored_window(const layout::Layout& segment, std::size_t i) noexcept {
+  return {segment.cells[cell::window_start(i)], segment.cells[cell::window_count(i)],
+          segment.cells[cell::window_newer_start(i)]};
+}
 
 // The windows as they stand at `now`, read from the cells with the lock
 // held; the cells are not written. They move as the engine's windows do
-// (engine::window_position): a later interval starts afresh, a reading taken
-// just before another process moved the window on counts in the moved
-// window, and a clock stepped back further (or garbage) moves the window to
-// now's interval keeping its count. Lengths and limits come from the mapping's checked
-// copy of the configuration, never from the segment.
+// (engine::window_position). Lengths and limits come from the mapping's
+// checked copy of the configuration, never from the segment.
 [[gnu::always_inline]] inline Windows windows_at(const Mapping& mapping, nanoseconds now) noexcept {
   Windows windows;
   const layout::Layout& segment = mapping.segment();
@@ -42,17 +40,27 @@ struct Windows {
   for (const WindowSpec& spec : mapping.config().active()) {
     const std::size_t i = windows.size++;
     const std::uint64_t stored = segment.cells[cell::window_start(i)];
-    const std::uint64_t count = segment.cells[cell::window_count(i)];
     // Still the stored window: a comparison instead of the division below,
     // which is most of the arithmetic of an admission.
     if (now_seconds >= stored && now_seconds - stored < spec.length_seconds) [[likely]] {
-      windows.at[i] = WindowAt{stored, count};
+      windows.at[i] = {stored, segment.cells[cell::window_count(i)], segment.cells[cell::window_newer_start(i)]};
       continue;
     }
-    const engine::WindowPosition position = engine::window_position(spec.length_seconds, stored, now);
-    windows.at[i] = WindowAt{position.start, position.keeps_count ? count : 0};
+    const engine::StoredWindow before = stored_window(segment, i);
+    windows.at[i] = engine::window_position(spec.length_seconds, before, now);
+    if (windows.at[i] != before) windows.moved |= 1u << i;
   }
   return windows;
+}
+
+// Stages window `i` with `count`: only the count unless the window moved.
+[[gnu::always_inline]] inline void stage_window(const Windows& windows, std::size_t i, std::uint64_t count,
+                                                Transaction& transaction) noexcept {
+  if ((windows.moved >> i) & 1u) [[unlikely]] {
+    transaction.set(cell::window_start(i), windows.at[i].start);
+    transaction.set(cell::window_newer_start(i), windows.at[i].newer_start);
+  }
+  transaction.set(cell::window_count(i), count);
 }
 
 std::optional<nanoseconds> wait_for_full(const Mapping& mapping, const Windows& windows, nanoseconds now) noexcept {
@@ -62,6 +70,7 @@ std::optional<nanoseconds> wait_for_full(const Mapping& mapping, const Windows& 
     states[i].length = mapping.config().windows[i].length_seconds;
     states[i].window_start = windows.at[i].start;
     states[i].count = windows.at[i].count;
+    states[i].newer_start = windows.at[i].newer_start;
   }
   return engine::wait_for_full_windows(std::span(states.data(), windows.size), now);
 }
@@ -71,13 +80,12 @@ std::optional<nanoseconds> wait_for_full(const Mapping& mapping, const Windows& 
 // back to where it was. The permit this attempt staged is dropped with its
 // transaction, which never reached the segment.
 void keep_moved_windows(layout::Layout& segment, const Windows& windows) noexcept {
+  if (windows.moved == 0) return;
   Transaction moves(segment);
   for (std::size_t i = 0; i < windows.size; ++i) {
-    if (windows.at[i].start == segment.cells[cell::window_start(i)]) continue;
-    moves.set(cell::window_start(i), windows.at[i].start);
-    moves.set(cell::window_count(i), windows.at[i].count);
+    if ((windows.moved >> i) & 1u) stage_window(windows, i, windows.at[i].count, moves);
   }
-  if (!moves.empty()) moves.commit();
+  moves.commit();
 }
 
 // One attempt: a burst permit for `me` when given, and a place in every
@@ -107,10 +115,7 @@ void decide(Mapping& mapping, nanoseconds now, const ProcessIdentity* me, Segmen
       result.window_wait = wait_for_full(mapping, windows, now);
       return;
     }
-    if (windows.at[i].start != segment.cells[cell::window_start(i)]) {
-      transaction.set(cell::window_start(i), windows.at[i].start);
-    }
-    transaction.set(cell::window_count(i), windows.at[i].count + 1);
+    stage_window(windows, i, windows.at[i].count + 1, transaction);
   }
   transaction.commit();
   result.admitted = true;
@@ -189,6 +194,7 @@ Fault Segment::read_windows(nanoseconds now, std::span<engine::WindowState> out)
     out[i].length = mapping_->config().windows[i].length_seconds;
     out[i].count = windows.at[i].count;
     out[i].window_start = windows.at[i].start;
+    out[i].newer_start = windows.at[i].newer_start;
   }
   return Fault::none;
 }
@@ -200,6 +206,8 @@ std::optional<nanoseconds> Segment::window_wait(nanoseconds now) noexcept {
 }
 
 std::uint32_t Segment::wake_word() const noexcept { return load_wake_word(mapping_->segment()); }
+
+void Segment::pass_wake_on() const noexcept { shared_memory::pass_wake_on(mapping_->segment()); }
 
 Segment::WaitEnd Segment::wait_for_release(std::uint32_t seen, nanoseconds monotonic_deadline) const noexcept {
   return sleep_on_wake_word(mapping_->segment(), seen, monotonic_deadline);

@@ -101,7 +101,7 @@ class Segment {
   Attempt admit(std::chrono::nanoseconds now, bool take_permit);
 
   // Gives one permit of this process back (never below 0, never another
-  // process's), bumps the wake word, and wakes every sleeper on it.
+  // process's), bumps the wake word, and wakes one sleeper on it.
   void release_permit() noexcept;
 
   // Free burst permits; nothing without a cap (or on a fault).
@@ -119,10 +119,14 @@ class Segment {
   // sleeps on it only while it is unchanged, so no release is lost between
   // a refused attempt and the sleep.
   std::uint32_t wake_word() const noexcept;
-  enum class WaitEnd { changed, timed_out, signal };
+  // woken: by a release or a wake passed on; changed: the word had moved
+  // before the sleep began, so releases' wakes may have found nobody.
+  enum class WaitEnd { woken, changed, timed_out, signal };
   // Sleeps (a futex shared between processes) until the word differs from
   // `seen`, a wake, the CLOCK_MONOTONIC `deadline`, or a signal.
   WaitEnd wait_for_release(std::uint32_t seen, std::chrono::nanoseconds monotonic_deadline) const noexcept;
+  // Wakes one sleeper, for a wake its receiver could not use (wake.hpp).
+  void pass_wake_on() const noexcept;
 
   // fork: the child takes a slot of its own at its first permit; permits the
   // parent holds stay the parent's. Nothing runs at fork time holding the

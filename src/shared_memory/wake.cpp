@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <ctime>
 
 namespace quellgate::shared_memory {
@@ -36,8 +35,13 @@ std::uint32_t load_wake_word(layout::Layout& segment) noexcept {
 
 void wake_sleepers(layout::Layout& segment) noexcept {
   word_of(segment).fetch_add(1, std::memory_order_seq_cst);
+  pass_wake_on(segment);
+}
+
+void pass_wake_on(layout::Layout& segment) noexcept {
+  // Sequentially consistent: the second half of the pairing described in wake.hpp.
   if (sleepers_of(segment).load(std::memory_order_seq_cst) == 0) return;
-  ::syscall(SYS_futex, &segment.wake_word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+  ::syscall(SYS_futex, &segment.wake_word, FUTEX_WAKE, 1, nullptr, nullptr, 0);
 }
 
 Segment::WaitEnd sleep_on_wake_word(layout::Layout& segment, std::uint32_t seen,
@@ -49,9 +53,12 @@ Segment::WaitEnd sleep_on_wake_word(layout::Layout& segment, std::uint32_t seen,
     // wait resumed after a signal would not stretch it.
     const timespec deadline = to_timespec(monotonic_deadline);
     if (::syscall(SYS_futex, &segment.wake_word, FUTEX_WAIT_BITSET, seen, &deadline, nullptr,
-                  FUTEX_BITSET_MATCH_ANY) != 0) {
-      if (errno == ETIMEDOUT) end = Segment::WaitEnd::timed_out;
-      if (errno == EINTR) end = Segment::WaitEnd::signal;
+                  FUTEX_BITSET_MATCH_ANY) == 0) {
+      end = Segment::WaitEnd::woken;
+    } else if (errno == ETIMEDOUT) {
+      end = Segment::WaitEnd::timed_out;
+    } else if (errno == EINTR) {
+      end = Segment::WaitEnd::signal;
     }
   }
   // Relaxed: a release that still counts this sleeper only makes a wake call too many.

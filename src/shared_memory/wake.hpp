@@ -12,6 +12,12 @@ namespace quellgate::shared_memory {
 // so the kernel keys it by the page's inode and offset and a wake reaches
 // sleepers of every process, whatever address each mapped the segment at.
 //
+// Each process sleeps here with one thread per limiter (a release watcher,
+// see homes/release_watcher.hpp), which wakes that process's own waiters, so
+// a release wakes one sleeper, not every one: the process that sleeper
+// belongs to tries for the permit, and passes the wake on (pass_wake_on)
+// when none of its waiters is left to try.
+//
 // A release bumps the word and then reads the sleeper count; a sleeper
 // counts itself and then reads the word. All four are sequentially
 // consistent, so in their single order either the release sees the sleeper
@@ -22,7 +28,11 @@ namespace quellgate::shared_memory {
 // that finds nobody, which costs time, never a lost wake.
 
 std::uint32_t load_wake_word(layout::Layout& segment) noexcept;
+// Bumps the word and wakes one sleeper.
 void wake_sleepers(layout::Layout& segment) noexcept;
+// Wakes one sleeper without bumping the word: for a wake whose receiver has
+// nobody left to give it to.
+void pass_wake_on(layout::Layout& segment) noexcept;
 Segment::WaitEnd sleep_on_wake_word(layout::Layout& segment, std::uint32_t seen,
                                     std::chrono::nanoseconds monotonic_deadline) noexcept;
 

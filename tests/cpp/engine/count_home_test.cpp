@@ -51,6 +51,10 @@ struct ScriptedHome final : CountHome {
   std::uint32_t releases_seen() const noexcept override { return release_count; }
   SleepEnd sleep_until_release(std::uint32_t, std::chrono::nanoseconds) noexcept override { return SleepEnd::timed_out; }
   void watch_releases_for(const LimiterCore&, std::uint32_t) override {}
+  bool watching = false;
+  int passed_on = 0;
+  bool watches_releases() const noexcept override { return watching; }
+  void pass_release_on() noexcept override { ++passed_on; }
   HomeFailure failure() const override { return {HomeFailure::Kind::os, "scripted"}; }
 };
 
@@ -91,6 +95,25 @@ TEST(CountHomeTest, ABurstRefusalSleepsUntilTheReleaseCountReadBeforeTheAttemptM
   EXPECT_EQ(home->releases, 1);
   EXPECT_FALSE(sleep_still_needed(core, step));
   EXPECT_EQ(loop.next(utc(12, 0, 0)).kind, AdmissionStep::Kind::admitted);
+}
+
+struct SilentWaiter final : Waiter {
+  void wake() noexcept override {}
+};
+
+TEST(CountHomeTest, AHomeThatWatchesReleasesKeepsOnePollerAndPassesAnUnusedWakeOn) {
+  auto [core, home] = homed({.sec = 5, .max_burst = 1});
+  home->watching = true;
+  home->answers = {burst_refused, burst_refused};
+  AdmissionLoop first(core), second(core);
+  EXPECT_EQ(first.next(utc(12, 0, 0)).sleep_ms, 10u) << "the poller";
+  EXPECT_EQ(second.next(utc(12, 0, 0)).sleep_ms, until_woken_ms);
+  {
+    SilentWaiter waiter;
+    const WaitEnrolment enrolment(core, waiter, WakeOn::release_or_interrupt);
+    core.waiters().wake_one_burst_waiter();
+  }  // woken, and leaves without trying, with no other waiter in this process
+  EXPECT_EQ(home->passed_on, 1);
 }
 
 TEST(CountHomeTest, AWindowRefusalSleepsUntilTheRolloverTheHomeMeasured) {

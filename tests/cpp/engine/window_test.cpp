@@ -4,6 +4,9 @@
 
 #include <cstdint>
 #include <limits>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "fake_clock.hpp"
 
@@ -66,6 +69,36 @@ TEST(WindowTest, ReadingTakenBeforeAnotherCallerMovedTheWindowOnCountsInTheLater
   refresh_window(second, utc(12, 0, 10) + 1ms);
   EXPECT_EQ(second.count, 4u) << "the later window keeps what it counted";
 }
+
+// Readings of a one-second window holding 4 at second 10, and where each
+// leaves it (start, count, newer_start).
+struct OldReadingCase {
+  const char* name;
+  std::vector<std::pair<std::uint64_t, StoredWindow>> steps;
+};
+
+void PrintTo(const OldReadingCase& row, std::ostream* out) { *out << row.name; }
+
+class OldReadingTest : public ::testing::TestWithParam<OldReadingCase> {};
+
+TEST_P(OldReadingTest, WindowMovesAsExpected) {
+  StoredWindow window{10, 4, 0};
+  for (const auto& [reading, expected] : GetParam().steps) {
+    window = window_position(1, window, std::chrono::seconds(reading));
+    EXPECT_EQ(window, expected) << "after the reading at second " << reading;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WindowTest, OldReadingTest,
+    ::testing::Values(
+        OldReadingCase{"an_old_reading_never_clears_the_later_window", {{7, {7, 4, 10}}, {10, {10, 4, 0}}}},
+        OldReadingCase{"several_old_readings_remember_the_newest", {{7, {7, 4, 10}}, {5, {5, 4, 10}}, {10, {10, 4, 0}}}},
+        OldReadingCase{"the_next_interval_clears_as_usual", {{7, {7, 4, 10}}, {11, {11, 0, 0}}}},
+        OldReadingCase{"a_clock_stepped_back_refuses_one_window_at_most",
+                       {{3, {3, 4, 10}}, {4, {4, 0, 0}}, {10, {10, 0, 0}}}},
+        OldReadingCase{"late_by_under_a_window_counts_in_the_later_one", {{9, {10, 4, 0}}}}),
+    [](const ::testing::TestParamInfo<OldReadingCase>& row) { return std::string(row.param.name); });
 
 TEST(WindowTest, ClockAtTheEpochCountsInTheFirstWindowWithoutWrapping) {
   WindowState second{"second", 5, 1};

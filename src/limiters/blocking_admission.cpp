@@ -9,6 +9,7 @@
 #include "executor/clock.hpp"
 #include "executor/environment.hpp"
 #include "frame/gil.hpp"
+#include "limiters/home_lock.hpp"
 #include "limiters/interpreter_main_thread.hpp"
 #include "limiters/storage_error.hpp"
 
@@ -20,26 +21,11 @@ using std::chrono::nanoseconds;
 
 constexpr nanoseconds kSignalCheckEvery = 500ms;
 
-// The exception a signal handler left pending (lock held). KeyboardInterrupt
-// becomes the limiter's own, with its fixed message, and sets the interrupt
-// flag, which ends every other wait on the limiter: Ctrl+C means stop
-// waiting. Anything else, such as a timeout's own exception or the
-// SystemExit of a handler calling sys.exit(), goes on as it is and ends this
-// wait alone.
-PyError handler_error(const engine::LimiterCore& core) {
-  if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-    PyErr_Clear();
-    core.set_interrupt();
-    return operation_interrupted();
-  }
-  return take_pending_error();
-}
-
 // The interpreter runs signal handlers on its main thread only, so only a
 // wait there watches for them: it runs them (taking the lock for that alone)
 // once 500 ms of waiting have built up since they last ran, whatever the
 // backoff steps, and at once when a signal cuts its sleep short. A handler
-// that raises ends the wait (see handler_error). Waits on other threads never
+// that raises ends the wait (see signal_handler_error). Waits on other threads never
 // take the lock, which also keeps a daemon thread's wait clear of
 // interpreter finalisation.
 class SignalWatch {
@@ -80,7 +66,7 @@ class SignalWatch {
   bool handler_raised() {
     return gil::with_gil([this] {
       if (PyErr_CheckSignals() == 0) return false;
-      raised_ = handler_error(core_);
+      raised_ = signal_handler_error(core_);
       return true;
     });
   }
@@ -121,7 +107,7 @@ Result<engine::Admission> admit_waiting(const engine::LimiterCore& core) {
 // its exception and cannot know it was admitted, so the permit of this
 // admission goes back; window counts stay.
 Result<bool> raised_at_the_end(const engine::LimiterCore& core, engine::Admission outcome) {
-  PyError raised = handler_error(core);
+  PyError raised = signal_handler_error(core);
   if (outcome == engine::Admission::admitted) engine::release_burst(core);
   return std::unexpected(std::move(raised));
 }
@@ -130,6 +116,20 @@ Result<bool> raised_at_the_end(const engine::LimiterCore& core, engine::Admissio
 
 PyError operation_interrupted() { return PyError::deferred(keyboard_interrupt, "Operation interrupted"); }
 
+// KeyboardInterrupt becomes the limiter's own, with its fixed message, and
+// sets the interrupt flag, which ends every other wait on the limiter: Ctrl+C
+// means stop waiting. Anything else, such as a timeout's own exception or the
+// SystemExit of a handler calling sys.exit(), goes on as it is and ends this
+// wait alone.
+PyError signal_handler_error(const engine::LimiterCore& core) {
+  if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+    PyErr_Clear();
+    core.set_interrupt();
+    return operation_interrupted();
+  }
+  return take_pending_error();
+}
+
 PyError interruption_of(const engine::LimiterCore& core) {
   if (core.home() == nullptr || core.interrupted()) return operation_interrupted();
   return error_of(core.home()->failure());
@@ -137,17 +137,24 @@ PyError interruption_of(const engine::LimiterCore& core) {
 
 Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {
   core.clear_interrupt();
-  engine::Admission outcome;
-  if (core.blocking()) {
-    Result<engine::Admission> waited = admit_waiting(core);
-    if (!waited) return std::unexpected(std::move(waited.error()));
-    outcome = *waited;
-  } else {
-    outcome = gil::without_gil([&] { return engine::try_admit(core, executor::wall_now()); });
+  for (;;) {
+    engine::Admission outcome;
+    if (core.blocking()) {
+      Result<engine::Admission> waited = admit_waiting(core);
+      if (!waited) return std::unexpected(std::move(waited.error()));
+      outcome = *waited;
+    } else {
+      outcome = gil::without_gil([&] { return engine::try_admit(core, executor::wall_now()); });
+    }
+    // The home's lock was held: nothing was decided, and no permit is held.
+    if (outcome == engine::Admission::interrupted && lock_was_busy(core)) [[unlikely]] {
+      if (auto waited = wait_for_home_lock(core); !waited) return std::unexpected(std::move(waited.error()));
+      continue;
+    }
+    if (PyErr_CheckSignals() != 0) return raised_at_the_end(core, outcome);
+    if (outcome == engine::Admission::interrupted) return std::unexpected(interruption_of(core));
+    return outcome == engine::Admission::admitted;
   }
-  if (PyErr_CheckSignals() != 0) return raised_at_the_end(core, outcome);
-  if (outcome == engine::Admission::interrupted) return std::unexpected(interruption_of(core));
-  return outcome == engine::Admission::admitted;
 }
 
 }  // namespace quellgate

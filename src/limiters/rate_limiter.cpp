@@ -11,6 +11,7 @@
 #include "engine/report.hpp"
 #include "executor/clock.hpp"
 #include "frame/gil.hpp"
+#include "limiters/home_lock.hpp"
 #include "limiters/server_attempt.hpp"
 #include "limiters/limiter_object.hpp"
 #include "limiters/limiter_reports.hpp"
@@ -38,19 +39,36 @@ PyObject* acquire(PyObject* self, PyObject*) {
   });
 }
 
+Result<void> give_back(const engine::LimiterCore& core) {
+  engine::release_burst(core);
+  return {};
+}
+
+Result<void> give_back_owed(const engine::LimiterCore& core) {
+  core.home()->give_back_owed_releases();
+  return {};
+}
+
+// A release that found the home's lock held is owed; the caller waits for
+// it to be made, as for any call on that lock.
+Result<void> release_on_this_thread(const engine::LimiterCore& core) {
+  if (core.home() == nullptr) [[likely]] return give_back(core);
+  return at_home_on_thread(core, give_back, give_back_owed);
+}
+
 PyObject* release(PyObject* self, PyObject*) {
   return method(self, [](const engine::LimiterCore& core) -> Result<PyRef> {
-    engine::release_burst(core);
+    if (auto released = release_on_this_thread(core); !released) return std::unexpected(std::move(released.error()));
     return PyRef::borrow(Py_None);
   });
 }
 
 // A report read on this thread: with the interpreter lock given up while a
-// server is asked.
+// server is asked, or while it waits for the home's lock.
 template <class Read>
 auto read_on_this_thread(const engine::LimiterCore& core, Read read) {
   if (asks_a_server(core)) [[unlikely]] return gil::without_gil([&] { return read(core); });
-  return read(core);
+  return at_home_on_thread(core, read, read);
 }
 
 PyObject* get_remaining(PyObject* self, PyObject*) {
@@ -84,7 +102,7 @@ PyObject* enter(PyObject* self, PyObject*) {
 PyObject* exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return method(self, [&](const engine::LimiterCore& core) -> Result<PyRef> {
     if (auto ok = check_exit_arguments(kClassName, "__exit__", args, kwargs); !ok) return std::unexpected(std::move(ok.error()));
-    engine::release_burst(core);
+    if (auto released = release_on_this_thread(core); !released) return std::unexpected(std::move(released.error()));
     return PyRef::borrow(Py_False);
   });
 }

@@ -1,7 +1,10 @@
 #include "shared_memory/segment_lock.hpp"
 
+#include <linux/futex.h>
+
 #include <atomic>
 #include <cerrno>
+#include <ctime>
 
 #include "shared_memory/journal.hpp"
 #include "shared_memory/wake.hpp"
@@ -50,6 +53,33 @@ bool SegmentLock::take_over(int status) noexcept {
   // wake; a wake too many only makes sleepers look again.
   wake_sleepers(segment_);
   return true;
+}
+
+SegmentLock::SegmentLock(layout::Layout& segment, std::chrono::nanoseconds monotonic_deadline) noexcept
+    : segment_(segment) {
+  if (!has_robust_shared_kind(segment.mutex)) return;
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(monotonic_deadline);
+  const timespec until{static_cast<time_t>(seconds.count()),
+                       static_cast<long>((monotonic_deadline - seconds).count())};
+  const int status = pthread_mutex_clocklock(&segment.mutex, CLOCK_MONOTONIC, &until);
+  if (status == 0) {
+    held_ = true;
+    return;
+  }
+  busy_ = status == ETIMEDOUT;
+  held_ = !busy_ && take_over(status);
+}
+
+pid_t lock_owner_thread(layout::Layout& segment) noexcept {
+#ifdef __GLIBC__
+  // Relaxed: a hint for a message; the owner may change just after.
+  const auto word = std::atomic_ref<int>(segment.mutex.__data.__lock)
+                        .load(std::memory_order_relaxed);
+  return static_cast<pid_t>(static_cast<unsigned>(word) & FUTEX_TID_MASK);
+#else
+  static_cast<void>(segment);
+  return 0;
+#endif
 }
 
 int initialise_mutex(layout::Layout& segment) noexcept {

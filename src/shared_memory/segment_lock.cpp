@@ -55,6 +55,26 @@ bool SegmentLock::take_over(int status) noexcept {
   return true;
 }
 
+void SegmentLock::after_failed_try(int status) noexcept {
+  // A running holder lets go within a section of arithmetic, well under a
+  // microsecond: looking again for about that long spares the caller its
+  // slow way (a thread's wait, the loop's hand-off to a job) for all but a
+  // holder that is preempted or stopped. The word is read before each try,
+  // so that waiting callers do not pull its line from the holder.
+  for (int look = 0; status == EBUSY && look < 64; ++look) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+    if (lock_owner_thread(segment_) == 0) status = pthread_mutex_trylock(&segment_.mutex);
+  }
+  if (status == 0) {
+    held_ = true;
+    return;
+  }
+  busy_ = status == EBUSY;
+  held_ = !busy_ && take_over(status);
+}
+
 SegmentLock::SegmentLock(layout::Layout& segment, std::chrono::nanoseconds monotonic_deadline) noexcept
     : segment_(segment) {
   if (!has_robust_shared_kind(segment.mutex)) return;

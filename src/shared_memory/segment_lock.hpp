@@ -53,8 +53,7 @@ class SegmentLock {
       held_ = true;
       return;
     }
-    busy_ = status == EBUSY;
-    held_ = !busy_ && take_over(status);
+    after_failed_try(status);
   }
   // Waits for the mutex until the CLOCK_MONOTONIC deadline; busy() when it
   // passed first. Signals do not end this wait: glibc resumes it.
@@ -76,6 +75,9 @@ class SegmentLock {
   // After a lock that failed with `status`: true when the mutex is now held
   // and consistent (its dead owner's journal completed).
   bool take_over(int status) noexcept;
+  // After a try that failed with `status`: a few more tries when it was
+  // busy, then held, busy, or not to be had.
+  void after_failed_try(int status) noexcept;
 
   layout::Layout& segment_;
   bool held_ = false;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "engine/window.hpp"
 
@@ -107,7 +108,8 @@ class CountHome {
   // executor's timer), and tries again.
   //
   // Whether the last call on this thread found the lock held; taken once.
-  virtual bool take_lock_busy() noexcept { return false; }
+  // Not virtual: a release asks it after every call.
+  bool take_lock_busy() const noexcept { return std::exchange(lock_found_busy_at, nullptr) == this; }
   enum class LockWait { free, timed_out, unusable };
   // Waits until the lock is free or the monotonic deadline (a deadline
   // already passed: one try). Never with the interpreter lock held.
@@ -119,6 +121,14 @@ class CountHome {
 
   // In a forked child, whose threads are gone: forget anything that ran on one.
   virtual void forget_threads_in_child() noexcept {}
+
+ protected:
+  // For take_lock_busy, on the calling thread.
+  void note_lock_busy() const noexcept { lock_found_busy_at = this; }
+
+ private:
+  // The home whose lock the last call on this thread found held.
+  static inline thread_local const CountHome* lock_found_busy_at = nullptr;
 };
 
 }  // namespace quellgate::engine

@@ -18,9 +18,8 @@ namespace {
 using std::chrono::nanoseconds;
 using shared_memory::Segment;
 
-// What the last call on this thread could not do, and at which home; taken
+// The last report on this thread that could not be read, and why; taken
 // once by the limiter layer right after the call, on the same thread.
-thread_local const void* lock_busy_at = nullptr;
 thread_local const void* report_failed_at = nullptr;
 thread_local shared_memory::Fault report_fault = shared_memory::Fault::none;
 
@@ -89,7 +88,7 @@ class SharedMemoryHome final : public engine::CountHome {
   // never dropped and never blocks its caller, which may be an event loop.
   void release_permit() noexcept override {
     if (segment().release_permit() != shared_memory::Fault::lock_busy) [[likely]] return;
-    lock_busy_at = this;
+    note_lock_busy();
     state_->owed_releases.fetch_add(1, std::memory_order_seq_cst);
     if (state_->settling.exchange(true, std::memory_order_seq_cst)) return;
     try {
@@ -102,7 +101,7 @@ class SharedMemoryHome final : public engine::CountHome {
   }
 
   void give_back_owed_releases() noexcept override {
-    if (!state_->settle_owed()) lock_busy_at = this;
+    if (!state_->settle_owed()) note_lock_busy();
   }
 
   std::optional<std::uint64_t> burst_remaining() override {
@@ -161,8 +160,6 @@ class SharedMemoryHome final : public engine::CountHome {
     }
   }
 
-  bool take_lock_busy() noexcept override { return std::exchange(lock_busy_at, nullptr) == this; }
-
   LockWait wait_for_lock(nanoseconds monotonic_deadline) noexcept override {
     switch (segment().wait_for_lock(monotonic_deadline)) {
       case shared_memory::Fault::none:
@@ -193,7 +190,7 @@ class SharedMemoryHome final : public engine::CountHome {
   // other fault is also the reason the next error names.
   void note_fault(shared_memory::Fault fault) noexcept {
     if (fault == shared_memory::Fault::lock_busy) {
-      lock_busy_at = this;
+      note_lock_busy();
       return;
     }
     // Relaxed: a hint for the message of the error the failing thread raises
@@ -203,7 +200,7 @@ class SharedMemoryHome final : public engine::CountHome {
 
   void note_report_fault(shared_memory::Fault fault) noexcept {
     if (fault == shared_memory::Fault::lock_busy) {
-      lock_busy_at = this;
+      note_lock_busy();
       return;
     }
     report_failed_at = this;

@@ -113,15 +113,16 @@ Result<bool> raised_at_the_end(const engine::LimiterCore& core, engine::Admissio
 }
 
 // One admission, waiting when the limiter blocks; the interpreter lock is
-// given up for all of it.
-inline Result<engine::Admission> admit_once(const engine::LimiterCore& core) {
+// given up for all of it. (admit_on_this_thread spells it out: its result
+// wrapped costs the in-process acquire() instructions.)
+Result<engine::Admission> admit_once(const engine::LimiterCore& core) {
   if (core.blocking()) return admit_waiting(core);
   return gil::without_gil([&] { return engine::try_admit(core, executor::wall_now()); });
 }
 
 // What an admission's outcome gives its caller: a signal handler's exception
 // first, then an interruption's error, else whether it was admitted.
-Result<bool> finish(const engine::LimiterCore& core, engine::Admission outcome) {
+[[gnu::always_inline]] inline Result<bool> finish(const engine::LimiterCore& core, engine::Admission outcome) {
   if (PyErr_CheckSignals() != 0) return raised_at_the_end(core, outcome);
   if (outcome == engine::Admission::interrupted) return std::unexpected(interruption_of(core));
   return outcome == engine::Admission::admitted;
@@ -129,7 +130,7 @@ Result<bool> finish(const engine::LimiterCore& core, engine::Admission outcome) 
 
 // The admission found the home's lock held: nothing was decided and no
 // permit is held. It waits for the lock (see home_lock.hpp) and starts over.
-[[gnu::noinline]] Result<bool> admit_after_lock_wait(const engine::LimiterCore& core) {
+[[gnu::cold, gnu::noinline]] Result<bool> admit_after_lock_wait(const engine::LimiterCore& core) {
   for (;;) {
     if (auto waited = wait_for_home_lock(core); !waited) return std::unexpected(std::move(waited.error()));
     Result<engine::Admission> outcome = admit_once(core);
@@ -163,10 +164,16 @@ PyError interruption_of(const engine::LimiterCore& core) {
 
 Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {
   core.clear_interrupt();
-  Result<engine::Admission> outcome = admit_once(core);
-  if (!outcome) return std::unexpected(std::move(outcome.error()));
-  if (*outcome == engine::Admission::interrupted && lock_was_busy(core)) [[unlikely]] return admit_after_lock_wait(core);
-  return finish(core, *outcome);
+  engine::Admission outcome;
+  if (core.blocking()) {
+    Result<engine::Admission> waited = admit_waiting(core);
+    if (!waited) return std::unexpected(std::move(waited.error()));
+    outcome = *waited;
+  } else {
+    outcome = gil::without_gil([&] { return engine::try_admit(core, executor::wall_now()); });
+  }
+  if (outcome == engine::Admission::interrupted && lock_was_busy(core)) [[unlikely]] return admit_after_lock_wait(core);
+  return finish(core, outcome);
 }
 
 }  // namespace quellgate

@@ -64,8 +64,9 @@ class Mapping;
 // Any process of the user can write anything into the segment. Every value
 // read from it is bounded before use, so such a write can give wrong counts
 // but never a crash here, with two exceptions no check can prevent: a lock
-// word made to look held by a live thread stalls every section, and an
-// object truncated under a live mapping faults (SIGBUS) at the next touch.
+// word made to look held by a live thread leaves every call busy (callers
+// give up after a bounded wait), and an object truncated under a live
+// mapping faults (SIGBUS) at the next touch.
 class Segment {
  public:
   // Opens the name, creating it fully initialised with `mode` (permission

@@ -21,7 +21,6 @@ install_system_packages() {
   # start a server: the tests start their own.
   dpkg -s libhiredis-dev >/dev/null 2>&1 || missing+=(libhiredis-dev)
   [ -x /usr/bin/redis-server ] || missing+=(redis-server)
-  command -v ninja >/dev/null 2>&1 || "$python" -m pip install -q ninja
   if ((${#missing[@]})); then
     step "installing ${missing[*]}"
     local sudo=""
@@ -73,6 +72,8 @@ run_pytest_on() {
 }
 
 install_system_packages
+source "$root/scripts/build_tools.sh"
+install_build_tools "$build/tools"
 step "include layering"
 bash "$root/scripts/check_layers.sh" || failures+=("layering")
 run_cpp_tests

@@ -54,7 +54,6 @@ install_system_packages() {
   dpkg -s libhiredis-dev >/dev/null 2>&1 || missing+=(libhiredis-dev)
   [ -x /usr/bin/redis-server ] || missing+=(redis-server)
   command -v python3-dbg >/dev/null 2>&1 || missing+=(python3-dbg)
-  command -v ninja >/dev/null 2>&1 || "$python" -m pip install -q ninja
   if ((${#missing[@]})); then
     step "installing ${missing[*]}"
     as_root apt-get update -qq || true
@@ -188,6 +187,8 @@ leaks_on_debug_interpreter() {
 }
 
 install_system_packages
+source "$root/scripts/build_tools.sh"
+install_build_tools "$build/tools"
 timed "C++ tests (ASan+UBSan)" cpp_tests_under_asan
 timed "C++ tests (TSan)" cpp_tests_under_tsan
 timed "pytest (ASan+UBSan)" pytest_under_asan

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -68,8 +69,18 @@ class CountHome {
   // one place in every window. A refusal leaves no trace.
   virtual Attempt admit(std::chrono::nanoseconds now, bool take_permit) = 0;
   // Gives one permit of this process back and tells every waiter, in any
-  // process, that one came back.
+  // process, that one came back. A home that asks a server may only start
+  // the release here; later attempts of this process still see it done.
   virtual void release_permit() noexcept = 0;
+  // The same, for a thread that may wait (the interpreter lock released):
+  // returns once every process can see the permit back.
+  virtual void release_permit_and_wait() noexcept { release_permit(); }
+  // The same, for a job that awaits it: `answered` runs once, on any thread
+  // and without blocking, once every process can see the permit back.
+  virtual void release_permit_then(std::function<void()> answered) {
+    release_permit();
+    answered();
+  }
   virtual std::optional<std::uint64_t> burst_remaining() = 0;
   // Fills the counts of `windows` (configured as the core has them) as of `now`.
   virtual void read_windows(std::chrono::nanoseconds now, std::span<WindowState> windows) = 0;
@@ -95,6 +106,7 @@ class CountHome {
 
   // Why the last report (read_windows, burst_remaining, window_wait) on the
   // calling thread could not be read, taken once; nothing when it was read.
+  // The limiter layer calls it at the end of every report, which ends it.
   virtual std::optional<HomeFailure> take_report_failure() noexcept { return std::nullopt; }
 
   // A home guarded by a lock of its own that other processes take (shared
@@ -118,6 +130,16 @@ class CountHome {
   virtual void give_back_owed_releases() noexcept {}
   // Why a call gave up waiting for the lock: who holds it, and whether it is stopped.
   virtual HomeFailure stuck_lock() const { return failure(); }
+
+  // A report from a job must hold no thread while a server answers: the job
+  // has the home read ahead, `done` running once on any thread with what it
+  // read, and hands that to use_reading on the thread that makes the report,
+  // just before it. A home that decides at once reads nothing ahead (null),
+  // and its report reads as ever.
+  using Reading = std::shared_ptr<void>;
+  using ReadingCallback = std::function<void(Reading)>;
+  virtual void read_ahead(ReadingCallback done) { done(nullptr); }
+  virtual void use_reading(Reading) noexcept {}
 
   // In a forked child, whose threads are gone: forget anything that ran on one.
   virtual void forget_threads_in_child() noexcept {}

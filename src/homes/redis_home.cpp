@@ -36,18 +36,18 @@ HomeError home_error_of(store::StoreError error) {
   return {HomeError::Kind::unavailable, 0, std::move(error.message)};
 }
 
-// The home whose report on this thread could not be read, until the limiter
-// layer takes it (the reason is the home's last failure); and the burst
-// count of the report read_windows just made, which burst_remaining, asked
-// next for the same report, takes instead of a second round trip. Per thread,
-// because a report is read and taken on one thread; plain pointers and
-// integers, so the module's static TLS stays small.
-thread_local const void* report_failed_at = nullptr;
-struct BurstReading {
+// What the report being made on this thread reads: one answer of the
+// server, asked for by its first question (read_windows, burst_remaining,
+// window_wait) or read ahead by a job, and used by every other question of
+// the same report, so that a report is one bounded exchange however many
+// questions it asks. Dropped, and its failure taken, by take_report_failure,
+// which ends every report. Per thread, because a report is made on one
+// thread; plain pointers, so the module's static TLS stays small.
+struct ThisReport {
   const void* home = nullptr;
-  std::uint64_t leases_live = 0;
+  store::ReportOutcome* reading = nullptr;  // owned; set only with home
 };
-thread_local BurstReading burst_of_last_report;
+thread_local ThisReport this_report;
 
 engine::CountHome::Attempt attempt_with(void (*set)(engine::CountHome::Attempt&)) {
   engine::CountHome::Attempt attempt;
@@ -74,46 +74,66 @@ class RedisHome final : public engine::CountHome {
     });
   }
 
+  // From a job, the loop's thread or the I/O thread: pipelined, and ordered
+  // before every later call of this process by the store.
   void release_permit() noexcept override {
-    std::optional<store::Lease> lease;
-    {
-      const std::lock_guard lock(held_mutex_);
-      if (unleased_ > 0) {
-        --unleased_;
-      } else if (!leases_.empty()) {
-        lease = std::move(leases_.back());
-        leases_.pop_back();
+    if (auto lease = take_held()) {
+      try {
+        store_->release_async(std::move(*lease), [](store::DoneOutcome) {});
+      } catch (...) {
+        // Out of memory for the request: the lease still runs out unrenewed.
       }
     }
-    if (lease) give_back(std::move(*lease));
     // Release: a thread that sees the new count also sees the permit gone.
     releases_.fetch_add(1, std::memory_order_release);
   }
 
+  // A thread's release: back at the server when this returns, or after the
+  // timeout, which leaves the lease unrenewed, to be removed by the next
+  // decision or to expire.
+  void release_permit_and_wait() noexcept override {
+    if (auto lease = take_held()) {
+      try {
+        (void)store_->release(*lease);
+      } catch (...) {
+        // As above.
+      }
+    }
+    releases_.fetch_add(1, std::memory_order_release);
+  }
+
+  // A task's release, awaited until the server answers (or the timeout).
+  void release_permit_then(std::function<void()> answered) override {
+    bool queued = false;
+    if (auto lease = take_held()) {
+      try {
+        store_->release_async(std::move(*lease), [answered](store::DoneOutcome) { answered(); });
+        queued = true;
+      } catch (...) {
+        // As release_permit: the lease runs out unrenewed.
+      }
+    }
+    releases_.fetch_add(1, std::memory_order_release);
+    if (!queued) answered();
+  }
+
   std::optional<std::uint64_t> burst_remaining() override {
     if (!max_burst_) return std::nullopt;
-    std::optional<std::uint64_t> live;
-    const BurstReading reading = std::exchange(burst_of_last_report, BurstReading{});
-    if (reading.home == this) live = reading.leases_live;
-    if (!live) {
-      auto report = read_report();
-      if (!report) return 0;
-      live = report->leases_live;
-    }
-    return *max_burst_ - std::min(*live, *max_burst_);
+    const store::ReportOutcome& report = reading();
+    if (!report) return 0;
+    return *max_burst_ - std::min(report->leases_live, *max_burst_);
   }
 
   void read_windows(nanoseconds, std::span<engine::WindowState> windows) override {
-    auto report = read_report();
+    const store::ReportOutcome& report = reading();
     for (std::size_t i = 0; i < windows.size(); ++i) {
       // Nothing could be read: report nothing left rather than a guess.
       windows[i].count = report && i < report->windows.size() ? report->windows[i].count : windows[i].limit;
     }
-    if (report && max_burst_) burst_of_last_report = {this, report->leases_live};
   }
 
   std::optional<nanoseconds> window_wait(nanoseconds) override {
-    auto report = read_report();
+    const store::ReportOutcome& report = reading();
     if (!report) return std::nullopt;
     std::optional<nanoseconds> wait;
     const std::vector<std::uint64_t>& limits = window_limits_;
@@ -149,12 +169,34 @@ class RedisHome final : public engine::CountHome {
   }
 
   std::optional<HomeFailure> take_report_failure() noexcept override {
-    if (std::exchange(report_failed_at, nullptr) != this) return std::nullopt;
+    const ThisReport ended = std::exchange(this_report, ThisReport{});
+    const std::unique_ptr<store::ReportOutcome> reading(ended.reading);
+    if (ended.home != this || !reading || *reading) return std::nullopt;
     try {
-      return failure();
+      return failure_of(reading->error());
     } catch (...) {
       return HomeFailure{HomeFailure::Kind::storage, {}};
     }
+  }
+
+  // The callback holds what keeps this home alive (the caller's core).
+  void read_ahead(ReadingCallback done) override {
+    store_->report_async([done = std::move(done)](store::ReportOutcome outcome) {
+      Reading reading;
+      try {
+        reading = std::make_shared<store::ReportOutcome>(std::move(outcome));
+      } catch (...) {
+        // No memory for it: the report asks the server again itself.
+      }
+      done(std::move(reading));
+    });
+  }
+
+  void use_reading(Reading read) noexcept override {
+    if (!read) return;
+    drop_reading();
+    this_report = {this, new (std::nothrow) store::ReportOutcome(std::move(*static_cast<store::ReportOutcome*>(read.get())))};
+    if (this_report.reading == nullptr) this_report.home = nullptr;
   }
 
   // The parent's permits stay the parent's: a release in the child must not
@@ -199,22 +241,35 @@ class RedisHome final : public engine::CountHome {
     }
   }
 
-  // The store stops renewing the lease at once, so a release that cannot
-  // reach the server still frees the permit when the lease runs out.
-  void give_back(store::Lease lease) noexcept {
-    try {
-      store_->release_async(std::move(lease), [](store::DoneOutcome) {});
-    } catch (...) {
-      // Out of memory for the request: the lease still runs out unrenewed.
+  // One permit this process holds, no longer counted here; its lease, when
+  // it has one, for the caller to give back (the store stops renewing it at
+  // once, so a release that cannot reach the server still frees the permit
+  // when the lease runs out).
+  std::optional<store::Lease> take_held() noexcept {
+    const std::lock_guard lock(held_mutex_);
+    if (unleased_ > 0) {
+      --unleased_;
+      return std::nullopt;
     }
+    if (leases_.empty()) return std::nullopt;
+    std::optional<store::Lease> lease(std::move(leases_.back()));
+    leases_.pop_back();
+    return lease;
   }
 
-  std::optional<store::StoreReport> read_report() {
-    auto report = store_->report();
-    if (report) return std::move(*report);
-    note_failure(failure_of(report.error()));
-    report_failed_at = this;
-    return std::nullopt;
+  // The reading of this thread's report, asked for now if it has none.
+  const store::ReportOutcome& reading() {
+    if (this_report.home != this || this_report.reading == nullptr) {
+      drop_reading();
+      auto read = std::make_unique<store::ReportOutcome>(store_->report());
+      this_report = {this, read.release()};
+    }
+    return *this_report.reading;
+  }
+
+  // Another home's reading left on this thread by a report that never ended.
+  static void drop_reading() noexcept {
+    delete std::exchange(this_report, ThisReport{}).reading;
   }
 
   void note_failure(HomeFailure failure) {
@@ -274,6 +329,8 @@ std::expected<void, HomeError> move_counts_to_redis(engine::LimiterCore& core, s
   core.attach_home(std::move(home));
   return {};
 }
+
+void finish_redis_releases() noexcept { store::finish_releases(); }
 
 std::expected<void, HomeError> remove_redis(std::string_view url, std::string_view name,
                                             std::chrono::milliseconds timeout) {

@@ -25,6 +25,11 @@ struct RedisHomeOptions {
 std::expected<void, HomeError> move_counts_to_redis(engine::LimiterCore& core, std::string_view url,
                                                     std::string_view name, const RedisHomeOptions& options);
 
+// Waits, with the interpreter lock released, until the releases this
+// process pipelined to any server are answered, each for at most its limiter's
+// storage timeout: a clean exit would otherwise end the threads that send them.
+void finish_redis_releases() noexcept;
+
 // Deletes every key of the name at the server.
 std::expected<void, HomeError> remove_redis(std::string_view url, std::string_view name,
                                             std::chrono::milliseconds timeout);

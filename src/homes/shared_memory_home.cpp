@@ -231,7 +231,7 @@ shared_memory::SharedConfig config_of(const engine::LimiterCore& core) {
 }  // namespace
 
 std::expected<void, HomeError> move_counts_to_shared_memory(engine::LimiterCore& core, std::string_view name,
-                                                            unsigned mode) {
+                                                            std::optional<unsigned> mode) {
   auto segment = Segment::open(name, config_of(core), mode);
   if (!segment) return std::unexpected(from_open_error(std::move(segment.error())));
   core.attach_home(std::make_unique<SharedMemoryHome>(std::move(*segment)));

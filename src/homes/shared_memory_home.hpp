@@ -2,6 +2,7 @@
 // The home of counts shared by every process of this host that opens the
 // same name: a CountHome over the shared-memory segment.
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,11 +23,12 @@ struct HomeError {
   std::string message;  // names the name and the reason
 };
 
-// Opens `name` (creating it with the permission bits `mode`) for the core's
-// windows and burst cap, and moves the core's counts there. Only before the
-// core is copied.
+// Opens `name` (creating it with the permission bits `mode`, 0600 when none
+// is given; an existing one must have a `mode` given) for the core's windows
+// and burst cap, and moves the core's counts there. Only before the core is
+// copied.
 std::expected<void, HomeError> move_counts_to_shared_memory(engine::LimiterCore& core, std::string_view name,
-                                                            unsigned mode);
+                                                            std::optional<unsigned> mode);
 
 // Deletes the name; limiters still open keep their own mapping until they go.
 std::expected<void, HomeError> remove_shared_memory(std::string_view name);

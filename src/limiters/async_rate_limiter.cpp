@@ -102,6 +102,12 @@ Result<std::monostate> give_back(const LimiterCore& core) {
   return std::monostate{};
 }
 
+// What a job asks a server before it computes, through the home's
+// pipelined path, so that it holds no worker while the server answers: a
+// report reads ahead, and is then made from what was read on the worker
+// that resumed the job; a release is done once the server has answered.
+enum class AtServer { nothing, read_ahead, release };
+
 // A release that found the home's lock held is owed (see CountHome); the
 // Future completes once it is made.
 Result<std::monostate> give_back_owed(const LimiterCore& core) {
@@ -109,13 +115,21 @@ Result<std::monostate> give_back_owed(const LimiterCore& core) {
   return std::monostate{};
 }
 
-// `first(core)` in a job, then, as long as the home's lock was held, a wait
-// on the executor's timer and `again(core)`; `found_busy` when the caller's
-// own try found it held already.
-template <class T, class First, class Again>
-executor::Task<Result<T>> compute_in_job(LimiterCore core, First first, Again again, bool found_busy) {
+// The job of known_at_once: what it asks a server first, then `compute`,
+// and, as long as the home's lock was held, a wait on the executor's timer
+// and `again`; `found_busy` when the caller's own try found it held already.
+template <AtServer first, class T, class Compute, class Again>
+executor::Task<Result<T>> compute_in_job(LimiterCore core, Compute compute, Again again, bool found_busy) {
+  if constexpr (first == AtServer::read_ahead) {
+    if (asks_a_server(core)) core.home()->use_reading(co_await read_ahead_at_server(core));
+  } else if constexpr (first == AtServer::release) {
+    if (asks_a_server(core) && core.max_burst()) {
+      co_await release_at_server(core);
+      co_return T{};
+    }
+  }
   if (!found_busy) {
-    Result<T> value = first(core);
+    Result<T> value = compute(core);
     if (!lock_was_busy(core)) co_return value;
   }
   for (;;) {
@@ -127,12 +141,13 @@ executor::Task<Result<T>> compute_in_job(LimiterCore core, First first, Again ag
 
 // A method whose outcome needs no wait: computed at once on the loop's
 // thread and returned completed; called from a worker (inside a job), on a
-// limiter whose home asks a server, or when the home's lock was held, it
-// takes the job's way. `compute(core)` gives a Result<T>, and `again(core)`
-// after a wait for the home's lock (see home_lock.hpp); `convert(T)` the
+// limiter whose home asks a server, or when the home's lock was held (see
+// home_lock.hpp), it takes the job's way. `compute(core)` gives a
+// Result<T>, and `again(core)` after a wait for that lock; `convert(T)` the
 // Future's value; `ready` makes the completed Future from the loop and the
-// outcome.
-template <class Compute, class Again, class Convert, class Ready = Result<PyRef> (*)(PyObject*, Result<PyRef>)>
+// outcome; `first` is what the job asks a server before it computes.
+template <AtServer first, class Compute, class Again, class Convert,
+          class Ready = Result<PyRef> (*)(PyObject*, Result<PyRef>)>
 Result<PyRef> known_at_once(const LimiterCore& core, Compute compute, Again again, Convert convert,
                             Ready ready = &bridge::completed_future) {
   using T = typename std::invoke_result_t<Compute, const LimiterCore&>::value_type;
@@ -147,7 +162,7 @@ Result<PyRef> known_at_once(const LimiterCore& core, Compute compute, Again agai
       return ready(event_loop->get(), convert(std::move(*value)));
     }
   }
-  return bridge::bridge_start<T>(compute_in_job<T>(core, compute, again, found_busy),
+  return bridge::bridge_start<T>(compute_in_job<first, T>(core, compute, again, found_busy),
                                  [convert](T value) { return plain(convert(std::move(value))); });
 }
 
@@ -161,28 +176,28 @@ PyObject* enter(PyObject* self, PyObject*) {
 
 PyObject* release(PyObject* self, PyObject*) {
   return method(self, [](const LimiterCore& core) {
-    return known_at_once(core, give_back, give_back_owed, [](std::monostate) { return bridge::empty_tuple(); });
+    return known_at_once<AtServer::release>(core, give_back, give_back_owed, [](std::monostate) { return bridge::empty_tuple(); });
   });
 }
 
 PyObject* get_remaining(PyObject* self, PyObject*) {
   return method(self, [](const LimiterCore& core) {
-    return known_at_once(core, read_remaining, read_remaining,
-                         [](const engine::RemainingReport& report) { return remaining_as_dict(report); });
+    return known_at_once<AtServer::read_ahead>(
+        core, read_remaining, read_remaining, [](const engine::RemainingReport& report) { return remaining_as_dict(report); });
   });
 }
 
 PyObject* wait_time(PyObject* self, PyObject*) {
   return method(self, [](const LimiterCore& core) {
-    return known_at_once(core, read_wait, read_wait,
-                         [](std::optional<std::chrono::nanoseconds> wait) { return wait_as_float(wait); });
+    return known_at_once<AtServer::read_ahead>(
+        core, read_wait, read_wait, [](std::optional<std::chrono::nanoseconds> wait) { return wait_as_float(wait); });
   });
 }
 
 PyObject* exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return method(self, [&](const LimiterCore& core) -> Result<PyRef> {
     if (auto ok = check_exit_arguments(kClassName, "__aexit__", args, kwargs); !ok) return std::unexpected(std::move(ok.error()));
-    return known_at_once(
+    return known_at_once<AtServer::release>(
         core, give_back, give_back_owed, [](std::monostate) -> Result<PyRef> { return PyRef::borrow(Py_False); },
         [](PyObject* event_loop, Result<PyRef>) {
           return bridge::shared_completed_future(event_loop, bridge::SharedResult::false_value);

@@ -15,6 +15,7 @@
 #include "limiters/server_attempt.hpp"
 #include "limiters/limiter_object.hpp"
 #include "limiters/limiter_reports.hpp"
+#include "limiters/release_on_thread.hpp"
 #include "limiters/shared_limiter.hpp"
 
 namespace quellgate {
@@ -37,23 +38,6 @@ PyObject* acquire(PyObject* self, PyObject*) {
     if (!admitted) return std::unexpected(std::move(admitted.error()));
     return PyRef::borrow(*admitted ? Py_True : Py_False);
   });
-}
-
-Result<void> give_back(const engine::LimiterCore& core) {
-  engine::release_burst(core);
-  return {};
-}
-
-Result<void> give_back_owed(const engine::LimiterCore& core) {
-  core.home()->give_back_owed_releases();
-  return {};
-}
-
-// A release that found the home's lock held is owed; the caller waits for
-// it to be made, as for any call on that lock.
-Result<void> release_on_this_thread(const engine::LimiterCore& core) {
-  if (core.home() == nullptr) [[likely]] return give_back(core);
-  return at_home_on_thread(core, give_back, give_back_owed);
 }
 
 PyObject* release(PyObject* self, PyObject*) {
@@ -122,7 +106,15 @@ class RateLimitedCall final : public Closure {
     // Looked at again: the wait gives the lock up, and a collection meanwhile
     // may have cleared it.
     if (!func_) return std::unexpected(cleared_closure_error());
-    return owned_or_pending(PyObject_Call(func_.get(), args, kwargs));
+    auto result = owned_or_pending(PyObject_Call(func_.get(), args, kwargs));
+    // Given back as release() does, once the call is over either way. The
+    // call's own outcome wins over a release that gave up waiting for a held
+    // lock: that release stays owed, and the home makes it later.
+    if (permit.holds_permit()) {
+      permit.hand_over();
+      static_cast<void>(release_on_this_thread(core_));
+    }
+    return result;
   }
 
   int traverse(visitproc visit, void* arg) const override { return visit_reference(func_, visit, arg); }

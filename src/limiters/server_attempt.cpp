@@ -48,6 +48,22 @@ executor::Task<engine::Admission> try_admit_at_server(engine::LimiterCore core) 
   co_return attempt.admitted ? engine::Admission::admitted : engine::Admission::refused;
 }
 
+executor::Task<engine::CountHome::Reading> read_ahead_at_server(engine::LimiterCore core) {
+  auto [sender, receiver] = executor::make_oneshot<engine::CountHome::Reading>();
+  auto answer_to = std::make_shared<executor::OneShotSender<engine::CountHome::Reading>>(std::move(sender));
+  core.home()->read_ahead([core, answer_to](engine::CountHome::Reading reading) { answer_to->send(std::move(reading)); });
+  // Nothing read ahead (a callback dropped unrun): the report asks itself.
+  std::optional<engine::CountHome::Reading> reading = co_await receiver;
+  co_return reading ? std::move(*reading) : nullptr;
+}
+
+executor::Task<void> release_at_server(engine::LimiterCore core) {
+  auto [sender, receiver] = executor::make_oneshot<bool>();
+  auto answer_to = std::make_shared<executor::OneShotSender<bool>>(std::move(sender));
+  core.home()->release_permit_then([answer_to] { answer_to->send(true); });
+  (void)co_await receiver;
+}
+
 executor::Task<engine::AdmissionStep> next_step_at_server(engine::AdmissionLoop& loop, engine::LimiterCore core) {
   if (core.interrupted()) co_return loop.interrupt();
   // Read before the attempt, as AdmissionLoop::next reads it.

@@ -19,6 +19,15 @@ inline bool asks_a_server(const engine::LimiterCore& core) noexcept {
 // destroyed before the answer came gives back the permit the answer brings.
 executor::Task<engine::Admission> try_admit_at_server(engine::LimiterCore core);
 
+// What the home reads ahead for a report, awaited as an attempt is; for
+// CountHome::use_reading just before the report is made.
+executor::Task<engine::CountHome::Reading> read_ahead_at_server(engine::LimiterCore core);
+
+// Gives one burst permit back, awaited until the server has answered (or
+// the timeout passed); only inside a job, only when asks_a_server. A job
+// destroyed meanwhile leaves the release on its way.
+executor::Task<void> release_at_server(engine::LimiterCore core);
+
 // The next step of a waiting admission's loop, its attempt made as above.
 executor::Task<engine::AdmissionStep> next_step_at_server(engine::AdmissionLoop& loop, engine::LimiterCore core);
 

@@ -14,12 +14,12 @@
 #include "homes/redis_home.hpp"
 #include "homes/shared_memory_home.hpp"
 #include "limiters/limiter_object.hpp"
+#include "limiters/releases_at_exit.hpp"
 #include "limiters/storage_error.hpp"
 
 namespace quellgate {
 namespace {
 
-constexpr unsigned kDefaultMode = 0600;
 constexpr std::uint64_t kModeBits = 0777;
 
 constexpr std::array<const char*, 15> kSharedKeywords = {
@@ -61,12 +61,14 @@ Result<std::string> name_argument(const char* function, PyObject* name) {
   return std::string(PyBytes_AsString(utf8->get()), static_cast<std::size_t>(PyBytes_Size(utf8->get())));
 }
 
-Result<unsigned> mode_argument(PyObject* value) {
+// Nothing when not given (or None): the segment is then created 0600, and
+// an existing one is used whatever its mode (a mode given must match it).
+Result<std::optional<unsigned>> mode_argument(PyObject* value) {
+  if (value == nullptr || value == Py_None) return std::optional<unsigned>();
   auto mode = to_optional_u64(value, "mode");
   if (!mode) return std::unexpected(std::move(mode.error()));
-  if (value == nullptr) return kDefaultMode;
   if (!*mode || **mode > kModeBits) return error(value_error, "mode must be permission bits, from 0 to 0o777");
-  return static_cast<unsigned>(**mode);
+  return std::optional<unsigned>(static_cast<unsigned>(**mode));
 }
 
 // A str's text; a lone surrogate, which has no UTF-8, raises UnicodeEncodeError.
@@ -119,7 +121,9 @@ Result<bool> admit_when_unreachable_argument(PyObject* value) {
 // The keywords that apply to one home only, refused where they mean nothing.
 Result<void> check_keywords_apply(const std::array<PyObject*, kSlotCount>& bound, bool at_a_server) {
   if (at_a_server) {
-    if (bound[kMode] != nullptr) return error(value_error, "mode applies to shared memory only, not with storage");
+    if (bound[kMode] != nullptr && bound[kMode] != Py_None) {
+      return error(value_error, "mode applies to shared memory only, not with storage");
+    }
     return {};
   }
   for (const std::size_t slot : {kStorageTimeout, kOnStorageError, kLease}) {
@@ -143,7 +147,7 @@ Result<void> move_counts_to_server(engine::LimiterCore& core, const std::string&
   // The server is asked with the lock given up: other threads run meanwhile.
   auto moved = gil::without_gil([&] { return homes::move_counts_to_redis(core, url, name, options); });
   if (!moved) return std::unexpected(home_error(std::move(moved.error())));
-  return {};
+  return send_releases_at_exit();
 }
 
 Result<PyRef> open_shared(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* class_name) {

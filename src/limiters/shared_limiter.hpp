@@ -4,7 +4,7 @@
 
 namespace quellgate {
 
-// `shared(name, /, *, <the constructor's keywords>, mode=0o600, storage=None,
+// `shared(name, /, *, <the constructor's keywords>, mode=None, storage=None,
 // storage_timeout=1.0, on_storage_error="raise", lease=30.0)`: a class
 // method of both classes, returning an ordinary instance of `type` whose
 // counts live under `name` in this host's shared memory, or with a storage
@@ -13,7 +13,7 @@ PyObject* construct_shared_limiter(PyTypeObject* type, PyObject* args, PyObject*
 
 inline constexpr const char* kSharedDoc =
     "shared($cls, name, /, *, sec=None, min=None, hour=None, day=None, sec_window=None, min_window=None, "
-    "hour_window=None, day_window=None, blocking=True, max_burst=None, mode=0o600, storage=None, "
+    "hour_window=None, day_window=None, blocking=True, max_burst=None, mode=None, storage=None, "
     "storage_timeout=1.0, on_storage_error='raise', lease=30.0)\n--\n\n";
 
 // quellgate.remove_shared(name, /, *, storage=None, storage_timeout=1.0):

@@ -3,8 +3,10 @@
 namespace quellgate::redis_store {
 
 namespace {
-// More idle connections than threads that call at once buy nothing.
-constexpr std::size_t kMostIdle = 16;
+// A connection unused this long is not needed by the threads that call now.
+// Taken from the end most recently given back, so the ones at the front are
+// those that fewer threads than before have left idle.
+constexpr std::chrono::seconds kIdleLife{10};
 }  // namespace
 
 std::expected<std::unique_ptr<Connection>, StoreError> ConnectionPool::take(Deadline deadline) {
@@ -13,7 +15,7 @@ std::expected<std::unique_ptr<Connection>, StoreError> ConnectionPool::take(Dead
     {
       const std::lock_guard lock(mutex_);
       if (idle_.empty()) break;
-      candidate = std::move(idle_.back());
+      candidate = std::move(idle_.back().connection);
       idle_.pop_back();
     }
     // A server restart shows as an end of file waiting on the idle socket:
@@ -25,8 +27,16 @@ std::expected<std::unique_ptr<Connection>, StoreError> ConnectionPool::take(Dead
 
 void ConnectionPool::give_back(std::unique_ptr<Connection> connection) {
   if (connection->broken()) return;
+  const auto now = std::chrono::steady_clock::now();
+  std::vector<Idle> unused;  // closed once the lock is given up
   const std::lock_guard lock(mutex_);
-  if (idle_.size() < kMostIdle) idle_.push_back(std::move(connection));
+  std::size_t stale = 0;
+  while (stale < idle_.size() && now - idle_[stale].since > kIdleLife) ++stale;
+  if (stale > 0) {
+    unused.assign(std::make_move_iterator(idle_.begin()), std::make_move_iterator(idle_.begin() + static_cast<std::ptrdiff_t>(stale)));
+    idle_.erase(idle_.begin(), idle_.begin() + static_cast<std::ptrdiff_t>(stale));
+  }
+  idle_.push_back(Idle{std::move(connection), now});
 }
 
 }  // namespace quellgate::redis_store

@@ -1,14 +1,18 @@
 #pragma once
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "redis_store/connection.hpp"
 
 namespace quellgate::redis_store {
 
 // The leases this process holds on one name, renewed by a background thread
-// every lease/3 while any are held. The thread starts with the first lease
-// and has a connection of its own, so renewals never wait behind callers.
+// every lease/3 while any are held; and those it may have left at the server
+// unheld (minted or released by calls whose answer never came), which the
+// same thread removes at its next tick that the server answers, unless a
+// decision took them first. The thread starts with the first lease and has
+// a connection of its own, so renewals never wait behind callers.
 class LeaseRenewer {
  public:
   LeaseRenewer(RedisAddress address, std::string leases_key, std::string config_key,
@@ -21,6 +25,12 @@ class LeaseRenewer {
   // Stops renewing it; false when it was not held.
   bool drop(const std::string& member);
   std::size_t held() const;
+
+  // Members that may be at the server with no holder, to be removed.
+  void unconfirmed(std::vector<std::string> members);
+  // Up to `most` of them, for a decision to remove in its own script run;
+  // given back with unconfirmed() if it fails.
+  std::vector<std::string> take_unconfirmed(std::size_t most);
 
   struct State;
 

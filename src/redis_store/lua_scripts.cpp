@@ -5,7 +5,9 @@ namespace quellgate::redis_store {
 namespace {
 
 // Everything is read before anything is written, so a refusal or a mismatch
-// leaves the keys exactly as they were. Expired leases are not counted; they
+// leaves the keys exactly as they were, but for the leases of the caller's
+// process that it removes first: leases minted or released by calls whose
+// answer never came, which nobody holds. Expired leases are not counted; they
 // are deleted only on the admitting path, which writes anyway. Integers sent
 // back to Redis go through %.0f: Lua's own conversion would print large
 // doubles in exponent form, which Redis refuses as an integer.
@@ -18,6 +20,7 @@ if stored and stored ~= ARGV[1] then return {-2, stored} end
 local lease_ms = tonumber(ARGV[2])
 local max_burst = tonumber(ARGV[4])
 local windows = #KEYS - 2
+for m = 5 + 2 * windows, #ARGV do redis.call('ZREM', KEYS[2], ARGV[m]) end
 local index, count, expiry = {}, {}, {}
 local full, wait_ms = false, 0
 for w = 1, windows do

@@ -12,7 +12,8 @@ inline constexpr std::size_t kScriptCount = 3;
 // decide: one admission, all or nothing.
 //   KEYS: config, leases, then one hash per window (fields i: window index, n: count)
 //   ARGV: config text, lease ms, lease member ("" without max_burst),
-//         max_burst (0: none), then limit and length (s) of each window
+//         max_burst (0: none), then limit and length (s) of each window,
+//         then lease members of this process to remove (unconfirmed ones)
 //   reply: {1, index...}            admitted, counted in these windows
 //          {0, wait ms, index...}   a window is full; wait ms until the last full one rolls over
 //          {-1, wait ms}            every burst permit is held; ms until the first lease expires

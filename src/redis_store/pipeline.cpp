@@ -23,10 +23,9 @@ struct Request {
 }  // namespace
 
 struct Pipeline::State {
-  State(RedisAddress where, std::chrono::milliseconds limit) : address(std::move(where)), timeout(limit) {}
+  explicit State(RedisAddress where) : address(std::move(where)) {}
 
   const RedisAddress address;
-  const std::chrono::milliseconds timeout;
 
   std::mutex mutex;  // guards the three below; never held across I/O or a callback
   std::condition_variable work_arrived;
@@ -96,8 +95,7 @@ void Pipeline::State::run_loop() {
   fail_all(left, storage_error(address, "the store was closed before this request was sent"));
 }
 
-Pipeline::Pipeline(RedisAddress address, std::chrono::milliseconds timeout)
-    : state_(std::make_shared<State>(std::move(address), timeout)) {}
+Pipeline::Pipeline(RedisAddress address) : state_(std::make_shared<State>(std::move(address))) {}
 
 Pipeline::~Pipeline() {
   {
@@ -107,8 +105,8 @@ Pipeline::~Pipeline() {
   state_->work_arrived.notify_one();
 }
 
-void Pipeline::submit(Command command, ReplyCallback done) {
-  const auto deadline = std::chrono::steady_clock::now() + state_->timeout;
+void Pipeline::submit(Command command, std::chrono::milliseconds timeout, ReplyCallback done) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   bool start = false;
   {
     const std::lock_guard lock(state_->mutex);

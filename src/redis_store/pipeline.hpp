@@ -17,16 +17,16 @@ using ReplyCallback = std::function<void(ReplyOutcome)>;
 // rather than one each. The thread starts with the first request.
 class Pipeline {
  public:
-  Pipeline(RedisAddress address, std::chrono::milliseconds timeout);
+  explicit Pipeline(RedisAddress address);
   // Stops the I/O thread after its current batch; requests it has not sent
   // fail. Callbacks already running finish on that thread.
   ~Pipeline();
   Pipeline(const Pipeline&) = delete;
   Pipeline& operator=(const Pipeline&) = delete;
 
-  // Each request gets the store's timeout from the moment it is queued: a
+  // Each request gets its store's timeout from the moment it is queued: a
   // request still unanswered then fails, whatever held it up.
-  void submit(Command command, ReplyCallback done);
+  void submit(Command command, std::chrono::milliseconds timeout, ReplyCallback done);
 
   struct State;
 

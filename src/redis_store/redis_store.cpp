@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <map>
 #include <mutex>
 #include <random>
 
@@ -34,12 +36,120 @@ std::string new_holder_id() {
   return text;
 }
 
-// What one process uses to reach the server: connections, the I/O thread,
-// the renewal thread and the leases it holds. A forked child gets its own.
+// The releases of this process still on their way to any server, for a
+// clean exit to wait for. Never destroyed: the exit may come after static
+// destruction has begun.
+struct ReleasesInFlight {
+  std::mutex mutex;  // guards the three below; never held across I/O; held across fork() by the guard
+  std::condition_variable all_answered;
+  pid_t pid = getpid();
+  std::size_t count = 0;
+  Deadline latest{};  // the last timeout among them
+  ForkGuard fork_guard{mutex};
+
+  // A forked child inherits the parent's count, but not the threads that
+  // would answer them.
+  void forget_parents() {
+    if (pid == getpid()) return;
+    pid = getpid();
+    count = 0;
+  }
+};
+
+ReleasesInFlight& releases_in_flight() {
+  static auto* instance = new ReleasesInFlight;
+  return *instance;
+}
+
+// Pipelined releases a call on a connection of its own would overtake at
+// the server: such a call first waits until those queued before it are
+// answered. Each gets a ticket in queueing order; the pipeline answers in
+// that order.
+class ReleaseFence {
+ public:
+  void queued() {
+    const std::lock_guard lock(mutex_);
+    ++queued_;
+  }
+
+  void answered() {
+    {
+      const std::lock_guard lock(mutex_);
+      ++answered_;
+    }
+    caught_up_.notify_all();
+  }
+
+  // False when the deadline passed first.
+  bool wait_for_earlier(Deadline deadline) {
+    std::unique_lock lock(mutex_);
+    const std::uint64_t ticket = queued_;
+    return caught_up_.wait_until(lock, deadline, [&] { return answered_ >= ticket; });
+  }
+
+ private:
+  std::mutex mutex_;  // guards the counts; never held across I/O (a wait releases it)
+  std::condition_variable caught_up_;
+  std::uint64_t queued_ = 0;
+  std::uint64_t answered_ = 0;
+};
+
+// What the stores of one process share at one server (the same address,
+// login and database): the blocking connections, the pipelined one with its
+// I/O thread, and the fence. Shared, so that a release through one limiter
+// object is ordered before the next call through another over the same
+// name, whichever path each takes, and so that many limiters cost the
+// server one pipelined connection and the pool's.
+struct ServerLink {
+  explicit ServerLink(const RedisAddress& address) : pool(address), pipeline(address) {}
+  ConnectionPool pool;
+  Pipeline pipeline;
+  ReleaseFence fence;
+};
+
+struct ServerLinks {
+  std::mutex mutex;  // guards the two below; never held across I/O; held across fork() by the guard
+  pid_t pid = getpid();
+  std::map<std::string, std::weak_ptr<ServerLink>> links;  // by link_key
+  ForkGuard fork_guard{mutex};
+};
+
+// Everything a connection depends on. Kept in memory only, never shown.
+std::string link_key(const RedisAddress& address) {
+  std::string key;
+  for (const std::string& part : {address.host, std::to_string(address.port), address.socket_path,
+                                  std::to_string(address.db), address.user, address.password}) {
+    key += std::to_string(part.size()) + ":" + part;
+  }
+  return key;
+}
+
+// The link of this process to the server; a forked child gets links of its
+// own, as the parent's threads did not come along.
+std::shared_ptr<ServerLink> link_to(const RedisAddress& address) {
+  static auto* all = new ServerLinks;  // never destroyed, as releases_in_flight
+  const std::string key = link_key(address);
+  const std::lock_guard lock(all->mutex);
+  if (all->pid != getpid()) {
+    all->pid = getpid();
+    all->links.clear();
+  }
+  if (auto link = all->links[key].lock()) return link;
+  std::erase_if(all->links, [](const auto& entry) { return entry.second.expired(); });
+  auto link = std::make_shared<ServerLink>(address);
+  all->links[key] = link;
+  return link;
+}
+
+// The most lease members one decision removes, so that its arguments stay short.
+constexpr std::size_t kMostRemovedPerDecision = 64;
+
+// What one process uses to reach the server for one store: the link it
+// shares with the process's other stores there, the renewal thread and the
+// leases it holds. A forked child gets its own.
 struct Runtime {
   Runtime(const RedisAddress& address, const Keys& keys, const StoreOptions& options)
-      : pool(address), pipeline(address, options.timeout),
-        renewer(address, keys.leases, keys.config, options.timeout, options.lease) {}
+      : link(link_to(address)), renewer(address, keys.leases, keys.config, options.timeout, options.lease) {}
 
   std::string next_lease_member() {
     // Uniqueness is all it needs, so no ordering with anything else.
@@ -49,9 +159,16 @@ struct Runtime {
   const pid_t pid = getpid();
   const std::string holder = new_holder_id();
   std::atomic<std::uint64_t> leases_minted{0};
-  ConnectionPool pool;
-  Pipeline pipeline;
+  const std::shared_ptr<ServerLink> link;
   LeaseRenewer renewer;
+};
+
+// A decision with what it carries besides: its own lease member, and the
+// unconfirmed ones it removes, which go back to the renewer if it fails.
+struct DecisionRequest {
+  Command command;
+  std::string member;
+  std::vector<std::string> removing;
 };
 
 // What a decision's reply is read against; shared with callbacks that may
@@ -75,12 +192,19 @@ std::vector<std::uint64_t> indexes_from(const std::vector<Reply>& elements, std:
   return indexes;
 }
 
-DecisionOutcome decision_from(const ReplyOutcome& reply, Runtime& runtime, const std::string& member,
-                            const Identity& identity) {
-  if (!reply) return std::unexpected(reply.error());
+DecisionOutcome decision_from(const ReplyOutcome& reply, Runtime& runtime, DecisionRequest& request,
+                              const Identity& identity) {
+  const std::string& member = request.member;
+  const auto unanswered = [&](StoreError error) -> DecisionOutcome {
+    // The script may have run: its lease, and those it was to remove, may be there.
+    if (!member.empty()) request.removing.push_back(member);
+    runtime.renewer.unconfirmed(std::move(request.removing));
+    return std::unexpected(std::move(error));
+  };
+  if (!reply) return unanswered(reply.error());
   const auto& parts = reply->elements;
   if (reply->type != Reply::Type::array || parts.size() < 2 || parts[0].type != Reply::Type::integer)
-    return std::unexpected(storage_error(identity.address, "the decision script gave an unexpected reply"));
+    return unanswered(storage_error(identity.address, "the decision script gave an unexpected reply"));
   switch (parts[0].integer) {
     case kAdmitted: {
       Admitted admitted{std::nullopt, indexes_from(parts, 1)};
@@ -95,10 +219,46 @@ DecisionOutcome decision_from(const ReplyOutcome& reply, Runtime& runtime, const
     case kBurstFull:
       return Refused{Refusal::burst_full, std::chrono::milliseconds(parts[1].integer), {}};
     case kConfigMismatch:
+      // Refused before any write: what it was to remove is still there.
+      runtime.renewer.unconfirmed(std::move(request.removing));
       return std::unexpected(identity.mismatch(parts[1].text));
     default:
-      return std::unexpected(storage_error(identity.address, "the decision script gave an unknown status"));
+      return unanswered(storage_error(identity.address, "the decision script gave an unknown status"));
   }
+}
+
+ReportOutcome report_from(const ReplyOutcome& reply, const Identity& identity) {
+  if (!reply) return std::unexpected(reply.error());
+  const auto& parts = reply->elements;
+  if (reply->type != Reply::Type::array || parts.empty() || parts[0].type != Reply::Type::integer)
+    return std::unexpected(storage_error(identity.address, "the report script gave an unexpected reply"));
+  if (parts[0].integer == kConfigMismatch && parts.size() == 2) return std::unexpected(identity.mismatch(parts[1].text));
+  StoreReport report;
+  report.leases_live = static_cast<std::uint64_t>(std::max(parts[0].integer, 0LL));
+  for (std::size_t i = 1; i + 1 < parts.size(); i += 2)
+    report.windows.push_back({static_cast<std::uint64_t>(std::max(parts[i].integer, 0LL)),
+                              std::chrono::milliseconds(std::max(parts[i + 1].integer, 0LL))});
+  return report;
+}
+
+// Counted from before the request is queued until its answer, or failure,
+// has been handled.
+void release_sent(Deadline deadline) {
+  auto& all = releases_in_flight();
+  const std::lock_guard lock(all.mutex);
+  all.forget_parents();
+  ++all.count;
+  all.latest = std::max(all.latest, deadline);
+}
+
+void release_answered() {
+  auto& all = releases_in_flight();
+  {
+    const std::lock_guard lock(all.mutex);
+    if (all.pid != getpid() || all.count == 0) return;
+    --all.count;
+  }
+  all.all_answered.notify_all();
 }
 
 class RedisStoreImpl final : public RedisStore {
@@ -112,49 +272,64 @@ class RedisStoreImpl final : public RedisStore {
 
   DecisionOutcome decide() override {
     auto runtime = current_runtime();
-    auto command = decide_command(*runtime);
-    return decision_from(run_blocking(*runtime, command), *runtime, command.args[member_arg_], *identity_);
+    auto request = decision_request(*runtime);
+    return decision_from(run_blocking(*runtime, request.command), *runtime, request, *identity_);
   }
 
   void decide_async(DecisionCallback done) override {
     auto runtime = current_runtime();
-    auto command = decide_command(*runtime);
-    auto member = command.args[member_arg_];
-    runtime->pipeline.submit(std::move(command), [identity = identity_, runtime, member = std::move(member),
-                                                  done = std::move(done)](ReplyOutcome reply) {
-      done(decision_from(reply, *runtime, member, *identity));
-    });
+    auto request = decision_request(*runtime);
+    auto command = std::move(request.command);
+    runtime->link->pipeline.submit(std::move(command), options_.timeout,
+                                   [identity = identity_, runtime, request = std::move(request),
+                                    done = std::move(done)](ReplyOutcome reply) mutable {
+                                     done(decision_from(reply, *runtime, request, *identity));
+                                   });
   }
 
   DoneOutcome release(const Lease& lease) override {
     auto runtime = current_runtime();
     if (!runtime->renewer.drop(lease.member)) return {};
     auto reply = run_blocking(*runtime, release_command(lease));
-    if (!reply) return std::unexpected(reply.error());
-    return {};
+    if (reply) return {};
+    runtime->renewer.unconfirmed({lease.member});
+    return std::unexpected(reply.error());
   }
 
   void release_async(Lease lease, DoneCallback done) override {
     auto runtime = current_runtime();
     if (!runtime->renewer.drop(lease.member)) return done({});
-    runtime->pipeline.submit(release_command(lease), [done = std::move(done)](ReplyOutcome reply) {
-      done(reply ? DoneOutcome{} : DoneOutcome{std::unexpected(reply.error())});
-    });
+    // Counted before it is queued, so that a call that starts once this
+    // returns finds it.
+    runtime->link->fence.queued();
+    release_sent(std::chrono::steady_clock::now() + options_.timeout);
+    auto settled = [runtime] {
+      runtime->link->fence.answered();
+      release_answered();
+    };
+    try {
+      auto command = release_command(lease);
+      runtime->link->pipeline.submit(std::move(command), options_.timeout,
+                                     [runtime, settled, member = std::move(lease.member),
+                                      done = std::move(done)](ReplyOutcome reply) mutable {
+                                       if (!reply) runtime->renewer.unconfirmed({std::move(member)});
+                                       settled();
+                                       done(reply ? DoneOutcome{} : DoneOutcome{std::unexpected(reply.error())});
+                                     });
+    } catch (...) {
+      settled();  // never queued: nothing may wait for it
+      throw;
+    }
   }
 
   ReportOutcome report() override {
-    auto reply = run_blocking(*current_runtime(), Command{ScriptId::report, report_args_});
-    if (!reply) return std::unexpected(reply.error());
-    const auto& parts = reply->elements;
-    if (reply->type != Reply::Type::array || parts.empty() || parts[0].type != Reply::Type::integer)
-      return std::unexpected(storage_error(address_, "the report script gave an unexpected reply"));
-    if (parts[0].integer == kConfigMismatch && parts.size() == 2) return std::unexpected(identity_->mismatch(parts[1].text));
-    StoreReport report;
-    report.leases_live = static_cast<std::uint64_t>(std::max(parts[0].integer, 0LL));
-    for (std::size_t i = 1; i + 1 < parts.size(); i += 2)
-      report.windows.push_back({static_cast<std::uint64_t>(std::max(parts[i].integer, 0LL)),
-                                std::chrono::milliseconds(std::max(parts[i + 1].integer, 0LL))});
-    return report;
+    return report_from(run_blocking(*current_runtime(), Command{ScriptId::report, report_args_}), *identity_);
+  }
+
+  void report_async(ReportCallback done) override {
+    current_runtime()->link->pipeline.submit(
+        Command{ScriptId::report, report_args_}, options_.timeout,
+        [identity = identity_, done = std::move(done)](ReplyOutcome reply) { done(report_from(reply, *identity)); });
   }
 
   DoneOutcome verify() override {
@@ -196,23 +371,31 @@ class RedisStoreImpl final : public RedisStore {
     return args;
   }
 
-  Command decide_command(Runtime& runtime) const {
-    Command command{ScriptId::decide, decide_args_};
-    if (has_burst_) command.args[member_arg_] = runtime.next_lease_member();
-    return command;
+  // The decide script's arguments end with the unconfirmed leases it removes.
+  DecisionRequest decision_request(Runtime& runtime) const {
+    DecisionRequest request{Command{ScriptId::decide, decide_args_}, {}, {}};
+    if (!has_burst_) return request;
+    request.member = runtime.next_lease_member();
+    request.command.args[member_arg_] = request.member;
+    request.removing = runtime.renewer.take_unconfirmed(kMostRemovedPerDecision);
+    request.command.args.insert(request.command.args.end(), request.removing.begin(), request.removing.end());
+    return request;
   }
 
   Command release_command(const Lease& lease) const {
     return Command{std::nullopt, {"ZREM", keys_.leases, lease.member}};
   }
 
-  // On a connection of the caller's own, all within the timeout.
+  // On a connection of the caller's own, after the releases this process
+  // pipelined before it, all within the timeout.
   ReplyOutcome run_blocking(Runtime& runtime, const Command& command) const {
     const auto deadline = std::chrono::steady_clock::now() + options_.timeout;
-    auto connection = runtime.pool.take(deadline);
+    if (!runtime.link->fence.wait_for_earlier(deadline))
+      return std::unexpected(storage_error(address_, "no reply in time: a release sent before this call is unanswered"));
+    auto connection = runtime.link->pool.take(deadline);
     if (!connection) return std::unexpected(connection.error());
     auto reply = (*connection)->run_one(command, deadline);
-    runtime.pool.give_back(std::move(*connection));
+    runtime.link->pool.give_back(std::move(*connection));
     return reply;
   }
 
@@ -271,6 +454,13 @@ std::expected<std::unique_ptr<RedisStore>, StoreError> open_redis_store(std::str
   auto address = checked_arguments(url, name, &limits, options);
   if (!address) return std::unexpected(address.error());
   return std::make_unique<RedisStoreImpl>(std::move(*address), name, limits, options);
+}
+
+void finish_releases() noexcept {
+  auto& all = releases_in_flight();
+  std::unique_lock lock(all.mutex);
+  all.forget_parents();
+  all.all_answered.wait_until(lock, all.latest, [&] { return all.count == 0; });
 }
 
 DoneOutcome remove_redis_name(std::string_view url, std::string_view name, const StoreOptions& options) {

@@ -52,6 +52,7 @@ struct StoreReport {
   std::uint64_t leases_live = 0;
 };
 using ReportOutcome = std::expected<StoreReport, StoreError>;
+using ReportCallback = std::function<void(ReportOutcome)>;
 using DecisionOutcome = std::expected<Decision, StoreError>;
 using DecisionCallback = std::function<void(DecisionOutcome)>;
 using DoneOutcome = std::expected<void, StoreError>;
@@ -59,30 +60,39 @@ using DoneCallback = std::function<void(DoneOutcome)>;
 
 // One shared limiter's counts on a Redis server. Each decision is one script
 // run on the server: all windows and the burst cap are checked on the
-// server's clock before anything is written. Thread-safe. A forked child
-// opens connections and threads of its own on first use; the leases its
-// parent holds stay the parent's.
+// server's clock before anything is written. Thread-safe. The stores of a
+// process at one server (same address, login and database) share its
+// connections and its I/O thread. A forked child opens connections and
+// threads of its own on first use; the leases its parent holds stay the
+// parent's.
 class RedisStore {
  public:
   virtual ~RedisStore() = default;
 
   // Blocks for at most the timeout (the caller has released the GIL). A
   // decision whose reply was lost (a timeout after the script ran) may have
-  // counted: its windows keep the count, and its lease, never renewed,
-  // expires within the lease time.
+  // counted: its windows keep the count, and its lease, never renewed, is
+  // removed by the next decision of this process that the server answers
+  // (or expires within the lease time).
   virtual DecisionOutcome decide() = 0;
   // Pipelined through the I/O thread; `done` runs on that thread and must
   // not throw. It always runs, with a StorageError if need be, except in a
   // forked child for requests its parent had queued.
   virtual void decide_async(DecisionCallback done) = 0;
 
-  // Gives a permit back. Its lease is no longer renewed even if the server
-  // cannot be reached, so it then expires within the lease time.
+  // Gives a permit back, and returns once the server has answered or the
+  // timeout has passed. Its lease is no longer renewed either way; one whose
+  // removal the server did not confirm goes as a lost decision's does.
   virtual DoneOutcome release(const Lease& lease) = 0;
+  // Pipelined. Every call of this process that starts after it returns, on
+  // any path, reaches the server after it, so no later decision is refused
+  // for a permit already given back. finish_releases() waits for it.
   virtual void release_async(Lease lease, DoneCallback done) = 0;
 
   // Blocks for at most the timeout, as decide(); writes nothing.
   virtual ReportOutcome report() = 0;
+  // report() pipelined, as decide_async.
+  virtual void report_async(ReportCallback done) = 0;
 
   // Connects and compares the configuration stored under the name, if any,
   // with this one: a mismatch is a config error naming both.
@@ -100,6 +110,11 @@ class RedisStore {
 std::expected<std::unique_ptr<RedisStore>, StoreError> open_redis_store(std::string_view url, std::string_view name,
                                                                         const SharedLimits& limits,
                                                                         const StoreOptions& options);
+
+// Waits until every release_async of this process has been answered, or
+// until the last one's timeout has passed; for a clean exit, whose end kills
+// the threads that would send them.
+void finish_releases() noexcept;
 
 // Deletes every key of a name. Stores still open on it start afresh.
 DoneOutcome remove_redis_name(std::string_view url, std::string_view name, const StoreOptions& options);

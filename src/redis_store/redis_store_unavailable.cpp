@@ -22,6 +22,9 @@ std::expected<std::unique_ptr<RedisStore>, StoreError> open_redis_store(std::str
   return no_redis_support();
 }
 
+// Without Redis support no store exists, so no release is ever in flight.
+void finish_releases() noexcept {}
+
 DoneOutcome remove_redis_name(std::string_view url, std::string_view name, const StoreOptions& options) {
   if (auto checked = checked_arguments(url, name, nullptr, options); !checked) return std::unexpected(checked.error());
   return no_redis_support();

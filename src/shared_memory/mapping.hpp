@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "shared_memory/layout.hpp"
@@ -41,9 +42,12 @@ class Mapping {
   std::string name_;
 };
 
-// Maps the object named for `name`, creating and publishing it when it does
-// not exist; checks an existing one against `config`.
+// Maps the object named for `name`, creating and publishing it with `mode`
+// (0600 when none is given) when it does not exist. An existing one must be
+// a regular file of this user (or of another user sharing it with a group
+// of this user, see check_owner in open_mapping.cpp), of `mode` when one is
+// given, and hold `config`.
 std::expected<std::unique_ptr<Mapping>, OpenError> open_mapping(std::string_view name, const SharedConfig& config,
-                                                               unsigned mode);
+                                                               std::optional<unsigned> mode);
 
 }  // namespace quellgate::shared_memory

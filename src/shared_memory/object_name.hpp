@@ -4,6 +4,9 @@
 #include <string>
 #include <string_view>
 
+#include <optional>
+
+#include "shared_memory/process_identity.hpp"
 #include "shared_memory/segment.hpp"
 
 namespace quellgate::shared_memory {
@@ -18,8 +21,19 @@ std::expected<std::string, OpenError> object_name(std::string_view name);
 std::string object_path(const std::string& object);
 
 // A name of the same directory that no limiter name maps to ('~' is not a
-// name character), unique to this process and call, to build a segment in.
-std::string temporary_object_name(std::string_view name);
+// name character), to build a segment in:
+// "/quellgate.<layout version>~<name, cut short>~<pid>.<start>.<namespace>.<n>",
+// with the creator's identity, so that a leftover of a creator that died can
+// be proven dead, and `n` counting this process's calls. Unique to a live
+// process and call, except between processes whose identity /proc cannot
+// give (their token makes a clash unlikely, and O_EXCL catches it).
+std::string temporary_object_name(std::string_view name, const ProcessIdentity& creator);
+
+// The start of every temporary's directory entry in /dev/shm, and the
+// creator that the entry `entry` (a file name in that directory) records,
+// or nothing when it is not a temporary of this layout version.
+std::string temporary_entry_prefix();
+std::optional<ProcessIdentity> temporary_creator(std::string_view entry);
 
 // The name for a message: quoted, with anything unprintable escaped and a
 // long one cut short, since a refused name may be anything.

@@ -1,9 +1,12 @@
 #include "shared_memory/process_identity.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,7 +26,15 @@ namespace {
 // in the child when the handler runs, so relaxed order is enough there.
 std::atomic<std::uint64_t> fork_generation{1};
 
-void on_fork_child() noexcept { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+// The token of a process whose identity /proc cannot give; 0 until drawn.
+// Set once by compare-exchange, so that every thread of the process agrees
+// on it; relaxed, since the token is the whole of what is published.
+std::atomic<std::uint64_t> unknown_identity_token{0};
+
+void on_fork_child() noexcept {
+  unknown_identity_token.store(0, std::memory_order_relaxed);
+  fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
 
 // Registered as the module loads, so every fork after any identity was read
 // marks it stale. The handler takes no lock: a lock held by another thread
@@ -75,13 +86,7 @@ std::optional<StatFields> parse_stat(std::string_view text) noexcept {
 
 enum class StatResult { read, no_process, unreadable };
 
-StatResult read_stat(std::uint64_t pid, StatFields& out) noexcept {
-  char path[48];
-  if (pid == 0) {
-    std::snprintf(path, sizeof path, "/proc/self/stat");
-  } else {
-    std::snprintf(path, sizeof path, "/proc/%llu/stat", static_cast<unsigned long long>(pid));
-  }
+StatResult read_stat_at(const char* path, StatFields& out) noexcept {
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT || errno == ESRCH ? StatResult::no_process : StatResult::unreadable;
   char buffer[1024];
@@ -100,17 +105,84 @@ StatResult read_stat(std::uint64_t pid, StatFields& out) noexcept {
   return StatResult::read;
 }
 
+StatResult read_stat(std::uint64_t pid, StatFields& out) noexcept {
+  char path[48];
+  if (pid == 0) {
+    std::snprintf(path, sizeof path, "/proc/self/stat");
+  } else {
+    std::snprintf(path, sizeof path, "/proc/%llu/stat", static_cast<unsigned long long>(pid));
+  }
+  return read_stat_at(path, out);
+}
+
+bool is_dead_state(char state) noexcept { return state == 'Z' || state == 'X'; }
+
+// Whether any thread of the process still runs, for a leader that is a
+// zombie: a main thread that called pthread_exit leaves one while the
+// others go on. Threads other than the leader leave the list as they exit.
+// A list that cannot be read proves nothing: the process counts as alive.
+bool any_thread_alive(std::uint64_t pid) noexcept {
+  char directory[48];
+  std::snprintf(directory, sizeof directory, "/proc/%llu/task", static_cast<unsigned long long>(pid));
+  DIR* tasks = ::opendir(directory);
+  if (tasks == nullptr) return errno != ENOENT && errno != ESRCH;
+  bool alive = false;
+  while (const dirent* entry = ::readdir(tasks)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    char path[48 + sizeof entry->d_name + 8];
+    std::snprintf(path, sizeof path, "%s/%s/stat", directory, entry->d_name);
+    StatFields fields;
+    const StatResult result = read_stat_at(path, fields);
+    if (result == StatResult::unreadable || (result == StatResult::read && !is_dead_state(fields.state))) {
+      alive = true;
+      break;
+    }
+  }
+  ::closedir(tasks);
+  return alive;
+}
+
+// Random, so that processes that cannot be told apart by /proc still never
+// match each other's slot. Without getrandom (seccomp, an old kernel) the
+// clocks and an address give a value that differs between processes all but
+// surely.
+std::uint64_t draw_token() noexcept {
+  std::uint64_t token = 0;
+  if (::getrandom(&token, sizeof token, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof token)) {
+    timespec wall{}, cpu{};
+    ::clock_gettime(CLOCK_REALTIME, &wall);
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
+    token = (static_cast<std::uint64_t>(wall.tv_sec) * 1'000'000'007ULL) ^ static_cast<std::uint64_t>(wall.tv_nsec) ^
+            (static_cast<std::uint64_t>(cpu.tv_nsec) << 32) ^ reinterpret_cast<std::uintptr_t>(&token);
+  }
+  return token == 0 ? 1 : token;
+}
+
+std::uint64_t unknown_identity() noexcept {
+  std::uint64_t token = unknown_identity_token.load(std::memory_order_relaxed);
+  if (token != 0) return token;
+  const std::uint64_t drawn = draw_token();
+  // The loser of a race takes the winner's token.
+  if (unknown_identity_token.compare_exchange_strong(token, drawn, std::memory_order_relaxed)) return drawn;
+  return token;
+}
+
 ProcessIdentity read_identity() noexcept {
   ProcessIdentity read;
   read.pid = static_cast<std::uint64_t>(::getpid());
   StatFields own;
   // A /proc of another PID namespace (mounted from outside a container)
   // numbers processes differently: then leave the namespace unknown, so
-  // that no slot is ever judged by it.
-  if (read_stat(0, own) != StatResult::read || own.pid != read.pid) return read;
-  read.start_time = own.start_time;
+  // that no slot is ever judged by it, and make the identity a token that
+  // no other process has.
   struct stat ns {};
-  if (::stat("/proc/self/ns/pid", &ns) == 0) read.pid_namespace = ns.st_ino;
+  if (read_stat(0, own) != StatResult::read || own.pid != read.pid || ::stat("/proc/self/ns/pid", &ns) != 0 ||
+      ns.st_ino == 0) {
+    read.start_time = unknown_identity();
+    return read;
+  }
+  read.start_time = own.start_time;
+  read.pid_namespace = ns.st_ino;
   return read;
 }
 
@@ -144,7 +216,8 @@ bool process_is_gone(std::uint64_t pid, std::uint64_t start_time) noexcept {
     case StatResult::read:
       break;
   }
-  return fields.state == 'Z' || fields.state == 'X' || fields.start_time != start_time;
+  if (fields.start_time != start_time) return true;
+  return is_dead_state(fields.state) && !any_thread_alive(pid);
 }
 
 }  // namespace quellgate::shared_memory

@@ -142,7 +142,8 @@ Segment::Segment(Segment&&) noexcept = default;
 Segment& Segment::operator=(Segment&&) noexcept = default;
 Segment::~Segment() = default;
 
-std::expected<Segment, OpenError> Segment::open(std::string_view name, const SharedConfig& config, unsigned mode) {
+std::expected<Segment, OpenError> Segment::open(std::string_view name, const SharedConfig& config,
+                                                std::optional<unsigned> mode) {
   auto mapping = open_mapping(name, config, mode);
   if (!mapping) return std::unexpected(std::move(mapping.error()));
   return Segment(std::move(*mapping));

@@ -70,9 +70,12 @@ class Mapping;
 class Segment {
  public:
   // Opens the name, creating it fully initialised with `mode` (permission
-  // bits only) when it does not exist yet.
+  // bits only; 0600 when none is given) when it does not exist yet. An
+  // existing object of another user is refused (Kind::os, EACCES) unless
+  // both sides share it with a group; one whose mode differs from a `mode`
+  // given is Kind::mismatch.
   static std::expected<Segment, OpenError> open(std::string_view name, const SharedConfig& config,
-                                                unsigned mode);
+                                                std::optional<unsigned> mode);
   // Unlinks the name. Mappings still open keep working on their own copy
   // until they go. A missing name is Kind::os with ENOENT.
   static std::expected<void, OpenError> remove(std::string_view name);

@@ -58,7 +58,7 @@ class RateLimiter:
         day_window: Optional[int] = None,
         blocking: bool = True,
         max_burst: Optional[int] = None,
-        mode: int = 0o600,
+        mode: Optional[int] = None,
         storage: Optional[str] = None,
         storage_timeout: float = 1.0,
         on_storage_error: Literal["raise", "allow"] = "raise",
@@ -66,8 +66,11 @@ class RateLimiter:
     ) -> Self:
         """A limiter whose windows and burst permits every process of this
         user on this host shares under `name` ([A-Za-z0-9._-]{1,200}), kept
-        in shared memory created with permission bits `mode`. The same name
-        with other limits raises ValueError naming both; OS failures raise
+        in shared memory created with permission bits `mode` (0o600 when
+        None). The same name with other limits, or with a `mode` other than
+        its own, raises ValueError naming both; one owned by another user
+        raises PermissionError naming the owner (unless both pass the same
+        group-writable `mode` and share its group); OS failures raise
         OSError. `blocking` stays this instance's own.
 
         With `storage="redis://[[user]:password@]host[:port][/db]"` (or
@@ -145,7 +148,7 @@ class AsyncRateLimiter:
         day_window: Optional[int] = None,
         blocking: bool = True,
         max_burst: Optional[int] = None,
-        mode: int = 0o600,
+        mode: Optional[int] = None,
         storage: Optional[str] = None,
         storage_timeout: float = 1.0,
         on_storage_error: Literal["raise", "allow"] = "raise",
@@ -153,8 +156,11 @@ class AsyncRateLimiter:
     ) -> Self:
         """A limiter whose windows and burst permits every process of this
         user on this host shares under `name` ([A-Za-z0-9._-]{1,200}), kept
-        in shared memory created with permission bits `mode`. The same name
-        with other limits raises ValueError naming both; OS failures raise
+        in shared memory created with permission bits `mode` (0o600 when
+        None). The same name with other limits, or with a `mode` other than
+        its own, raises ValueError naming both; one owned by another user
+        raises PermissionError naming the owner (unless both pass the same
+        group-writable `mode` and share its group); OS failures raise
         OSError. `blocking` stays this instance's own.
 
         With `storage="redis://[[user]:password@]host[:port][/db]"` (or

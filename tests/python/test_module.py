@@ -15,7 +15,7 @@ from helpers import CONSTRUCTOR_SIGNATURE, run_child
 
 SHARED_SIGNATURE = (
     "($cls, name, /, *, " + CONSTRUCTOR_SIGNATURE[1:-1]
-    + ", mode=0o600, storage=None, storage_timeout=1.0, on_storage_error='raise', lease=30.0)"
+    + ", mode=None, storage=None, storage_timeout=1.0, on_storage_error='raise', lease=30.0)"
 )
 SYNC_METHODS = {
     "__enter__": "($self)",

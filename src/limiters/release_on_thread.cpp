@@ -8,14 +8,13 @@
 namespace quellgate {
 namespace {
 
-Result<void> give_back(const engine::LimiterCore& core) {
-  engine::release_burst(core);
-  return {};
-}
-
-// After a wait for the home's lock: the release was owed, and is made now.
-Result<void> give_back_owed(const engine::LimiterCore& core) {
-  core.home()->give_back_owed_releases();
+// The release found the home's lock held and is owed: waits for the lock
+// (see home_lock.hpp) and makes it.
+[[gnu::cold, gnu::noinline]] Result<void> give_back_owed_after_lock_wait(const engine::LimiterCore& core) {
+  do {
+    if (auto waited = wait_for_home_lock(core); !waited) return waited;
+    core.home()->give_back_owed_releases();
+  } while (core.home()->take_lock_busy());
   return {};
 }
 
@@ -29,7 +28,9 @@ Result<void> release_at_home_on_this_thread(const engine::LimiterCore& core) {
     });
     return {};
   }
-  return at_home_on_thread(core, give_back, give_back_owed);
+  engine::release_burst(core);
+  if (!core.home()->take_lock_busy()) [[likely]] return {};
+  return give_back_owed_after_lock_wait(core);
 }
 
 }  // namespace quellgate

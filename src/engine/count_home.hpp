@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "engine/window.hpp"
 
@@ -118,6 +119,28 @@ class CountHome {
   // The limiter layer calls it at the end of every report, which ends it.
   virtual std::optional<HomeFailure> take_report_failure() noexcept { return std::nullopt; }
 
+  // A home guarded by a lock of its own that other processes take (shared
+  // memory) only tries it: a holder may be stopped for good, and the caller
+  // may hold the interpreter lock or run an event loop. When another holds
+  // it, the call does nothing, notes that on the calling thread, and answers
+  // as for a failure (a failed attempt, a report that could not be read); a
+  // release it could not make is owed, and made by the home later. The
+  // limiter layer takes the note after a call, waits for the lock where it
+  // may (a thread, with the interpreter lock released; a job, on the
+  // executor's timer), and tries again.
+  //
+  // Whether the last call on this thread found the lock held; taken once.
+  // Not virtual: a release asks it after every call.
+  bool take_lock_busy() const noexcept { return std::exchange(lock_found_busy_at, nullptr) == this; }
+  enum class LockWait { free, timed_out, unusable };
+  // Waits until the lock is free or the monotonic deadline (a deadline
+  // already passed: one try). Never with the interpreter lock held.
+  virtual LockWait wait_for_lock(std::chrono::nanoseconds) noexcept { return LockWait::free; }
+  // Makes the releases owed, if the lock is free now; notes busy if not.
+  virtual void give_back_owed_releases() noexcept {}
+  // Why a call gave up waiting for the lock: who holds it, and whether it is stopped.
+  virtual HomeFailure stuck_lock() const { return failure(); }
+
   // A report from a job must hold no thread while a server answers: the job
   // has the home read ahead, `done` running once on any thread with what it
   // read, and hands that to use_reading on the thread that makes the report,
@@ -130,6 +153,14 @@ class CountHome {
 
   // In a forked child, whose threads are gone: forget anything that ran on one.
   virtual void forget_threads_in_child() noexcept {}
+
+ protected:
+  // For take_lock_busy, on the calling thread.
+  void note_lock_busy() const noexcept { lock_found_busy_at = this; }
+
+ private:
+  // The home whose lock the last call on this thread found held.
+  static inline thread_local const CountHome* lock_found_busy_at = nullptr;
 };
 
 }  // namespace quellgate::engine

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <utility>
 
 #include "engine/count_home.hpp"
+#include "executor/executor.hpp"
 #include "homes/release_watcher.hpp"
 #include "shared_memory/segment.hpp"
 
@@ -16,34 +18,118 @@ namespace {
 using std::chrono::nanoseconds;
 using shared_memory::Segment;
 
+// The last report on this thread that could not be read, and why; taken
+// once by the limiter layer right after the call, on the same thread.
+thread_local const void* report_failed_at = nullptr;
+thread_local shared_memory::Fault report_fault = shared_memory::Fault::none;
+
+// The segment and the releases that found its lock held. Shared with the
+// job that makes those releases later, which may outlive the home.
+struct SegmentState {
+  explicit SegmentState(Segment opened) noexcept : segment(std::move(opened)) {}
+
+  // Makes the owed releases while the lock can be had; false when it is
+  // busy and some remain. Each owed release is claimed before it is made,
+  // so two threads settling at once never make one twice.
+  bool settle_owed() noexcept {
+    std::uint64_t owed = owed_releases.load(std::memory_order_relaxed);
+    while (owed != 0) {
+      if (!owed_releases.compare_exchange_weak(owed, owed - 1, std::memory_order_relaxed)) continue;
+      if (segment.release_permit() == shared_memory::Fault::lock_busy) {
+        owed_releases.fetch_add(1, std::memory_order_relaxed);
+        return false;
+      }
+      owed = owed_releases.load(std::memory_order_relaxed);
+    }
+    return true;
+  }
+
+  Segment segment;
+  // Releases of this process not yet made. Relaxed: the count is its own
+  // data, and the segment's lock orders what each release writes.
+  std::atomic<std::uint64_t> owed_releases{0};
+  // Whether a job is settling them. Acquire/release with the job's end, so
+  // that a release owed as the job ends is either seen by it or starts another.
+  std::atomic<bool> settling{false};
+};
+
+// Makes a process's owed releases once the lock is let go, looking at it on
+// the executor's timer: more often at first, since a live holder lets go
+// within microseconds, at most every 20 ms for one that is stopped.
+executor::Task<void> settle_owed_later(std::shared_ptr<SegmentState> state) {
+  for (std::uint32_t step_ms = 1;; step_ms = std::min<std::uint32_t>(step_ms * 2, 20)) {
+    {
+      executor::Sleep pause{std::chrono::milliseconds{step_ms}};
+      co_await pause;
+    }
+    if (!state->settle_owed()) continue;
+    state->settling.store(false, std::memory_order_seq_cst);
+    // Owed between the last look and the store: this job goes on for it,
+    // unless another started meanwhile.
+    if (state->owed_releases.load(std::memory_order_seq_cst) == 0 ||
+        state->settling.exchange(true, std::memory_order_seq_cst)) {
+      co_return;
+    }
+  }
+}
+
 class SharedMemoryHome final : public engine::CountHome {
  public:
-  explicit SharedMemoryHome(Segment segment) noexcept : segment_(std::move(segment)) {}
+  explicit SharedMemoryHome(Segment segment) : state_(std::make_shared<SegmentState>(std::move(segment))) {}
 
   Attempt admit(nanoseconds now, bool take_permit) override {
-    const Segment::Attempt attempt = segment_.admit(now, take_permit);
-    if (attempt.fault != shared_memory::Fault::none) note_fault(attempt.fault);
+    const Segment::Attempt attempt = segment().admit(now, take_permit);
+    if (attempt.fault != shared_memory::Fault::none) [[unlikely]] note_fault(attempt.fault);
     return {attempt.admitted, attempt.burst_refused, attempt.window_wait, attempt.fault != shared_memory::Fault::none};
   }
 
-  void release_permit() noexcept override { segment_.release_permit(); }
+  // A release that finds the lock held is owed: made by a job once the lock
+  // is let go, or sooner by a caller that waits for it (see the seam). It is
+  // never dropped and never blocks its caller, which may be an event loop.
+  void release_permit() noexcept override {
+    if (segment().release_permit() != shared_memory::Fault::lock_busy) [[likely]] return;
+    note_lock_busy();
+    state_->owed_releases.fetch_add(1, std::memory_order_seq_cst);
+    if (state_->settling.exchange(true, std::memory_order_seq_cst)) return;
+    try {
+      // Its handle dropped: the job runs on, detached, and owns its state.
+      static_cast<void>(executor::spawn(settle_owed_later(state_)));
+    } catch (...) {
+      // No executor: the next caller that waits for the lock makes it.
+      state_->settling.store(false, std::memory_order_seq_cst);
+    }
+  }
 
-  std::optional<std::uint64_t> burst_remaining() override { return segment_.burst_remaining(); }
+  void give_back_owed_releases() noexcept override {
+    if (!state_->settle_owed()) note_lock_busy();
+  }
+
+  std::optional<std::uint64_t> burst_remaining() override {
+    auto remaining = segment().burst_remaining();
+    if (remaining) return *remaining;
+    note_report_fault(remaining.error());
+    return 0;
+  }
 
   void read_windows(nanoseconds now, std::span<engine::WindowState> windows) override {
-    const shared_memory::Fault fault = segment_.read_windows(now, windows);
+    const shared_memory::Fault fault = segment().read_windows(now, windows);
     if (fault == shared_memory::Fault::none) return;
-    note_fault(fault);
-    // Nothing could be read: report nothing left rather than a guess.
+    note_report_fault(fault);
+    // Nothing could be read; the caller raises instead of reporting this.
     for (engine::WindowState& window : windows) window.count = window.limit;
   }
 
-  std::optional<nanoseconds> window_wait(nanoseconds now) override { return segment_.window_wait(now); }
+  std::optional<nanoseconds> window_wait(nanoseconds now) override {
+    auto wait = segment().window_wait(now);
+    if (wait) return *wait;
+    note_report_fault(wait.error());
+    return std::nullopt;
+  }
 
-  std::uint32_t releases_seen() const noexcept override { return segment_.wake_word(); }
+  std::uint32_t releases_seen() const noexcept override { return segment().wake_word(); }
 
   SleepEnd sleep_until_release(std::uint32_t seen, nanoseconds monotonic_deadline) noexcept override {
-    switch (segment_.wait_for_release(seen, monotonic_deadline)) {
+    switch (segment().wait_for_release(seen, monotonic_deadline)) {
       case Segment::WaitEnd::woken:
       case Segment::WaitEnd::changed:
         return SleepEnd::released;
@@ -59,28 +145,77 @@ class SharedMemoryHome final : public engine::CountHome {
     watcher_.watch(
         core, seen,
         [this](std::uint32_t prior, nanoseconds deadline) {
-          const Segment::WaitEnd end = segment_.wait_for_release(prior, deadline);
-          return ReleaseWatcher::Wait{segment_.wake_word(),
+          const Segment::WaitEnd end = segment().wait_for_release(prior, deadline);
+          return ReleaseWatcher::Wait{segment().wake_word(),
                                       end == Segment::WaitEnd::woken || end == Segment::WaitEnd::changed};
         },
-        [this] { segment_.pass_wake_on(); });
+        [this] { segment().pass_wake_on(); });
   }
 
   bool watches_releases() const noexcept override { return true; }
-  void pass_release_on() noexcept override { segment_.pass_wake_on(); }
+  void pass_release_on() noexcept override { segment().pass_wake_on(); }
 
   engine::HomeFailure failure() const override {
-    return {engine::HomeFailure::Kind::os, segment_.describe(last_fault_.load(std::memory_order_relaxed))};
+    return {engine::HomeFailure::Kind::os, segment().describe(last_fault_.load(std::memory_order_relaxed))};
   }
 
-  void forget_threads_in_child() noexcept override { watcher_.forget_in_child(); }
+  std::optional<engine::HomeFailure> take_report_failure() noexcept override {
+    if (std::exchange(report_failed_at, nullptr) != this) return std::nullopt;
+    try {
+      return engine::HomeFailure{engine::HomeFailure::Kind::os, segment().describe(report_fault)};
+    } catch (...) {
+      return engine::HomeFailure{engine::HomeFailure::Kind::os, {}};
+    }
+  }
+
+  LockWait wait_for_lock(nanoseconds monotonic_deadline) noexcept override {
+    switch (segment().wait_for_lock(monotonic_deadline)) {
+      case shared_memory::Fault::none:
+        return LockWait::free;
+      case shared_memory::Fault::lock_busy:
+        return LockWait::timed_out;
+      default:
+        break;
+    }
+    return LockWait::unusable;
+  }
+
+  engine::HomeFailure stuck_lock() const override {
+    return {engine::HomeFailure::Kind::os, segment().describe(shared_memory::Fault::lock_stuck)};
+  }
+
+  // The parent's owed releases stay the parent's; the child has no job.
+  void forget_threads_in_child() noexcept override {
+    watcher_.forget_in_child();
+    state_->owed_releases.store(0, std::memory_order_relaxed);
+    state_->settling.store(false, std::memory_order_relaxed);
+  }
 
  private:
-  // Relaxed: a hint for the message of the error the failing thread raises
-  // next; another thread's fault in between changes only which reason it names.
-  void note_fault(shared_memory::Fault fault) noexcept { last_fault_.store(fault, std::memory_order_relaxed); }
+  Segment& segment() const noexcept { return state_->segment; }
 
-  Segment segment_;
+  // Busy is this thread's note, for the caller to wait and try again; any
+  // other fault is also the reason the next error names.
+  void note_fault(shared_memory::Fault fault) noexcept {
+    if (fault == shared_memory::Fault::lock_busy) {
+      note_lock_busy();
+      return;
+    }
+    // Relaxed: a hint for the message of the error the failing thread raises
+    // next; another thread's fault in between changes only which reason it names.
+    last_fault_.store(fault, std::memory_order_relaxed);
+  }
+
+  void note_report_fault(shared_memory::Fault fault) noexcept {
+    if (fault == shared_memory::Fault::lock_busy) {
+      note_lock_busy();
+      return;
+    }
+    report_failed_at = this;
+    report_fault = fault;
+  }
+
+  std::shared_ptr<SegmentState> state_;  // never null
   ReleaseWatcher watcher_;
   std::atomic<shared_memory::Fault> last_fault_{shared_memory::Fault::none};
 };

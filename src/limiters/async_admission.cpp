@@ -1,6 +1,7 @@
 #include "limiters/async_admission.hpp"
 
 #include "limiters/blocking_admission.hpp"
+#include "limiters/home_lock.hpp"
 #include "limiters/limiter_waits.hpp"
 #include "engine/admission.hpp"
 #include "executor/clock.hpp"
@@ -11,9 +12,17 @@ namespace quellgate {
 executor::Task<Result<std::optional<engine::BurstPermit>>> admit_in_job(engine::LimiterCore core) {
   engine::Admission outcome;
   if (core.blocking()) {
-    outcome = co_await admit_waiting_in_job(core);
+    Result<engine::Admission> waited = co_await admit_waiting_in_job(core);
+    if (!waited) co_return std::unexpected(std::move(waited.error()));
+    outcome = *waited;
+  } else if (asks_a_server(core)) {
+    outcome = co_await try_admit_at_server(core);
   } else {
-    outcome = asks_a_server(core) ? co_await try_admit_at_server(core) : engine::try_admit(core, executor::wall_now());
+    for (;;) {
+      outcome = engine::try_admit(core, executor::wall_now());
+      if (outcome != engine::Admission::interrupted || !lock_was_busy(core)) break;
+      if (auto waited = co_await wait_for_home_lock_in_job(core); !waited) co_return std::unexpected(std::move(waited.error()));
+    }
   }
   switch (outcome) {
     case engine::Admission::admitted:

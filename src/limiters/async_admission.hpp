@@ -10,13 +10,15 @@
 #include "executor/clock.hpp"
 #include "executor/executor.hpp"
 #include "limiters/blocking_admission.hpp"
+#include "limiters/home_lock.hpp"
 #include "limiters/server_attempt.hpp"
 
 namespace quellgate {
 
 // An admission as a job: the permit when admitted, nothing when a
 // non-blocking limiter refuses, KeyboardInterrupt "Operation interrupted"
-// when the window table is broken. Waits sleep on the executor's timer and
+// when the window table is broken, and the home's failure when its lock
+// cannot be had (see home_lock.hpp). Waits sleep on the executor's timer and
 // hold no thread; a release ends a burst wait's sleep early. Destroying the
 // job mid-wait gives back any permit it took.
 executor::Task<Result<std::optional<engine::BurstPermit>>> admit_in_job(engine::LimiterCore core);
@@ -42,6 +44,8 @@ Result<PyRef> first_attempt_on_loop(const engine::LimiterCore& core, PyObject* e
       if (core.blocking()) return wait();
       return bridge::future_completed_soon(event_loop, refusal());
     case engine::Admission::interrupted:
+      // The home's lock was held: the loop's thread never waits for it.
+      if (lock_was_busy(core)) [[unlikely]] return wait();
       break;
   }
   return bridge::completed_future(event_loop, std::unexpected(interruption_of(core)));

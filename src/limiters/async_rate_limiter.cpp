@@ -22,6 +22,7 @@
 #include "frame/decorated_function.hpp"
 #include "engine/admission.hpp"
 #include "executor/clock.hpp"
+#include "limiters/home_lock.hpp"
 #include "limiters/limiter_object.hpp"
 #include "limiters/limiter_reports.hpp"
 #include "limiters/server_attempt.hpp"
@@ -108,8 +109,18 @@ Result<std::monostate> give_back(const LimiterCore& core) {
 // that resumed the job; a release is done once the server has answered.
 enum class AtServer { nothing, read_ahead, release };
 
-template <AtServer first, class T, class Compute>
-executor::Task<Result<T>> compute_in_job(LimiterCore core, Compute compute) {
+// A release that found the home's lock held is owed (see CountHome); the
+// Future completes once it is made.
+Result<std::monostate> give_back_owed(const LimiterCore& core) {
+  core.home()->give_back_owed_releases();
+  return std::monostate{};
+}
+
+// The job of known_at_once: what it asks a server first, then `compute`,
+// and, as long as the home's lock was held, a wait on the executor's timer
+// and `again`; `found_busy` when the caller's own try found it held already.
+template <AtServer first, class T, class Compute, class Again>
+executor::Task<Result<T>> compute_in_job(LimiterCore core, Compute compute, Again again, bool found_busy) {
   if constexpr (first == AtServer::read_ahead) {
     if (asks_a_server(core)) core.home()->use_reading(co_await read_ahead_at_server(core));
   } else if constexpr (first == AtServer::release) {
@@ -118,26 +129,41 @@ executor::Task<Result<T>> compute_in_job(LimiterCore core, Compute compute) {
       co_return T{};
     }
   }
-  co_return compute(core);
+  if (!found_busy) {
+    Result<T> value = compute(core);
+    if (!lock_was_busy(core)) co_return value;
+  }
+  for (;;) {
+    if (auto waited = co_await wait_for_home_lock_in_job(core); !waited) co_return std::unexpected(std::move(waited.error()));
+    Result<T> value = again(core);
+    if (!lock_was_busy(core)) co_return value;
+  }
 }
 
 // A method whose outcome needs no wait: computed at once on the loop's
-// thread and returned completed; called from a worker (inside a job), or on
-// a limiter whose home asks a server, it takes the job's way.
-// `compute(core)` gives a Result<T>; `convert(T)` the Future's value;
-// `ready` makes the completed Future from the loop and the outcome; `first`
-// is what the job asks a server before it computes.
-template <AtServer first, class Compute, class Convert, class Ready = Result<PyRef> (*)(PyObject*, Result<PyRef>)>
-Result<PyRef> known_at_once(const LimiterCore& core, Compute compute, Convert convert, Ready ready = &bridge::completed_future) {
+// thread and returned completed; called from a worker (inside a job), on a
+// limiter whose home asks a server, or when the home's lock was held (see
+// home_lock.hpp), it takes the job's way. `compute(core)` gives a
+// Result<T>, and `again(core)` after a wait for that lock; `convert(T)` the
+// Future's value; `ready` makes the completed Future from the loop and the
+// outcome; `first` is what the job asks a server before it computes.
+template <AtServer first, class Compute, class Again, class Convert,
+          class Ready = Result<PyRef> (*)(PyObject*, Result<PyRef>)>
+Result<PyRef> known_at_once(const LimiterCore& core, Compute compute, Again again, Convert convert,
+                            Ready ready = &bridge::completed_future) {
   using T = typename std::invoke_result_t<Compute, const LimiterCore&>::value_type;
   auto event_loop = bridge::loop_of_calling_thread();
   if (!event_loop) return event_loop;
+  bool found_busy = false;
   if (*event_loop && !asks_a_server(core)) {
     Result<T> value = compute(core);
-    if (!value) return ready(event_loop->get(), std::unexpected(std::move(value.error())));
-    return ready(event_loop->get(), convert(std::move(*value)));
+    found_busy = lock_was_busy(core);
+    if (!found_busy) [[likely]] {
+      if (!value) return ready(event_loop->get(), std::unexpected(std::move(value.error())));
+      return ready(event_loop->get(), convert(std::move(*value)));
+    }
   }
-  return bridge::bridge_start<T>(compute_in_job<first, T>(core, compute),
+  return bridge::bridge_start<T>(compute_in_job<first, T>(core, compute, again, found_busy),
                                  [convert](T value) { return plain(convert(std::move(value))); });
 }
 
@@ -151,21 +177,21 @@ PyObject* enter(PyObject* self, PyObject*) {
 
 PyObject* release(PyObject* self, PyObject*) {
   return method(self, [](const LimiterCore& core) {
-    return known_at_once<AtServer::release>(core, give_back, [](std::monostate) { return bridge::empty_tuple(); });
+    return known_at_once<AtServer::release>(core, give_back, give_back_owed, [](std::monostate) { return bridge::empty_tuple(); });
   });
 }
 
 PyObject* get_remaining(PyObject* self, PyObject*) {
   return method(self, [](const LimiterCore& core) {
     return known_at_once<AtServer::read_ahead>(
-        core, read_remaining, [](const engine::RemainingReport& report) { return remaining_as_dict(report); });
+        core, read_remaining, read_remaining, [](const engine::RemainingReport& report) { return remaining_as_dict(report); });
   });
 }
 
 PyObject* wait_time(PyObject* self, PyObject*) {
   return method(self, [](const LimiterCore& core) {
     return known_at_once<AtServer::read_ahead>(
-        core, read_wait, [](std::optional<std::chrono::nanoseconds> wait) { return wait_as_float(wait); });
+        core, read_wait, read_wait, [](std::optional<std::chrono::nanoseconds> wait) { return wait_as_float(wait); });
   });
 }
 
@@ -173,7 +199,7 @@ PyObject* exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return method(self, [&](const LimiterCore& core) -> Result<PyRef> {
     if (auto ok = check_exit_arguments(kClassName, "__aexit__", args, kwargs); !ok) return std::unexpected(std::move(ok.error()));
     return known_at_once<AtServer::release>(
-        core, give_back, [](std::monostate) -> Result<PyRef> { return PyRef::borrow(Py_False); },
+        core, give_back, give_back_owed, [](std::monostate) -> Result<PyRef> { return PyRef::borrow(Py_False); },
         [](PyObject* event_loop, Result<PyRef>) {
           return bridge::shared_completed_future(event_loop, bridge::SharedResult::false_value);
         });

@@ -10,6 +10,7 @@
 #include "executor/environment.hpp"
 #include "executor/wait_watch.hpp"
 #include "frame/gil.hpp"
+#include "limiters/home_lock.hpp"
 #include "limiters/interpreter_main_thread.hpp"
 #include "limiters/server_attempt.hpp"
 #include "limiters/storage_error.hpp"
@@ -22,26 +23,11 @@ using std::chrono::nanoseconds;
 
 constexpr nanoseconds kSignalCheckEvery = 500ms;
 
-// The exception a signal handler left pending (lock held). KeyboardInterrupt
-// becomes the limiter's own, with its fixed message, and sets the interrupt
-// flag, which ends every other wait on the limiter: Ctrl+C means stop
-// waiting. Anything else, such as a timeout's own exception or the
-// SystemExit of a handler calling sys.exit(), goes on as it is and ends this
-// wait alone.
-PyError handler_error(const engine::LimiterCore& core) {
-  if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-    PyErr_Clear();
-    core.set_interrupt();
-    return operation_interrupted();
-  }
-  return take_pending_error();
-}
-
 // The interpreter runs signal handlers on its main thread only, so only a
 // wait there watches for them: it runs them (taking the lock for that alone)
 // once 500 ms of waiting have built up since they last ran, whatever the
 // backoff steps, and at once when a signal cuts its sleep short. A handler
-// that raises ends the wait (see handler_error). Waits on other threads never
+// that raises ends the wait (see signal_handler_error). Waits on other threads never
 // take the lock, which also keeps a daemon thread's wait clear of
 // interpreter finalisation.
 class SignalWatch {
@@ -82,7 +68,7 @@ class SignalWatch {
   bool handler_raised() {
     return gil::with_gil([this] {
       if (PyErr_CheckSignals() == 0) return false;
-      raised_ = handler_error(core_);
+      raised_ = signal_handler_error(core_);
       return true;
     });
   }
@@ -171,14 +157,55 @@ Result<engine::Admission> admit_waiting_at_server(const engine::LimiterCore& cor
 // its exception and cannot know it was admitted, so the permit of this
 // admission goes back; window counts stay.
 Result<bool> raised_at_the_end(const engine::LimiterCore& core, engine::Admission outcome) {
-  PyError raised = handler_error(core);
+  PyError raised = signal_handler_error(core);
   if (outcome == engine::Admission::admitted) engine::release_burst(core);
   return std::unexpected(std::move(raised));
+}
+
+// One admission, waiting when the limiter blocks; the interpreter lock is
+// given up for all of it. (admit_on_this_thread spells it out: its result
+// wrapped costs the in-process acquire() instructions.)
+Result<engine::Admission> admit_once(const engine::LimiterCore& core) {
+  if (core.blocking()) return admit_waiting(core);
+  return gil::without_gil([&] { return engine::try_admit(core, executor::wall_now()); });
+}
+
+// What an admission's outcome gives its caller: a signal handler's exception
+// first, then an interruption's error, else whether it was admitted.
+[[gnu::always_inline]] inline Result<bool> finish(const engine::LimiterCore& core, engine::Admission outcome) {
+  if (PyErr_CheckSignals() != 0) return raised_at_the_end(core, outcome);
+  if (outcome == engine::Admission::interrupted) return std::unexpected(interruption_of(core));
+  return outcome == engine::Admission::admitted;
+}
+
+// The admission found the home's lock held: nothing was decided and no
+// permit is held. It waits for the lock (see home_lock.hpp) and starts over.
+[[gnu::cold, gnu::noinline]] Result<bool> admit_after_lock_wait(const engine::LimiterCore& core) {
+  for (;;) {
+    if (auto waited = wait_for_home_lock(core); !waited) return std::unexpected(std::move(waited.error()));
+    Result<engine::Admission> outcome = admit_once(core);
+    if (!outcome) return std::unexpected(std::move(outcome.error()));
+    if (*outcome != engine::Admission::interrupted || !lock_was_busy(core)) return finish(core, *outcome);
+  }
 }
 
 }  // namespace
 
 PyError operation_interrupted() { return PyError::deferred(keyboard_interrupt, "Operation interrupted"); }
+
+// KeyboardInterrupt becomes the limiter's own, with its fixed message, and
+// sets the interrupt flag, which ends every other wait on the limiter: Ctrl+C
+// means stop waiting. Anything else, such as a timeout's own exception or the
+// SystemExit of a handler calling sys.exit(), goes on as it is and ends this
+// wait alone.
+PyError signal_handler_error(const engine::LimiterCore& core) {
+  if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+    PyErr_Clear();
+    core.set_interrupt();
+    return operation_interrupted();
+  }
+  return take_pending_error();
+}
 
 PyError interruption_of(const engine::LimiterCore& core) {
   if (core.home() == nullptr || core.interrupted()) return operation_interrupted();
@@ -202,9 +229,8 @@ Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {
   } else {
     outcome = gil::without_gil([&] { return engine::try_admit(core, executor::wall_now()); });
   }
-  if (PyErr_CheckSignals() != 0) return raised_at_the_end(core, outcome);
-  if (outcome == engine::Admission::interrupted) return std::unexpected(interruption_of(core));
-  return outcome == engine::Admission::admitted;
+  if (outcome == engine::Admission::interrupted && lock_was_busy(core)) [[unlikely]] return admit_after_lock_wait(core);
+  return finish(core, outcome);
 }
 
 }  // namespace quellgate

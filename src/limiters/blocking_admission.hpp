@@ -16,6 +16,11 @@ Result<bool> admit_on_this_thread(const engine::LimiterCore& core);
 
 PyError operation_interrupted();
 
+// The exception a signal handler left pending (lock held): KeyboardInterrupt
+// becomes operation_interrupted() and sets the limiter's interrupt flag,
+// ending its other waits; anything else goes on as it is.
+PyError signal_handler_error(const engine::LimiterCore& core);
+
 // What an admission that ended interrupted raises: operation_interrupted(),
 // unless the limiter's CountHome could not decide, which raises its failure
 // (OSError, ValueError or StorageError; see storage_error.hpp).

@@ -1,6 +1,7 @@
 #include "limiters/limiter_waits.hpp"
 
 #include "executor/sleep.hpp"
+#include "limiters/home_lock.hpp"
 #include "limiters/server_attempt.hpp"
 
 namespace quellgate {
@@ -34,7 +35,7 @@ executor::Task<void> sleep_on_limiter_in_job(const engine::LimiterCore& core, en
   enrolment.will_try_again();
 }
 
-executor::Task<engine::Admission> admit_waiting_in_job(engine::LimiterCore core) {
+executor::Task<Result<engine::Admission>> admit_waiting_in_job(engine::LimiterCore core) {
   engine::AdmissionLoop loop(core);
   const bool at_server = asks_a_server(core);
   for (;;) {
@@ -44,6 +45,11 @@ executor::Task<engine::Admission> admit_waiting_in_job(engine::LimiterCore core)
       case engine::AdmissionStep::Kind::admitted:
         co_return engine::Admission::admitted;
       case engine::AdmissionStep::Kind::interrupted:
+        // Taken on the thread that made the attempt, before any await.
+        if (!at_server && lock_was_busy(core)) {
+          if (auto waited = co_await wait_for_home_lock_in_job(core); !waited) co_return std::unexpected(std::move(waited.error()));
+          break;
+        }
         co_return engine::Admission::interrupted;
       case engine::AdmissionStep::Kind::sleep:
         co_await sleep_on_limiter_in_job(core, step);

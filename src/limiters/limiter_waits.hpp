@@ -13,6 +13,7 @@
 #include "executor/clock.hpp"
 #include "executor/task.hpp"
 #include "executor/wake_signal.hpp"
+#include "frame/error.hpp"
 #include "limiters/sleep_for_release_elsewhere.hpp"
 
 namespace quellgate {
@@ -70,9 +71,10 @@ struct NoSignalWatch {
 // burst wait) or the interrupt flag ends it early. Only inside a job.
 executor::Task<void> sleep_on_limiter_in_job(const engine::LimiterCore& core, engine::AdmissionStep step);
 
-// The waiting admission as a job: admitted or interrupted, never refused.
+// The waiting admission as a job: admitted or interrupted, never refused,
+// or the home's failure when its lock cannot be had (see home_lock.hpp).
 // Its sleeps are on the executor's timer, holding no thread; destroying the
 // job mid-wait gives back any permit it took.
-executor::Task<engine::Admission> admit_waiting_in_job(engine::LimiterCore core);
+executor::Task<Result<engine::Admission>> admit_waiting_in_job(engine::LimiterCore core);
 
 }  // namespace quellgate

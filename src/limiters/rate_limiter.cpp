@@ -12,6 +12,7 @@
 #include "engine/report.hpp"
 #include "executor/clock.hpp"
 #include "frame/gil.hpp"
+#include "limiters/home_lock.hpp"
 #include "limiters/server_attempt.hpp"
 #include "limiters/limiter_object.hpp"
 #include "limiters/limiter_reports.hpp"
@@ -42,17 +43,17 @@ PyObject* acquire(PyObject* self, PyObject*) {
 
 PyObject* release(PyObject* self, PyObject*) {
   return method(self, [](const engine::LimiterCore& core) -> Result<PyRef> {
-    release_on_this_thread(core);
+    if (auto released = release_on_this_thread(core); !released) return std::unexpected(std::move(released.error()));
     return PyRef::borrow(Py_None);
   });
 }
 
 // A report read on this thread: with the interpreter lock given up while a
-// server is asked.
+// server is asked, or while it waits for the home's lock.
 template <class Read>
 auto read_on_this_thread(const engine::LimiterCore& core, Read read) {
   if (asks_a_server(core)) [[unlikely]] return gil::without_gil([&] { return read(core); });
-  return read(core);
+  return at_home_on_thread(core, read, read);
 }
 
 PyObject* get_remaining(PyObject* self, PyObject*) {
@@ -86,7 +87,7 @@ PyObject* enter(PyObject* self, PyObject*) {
 PyObject* exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return method(self, [&](const engine::LimiterCore& core) -> Result<PyRef> {
     if (auto ok = check_exit_arguments(kClassName, "__exit__", args, kwargs); !ok) return std::unexpected(std::move(ok.error()));
-    release_on_this_thread(core);
+    if (auto released = release_on_this_thread(core); !released) return std::unexpected(std::move(released.error()));
     return PyRef::borrow(Py_False);
   });
 }
@@ -107,10 +108,12 @@ class RateLimitedCall final : public Closure {
     // may have cleared it.
     if (!func_) return std::unexpected(cleared_closure_error());
     auto result = owned_or_pending(PyObject_Call(func_.get(), args, kwargs));
-    // Given back as release() does, once the call is over either way.
+    // Given back as release() does, once the call is over either way. The
+    // call's own outcome wins over a release that gave up waiting for a held
+    // lock: that release stays owed, and the home makes it later.
     if (permit.holds_permit()) {
       permit.hand_over();
-      release_on_this_thread(core_);
+      static_cast<void>(release_on_this_thread(core_));
     }
     return result;
   }

@@ -108,20 +108,20 @@ PermitStaged stage_permit(Mapping& mapping, const ProcessIdentity& me, Transacti
   return PermitStaged::staged;
 }
 
-bool return_permit(Mapping& mapping, const ProcessIdentity& me) noexcept {
+PermitReturned return_permit(Mapping& mapping, const ProcessIdentity& me) noexcept {
   layout::Layout& segment = mapping.segment();
   const SegmentLock lock(segment);
-  if (!lock.held()) return false;
+  if (!lock.held()) return lock.busy() ? PermitReturned::lock_busy : PermitReturned::none_held;
   const auto slot = own_slot(mapping, me);
-  if (!slot) return false;
+  if (!slot) return PermitReturned::none_held;
   const std::uint64_t permits = read(segment, *slot, SlotField::permits);
-  if (permits == 0) return false;
+  if (permits == 0) return PermitReturned::none_held;
   const std::uint64_t held = segment.cells[cell::burst_in_use];
   Transaction transaction(segment);
   transaction.set(cell::slot(*slot, SlotField::permits), permits - 1);
   transaction.set(cell::burst_in_use, held == 0 ? 0 : held - 1);
   transaction.commit();
-  return true;
+  return PermitReturned::returned;
 }
 
 bool reclaim_dead_slots(Mapping& mapping, const ProcessIdentity& me, nanoseconds now) {

@@ -19,9 +19,10 @@ enum class PermitStaged { staged, cap_reached, no_free_slot };
 // if it has none) and in the burst count, when the cap allows.
 PermitStaged stage_permit(Mapping& mapping, const ProcessIdentity& me, Transaction& transaction) noexcept;
 
-// Gives back one permit of `me`'s, if it holds any; takes the lock itself.
-// True when a permit was given back.
-bool return_permit(Mapping& mapping, const ProcessIdentity& me) noexcept;
+// Gives back one permit of `me`'s, if it holds any; tries the lock itself
+// and does nothing when another thread holds it (lock_busy).
+enum class PermitReturned { returned, none_held, lock_busy };
+PermitReturned return_permit(Mapping& mapping, const ProcessIdentity& me) noexcept;
 
 // Takes back the permits of processes of this PID namespace that are gone,
 // probing them with the lock released. At most one look per mapping every

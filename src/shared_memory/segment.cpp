@@ -4,6 +4,7 @@
 
 #include "engine/report.hpp"
 #include "shared_memory/journal.hpp"
+#include "shared_memory/lock_holder.hpp"
 #include "shared_memory/mapping.hpp"
 #include "shared_memory/object_name.hpp"
 #include "shared_memory/process_slots.hpp"
@@ -96,7 +97,7 @@ void decide(Mapping& mapping, nanoseconds now, const ProcessIdentity* me, Segmen
   layout::Layout& segment = mapping.segment();
   const SegmentLock lock(segment);
   if (!lock.held()) [[unlikely]] {
-    result.fault = Fault::unrecoverable_lock;
+    result.fault = lock.busy() ? Fault::lock_busy : Fault::unrecoverable_lock;
     return;
   }
   Transaction transaction(segment);
@@ -119,6 +120,24 @@ void decide(Mapping& mapping, nanoseconds now, const ProcessIdentity* me, Segmen
   }
   transaction.commit();
   result.admitted = true;
+}
+
+Fault fault_of(const SegmentLock& lock) noexcept {
+  return lock.busy() ? Fault::lock_busy : Fault::unrecoverable_lock;
+}
+
+// For a wait that gave up: who holds the lock, as far as this PID
+// namespace's /proc can tell.
+std::string describe_stuck_lock(layout::Layout& segment) {
+  const pid_t owner = lock_owner_thread(segment);
+  const std::optional<LockHolder> holder = lock_holder_of(owner);
+  if (!holder) return "its lock was not let go for as long as a call waits for it";
+  const std::string process = "process " + std::to_string(holder->pid);
+  if (holder->stopped) {
+    return "its lock is held by " + process + ", which is stopped (SIGSTOP, Ctrl+Z, a debugger or a frozen cgroup); "
+           "it must be continued or killed";
+  }
+  return "its lock is held by " + process + ", which does not let it go";
 }
 
 }  // namespace
@@ -148,6 +167,10 @@ std::string Segment::describe(Fault fault) const {
     case Fault::no_free_slot:
       return subject + ": " + std::to_string(layout::slot_count) +
              " live processes already hold burst permits, and no more can be tracked";
+    case Fault::lock_busy:
+      return subject + ": its lock is held by another thread";
+    case Fault::lock_stuck:
+      return subject + ": " + describe_stuck_lock(mapping_->segment());
   }
   return subject;
 }
@@ -170,24 +193,33 @@ Segment::Attempt Segment::admit(nanoseconds now, bool take_permit) {
   return attempt;
 }
 
-void Segment::release_permit() noexcept {
+Fault Segment::release_permit() noexcept {
   Mapping& mapping = *mapping_;
-  if (mapping.config().max_burst == 0) return;
-  if (return_permit(mapping, current_identity())) wake_sleepers(mapping.segment());
+  if (mapping.config().max_burst == 0) return Fault::none;
+  switch (return_permit(mapping, current_identity())) {
+    case PermitReturned::returned:
+      wake_sleepers(mapping.segment());
+      break;
+    case PermitReturned::lock_busy:
+      return Fault::lock_busy;
+    case PermitReturned::none_held:
+      break;
+  }
+  return Fault::none;
 }
 
-std::optional<std::uint64_t> Segment::burst_remaining() noexcept {
+std::expected<std::optional<std::uint64_t>, Fault> Segment::burst_remaining() noexcept {
   const std::uint64_t max_burst = mapping_->config().max_burst;
   if (max_burst == 0) return std::nullopt;
   const SegmentLock lock(mapping_->segment());
-  if (!lock.held()) return std::nullopt;
+  if (!lock.held()) return std::unexpected(fault_of(lock));
   const std::uint64_t held = mapping_->segment().cells[cell::burst_in_use];
   return held >= max_burst ? 0 : max_burst - held;
 }
 
 Fault Segment::read_windows(nanoseconds now, std::span<engine::WindowState> out) noexcept {
   const SegmentLock lock(mapping_->segment());
-  if (!lock.held()) return Fault::unrecoverable_lock;
+  if (!lock.held()) return fault_of(lock);
   const Windows windows = windows_at(*mapping_, now);
   for (std::size_t i = 0; i < std::min(windows.size, out.size()); ++i) {
     out[i].limit = mapping_->config().windows[i].limit;
@@ -199,10 +231,16 @@ Fault Segment::read_windows(nanoseconds now, std::span<engine::WindowState> out)
   return Fault::none;
 }
 
-std::optional<nanoseconds> Segment::window_wait(nanoseconds now) noexcept {
+std::expected<std::optional<nanoseconds>, Fault> Segment::window_wait(nanoseconds now) noexcept {
   const SegmentLock lock(mapping_->segment());
-  if (!lock.held()) return std::nullopt;
+  if (!lock.held()) return std::unexpected(fault_of(lock));
   return wait_for_full(*mapping_, windows_at(*mapping_, now), now);
+}
+
+Fault Segment::wait_for_lock(nanoseconds monotonic_deadline) const noexcept {
+  SegmentLock lock(mapping_->segment(), monotonic_deadline);
+  if (!lock.held()) return fault_of(lock);
+  return Fault::none;
 }
 
 std::uint32_t Segment::wake_word() const noexcept { return load_wake_word(mapping_->segment()); }

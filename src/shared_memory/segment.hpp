@@ -51,6 +51,8 @@ enum class Fault : std::uint8_t {
   none,
   unrecoverable_lock,  // for good: the lock was left ENOTRECOVERABLE, or overwritten
   no_free_slot,        // for now: every process slot belongs to a live process holding permits
+  lock_busy,           // for now: another thread holds the lock; nothing was done
+  lock_stuck,          // a caller waited for the lock as long as it would (describe names the holder)
 };
 
 class Mapping;
@@ -62,8 +64,9 @@ class Mapping;
 // Any process of the user can write anything into the segment. Every value
 // read from it is bounded before use, so such a write can give wrong counts
 // but never a crash here, with two exceptions no check can prevent: a lock
-// word made to look held by a live thread stalls every section, and an
-// object truncated under a live mapping faults (SIGBUS) at the next touch.
+// word made to look held by a live thread leaves every call busy (callers
+// give up after a bounded wait), and an object truncated under a live
+// mapping faults (SIGBUS) at the next touch.
 class Segment {
  public:
   // Opens the name, creating it fully initialised with `mode` (permission
@@ -100,20 +103,32 @@ class Segment {
   // place in every window. A refusal leaves no trace.
   Attempt admit(std::chrono::nanoseconds now, bool take_permit);
 
+  // Every call below that reads or writes the cells only tries the lock:
+  // when another thread holds it, the call does nothing and answers
+  // Fault::lock_busy. Whoever may wait calls wait_for_lock, then tries again.
+
   // Gives one permit of this process back (never below 0, never another
   // process's), bumps the wake word, and wakes one sleeper on it.
-  void release_permit() noexcept;
+  // Fault::lock_busy, or none (also when the lock cannot be taken at all:
+  // no permit can be held then).
+  Fault release_permit() noexcept;
 
-  // Free burst permits; nothing without a cap (or on a fault).
-  std::optional<std::uint64_t> burst_remaining() noexcept;
+  // Free burst permits; nothing without a cap.
+  std::expected<std::optional<std::uint64_t>, Fault> burst_remaining() noexcept;
 
   // Fills count and window_start of out[i] (i below config().window_count)
   // with the windows as they stand at `now`, plus limit and length; the
   // segment itself is not written. Names are left as they are.
   Fault read_windows(std::chrono::nanoseconds now, std::span<engine::WindowState> out) noexcept;
   // Time until the first full window rolls over (at least 1 ms); nothing
-  // when none is full (or on a fault).
-  std::optional<std::chrono::nanoseconds> window_wait(std::chrono::nanoseconds now) noexcept;
+  // when none is full.
+  std::expected<std::optional<std::chrono::nanoseconds>, Fault> window_wait(std::chrono::nanoseconds now) noexcept;
+
+  // Waits until the lock is free, up to the CLOCK_MONOTONIC deadline, and
+  // lets it go again at once: none when it was free, lock_busy when the
+  // deadline came first, unrecoverable_lock when it cannot be taken. Never
+  // with the interpreter lock held; a signal does not end it.
+  Fault wait_for_lock(std::chrono::nanoseconds monotonic_deadline) const noexcept;
 
   // The word every release bumps. A waiter reads it before its attempt and
   // sleeps on it only while it is unchanged, so no release is lost between

@@ -1,7 +1,10 @@
 #include "shared_memory/segment_lock.hpp"
 
+#include <linux/futex.h>
+
 #include <atomic>
 #include <cerrno>
+#include <ctime>
 
 #include "shared_memory/journal.hpp"
 #include "shared_memory/wake.hpp"
@@ -50,6 +53,53 @@ bool SegmentLock::take_over(int status) noexcept {
   // wake; a wake too many only makes sleepers look again.
   wake_sleepers(segment_);
   return true;
+}
+
+void SegmentLock::after_failed_try(int status) noexcept {
+  // A running holder lets go within a section of arithmetic, well under a
+  // microsecond: looking again for about that long spares the caller its
+  // slow way (a thread's wait, the loop's hand-off to a job) for all but a
+  // holder that is preempted or stopped. The word is read before each try,
+  // so that waiting callers do not pull its line from the holder.
+  for (int look = 0; status == EBUSY && look < 64; ++look) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+    if (lock_owner_thread(segment_) == 0) status = pthread_mutex_trylock(&segment_.mutex);
+  }
+  if (status == 0) {
+    held_ = true;
+    return;
+  }
+  busy_ = status == EBUSY;
+  held_ = !busy_ && take_over(status);
+}
+
+SegmentLock::SegmentLock(layout::Layout& segment, std::chrono::nanoseconds monotonic_deadline) noexcept
+    : segment_(segment) {
+  if (!has_robust_shared_kind(segment.mutex)) return;
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(monotonic_deadline);
+  const timespec until{static_cast<time_t>(seconds.count()),
+                       static_cast<long>((monotonic_deadline - seconds).count())};
+  const int status = pthread_mutex_clocklock(&segment.mutex, CLOCK_MONOTONIC, &until);
+  if (status == 0) {
+    held_ = true;
+    return;
+  }
+  busy_ = status == ETIMEDOUT;
+  held_ = !busy_ && take_over(status);
+}
+
+pid_t lock_owner_thread(layout::Layout& segment) noexcept {
+#ifdef __GLIBC__
+  // Relaxed: a hint for a message; the owner may change just after.
+  const auto word = std::atomic_ref<int>(segment.mutex.__data.__lock)
+                        .load(std::memory_order_relaxed);
+  return static_cast<pid_t>(static_cast<unsigned>(word) & FUTEX_TID_MASK);
+#else
+  static_cast<void>(segment);
+  return 0;
+#endif
 }
 
 int initialise_mutex(layout::Layout& segment) noexcept {

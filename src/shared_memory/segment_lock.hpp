@@ -1,6 +1,10 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 
 #include "shared_memory/layout.hpp"
 
@@ -26,6 +30,13 @@ inline bool has_robust_shared_kind(pthread_mutex_t&) noexcept { return true; }
 // marked consistent, so a section sees the cells whole. A mutex that cannot
 // be taken (ENOTRECOVERABLE, or bytes that are no mutex) leaves it not held.
 //
+// The plain constructor never waits: a mutex another thread holds, in this
+// process or another, is busy(), and the caller does nothing with the cells.
+// Its holder may be stopped (SIGSTOP, a debugger, a frozen cgroup) with no
+// end in sight, and the caller may hold the interpreter lock or be an event
+// loop's thread; whoever can wait does so with the deadline constructor, in
+// slices it chooses, and then tries again.
+//
 // Never held across a sleep, a blocking system call (the /proc probes of
 // dead processes run with it released), a wait for the interpreter lock,
 // or fork(): sections are arithmetic on the cells. No at-fork handler takes
@@ -33,17 +44,27 @@ inline bool has_robust_shared_kind(pthread_mutex_t&) noexcept { return true; }
 class SegmentLock {
  public:
   // Inline, with the unlock: an out-of-line call each cost a tenth of an
-  // admission's own instructions.
+  // admission's own instructions. A try-lock costs what a lock does when
+  // the mutex is free.
   explicit SegmentLock(layout::Layout& segment) noexcept : segment_(segment) {
     if (!has_robust_shared_kind(segment.mutex)) [[unlikely]] return;
-    const int status = pthread_mutex_lock(&segment.mutex);
-    held_ = status == 0 || take_over(status);
+    const int status = pthread_mutex_trylock(&segment.mutex);
+    if (status == 0) [[likely]] {
+      held_ = true;
+      return;
+    }
+    after_failed_try(status);
   }
+  // Waits for the mutex until the CLOCK_MONOTONIC deadline; busy() when it
+  // passed first. Signals do not end this wait: glibc resumes it.
+  SegmentLock(layout::Layout& segment, std::chrono::nanoseconds monotonic_deadline) noexcept;
   SegmentLock(const SegmentLock&) = delete;
   SegmentLock& operator=(const SegmentLock&) = delete;
   ~SegmentLock() { unlock(); }
 
   bool held() const noexcept { return held_; }
+  // Not held because another thread holds it; otherwise not held is for good.
+  bool busy() const noexcept { return busy_; }
   void unlock() noexcept {
     if (!held_) return;
     held_ = false;
@@ -54,10 +75,18 @@ class SegmentLock {
   // After a lock that failed with `status`: true when the mutex is now held
   // and consistent (its dead owner's journal completed).
   bool take_over(int status) noexcept;
+  // After a try that failed with `status`: a few more tries when it was
+  // busy, then held, busy, or not to be had.
+  void after_failed_try(int status) noexcept;
 
   layout::Layout& segment_;
   bool held_ = false;
+  bool busy_ = false;
 };
+
+// The thread that holds the mutex now, as the robust-futex protocol writes
+// its id into the lock word; 0 when free, or when the word cannot be read.
+pid_t lock_owner_thread(layout::Layout& segment) noexcept;
 
 // Makes the segment's mutex robust and shared between processes; run once,
 // by the creator, before the segment is published.

@@ -1,3 +1,4 @@
+import itertools
 import os
 import shutil
 import signal
@@ -68,3 +69,15 @@ def redis_server(tmp_path_factory):
     server.start()
     yield server
     server.stop()
+
+
+_redis_names = itertools.count()
+
+
+@pytest.fixture
+def name(redis_server):
+    """A shared name of its own at the session's server, removed afterwards.
+    Test files of other homes define a `name` of their own."""
+    chosen = "qgtest.%d.%d" % (os.getpid(), next(_redis_names))
+    yield chosen
+    quellgate.remove_shared(chosen, storage=redis_server.url)

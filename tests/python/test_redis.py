@@ -2,7 +2,6 @@
 shared(..., storage=...) sees, across processes, outages and kills."""
 
 import asyncio
-import itertools
 import multiprocessing
 import os
 import signal
@@ -16,14 +15,6 @@ from quellgate import AsyncRateLimiter, RateLimiter
 
 # Longer than the epoch is old: one window that never rolls over.
 NEVER_ROLLS_OVER = 2**40
-_names = itertools.count()
-
-
-@pytest.fixture
-def name(redis_server):
-    chosen = "qgtest.%d.%d" % (os.getpid(), next(_names))
-    yield chosen
-    quellgate.remove_shared(chosen, storage=redis_server.url)
 
 
 def fixed(cls, name, url, limit, **keywords):

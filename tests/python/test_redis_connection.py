@@ -3,7 +3,6 @@ or misconfigured: one storage_timeout bounds each wait, signals included,
 and only a server that cannot be reached is let through by "allow"."""
 
 import contextlib
-import itertools
 import os
 import signal
 import socket
@@ -18,14 +17,6 @@ from quellgate import RateLimiter
 # Generous: each bound is several times what a correct call takes, and far
 # below what the fault it catches takes.
 SLACK = 3.0
-_names = itertools.count()
-
-
-@pytest.fixture
-def name(redis_server):
-    chosen = "qgconn.%d.%d" % (os.getpid(), next(_names))
-    yield chosen
-    quellgate.remove_shared(chosen, storage=redis_server.url)
 
 
 def commands(port, *each):

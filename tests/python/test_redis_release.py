@@ -15,7 +15,7 @@ import pytest
 
 import quellgate
 from quellgate import AsyncRateLimiter, RateLimiter
-from test_redis import fixed, name  # noqa: F401 (a fixture)
+from test_redis import fixed
 
 
 class Client:

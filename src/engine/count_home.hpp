@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "engine/window.hpp"
@@ -50,6 +51,10 @@ class CountHome {
     // process): treated as the in-process table's broken state, which ends
     // the admission interrupted; the limiter layer asks for the reason.
     bool failed = false;
+    // When admitted: the reading of the clock that decided (this host's, or
+    // the server's), which names the windows the admission was counted in,
+    // for a later settle().
+    std::chrono::nanoseconds decided_at{0};
   };
 
   // Whether admit() answers without waiting on anyone (shared memory does).
@@ -61,13 +66,48 @@ class CountHome {
   // admit() without blocking: `done` runs once, on any thread, and must not
   // block. Only homes that do not decide at once override it.
   using AttemptCallback = std::function<void(Attempt)>;
-  virtual void admit_async(std::chrono::nanoseconds now, bool take_permit, AttemptCallback done) {
-    done(admit(now, take_permit));
+  virtual void admit_async(std::chrono::nanoseconds now, bool take_permit, std::uint64_t cost,
+                           AttemptCallback done) {
+    done(admit(now, take_permit, cost));
   }
 
   // All or nothing: with take_permit, one burst permit of this process, and
-  // one place in every window. A refusal leaves no trace.
-  virtual Attempt admit(std::chrono::nanoseconds now, bool take_permit) = 0;
+  // `cost` (at least 1, at most every window's limit) places in every
+  // window. A refusal leaves no trace.
+  virtual Attempt admit(std::chrono::nanoseconds now, bool take_permit, std::uint64_t cost) = 0;
+
+  // A reservation's settlement: adds `delta` to the count of every window an
+  // admission decided at `decided_at` (Attempt::decided_at) was counted in,
+  // without refusal, or with a negative `delta` takes it away, never below
+  // 0; a window that has rolled over since is left alone. All or nothing, on
+  // the clock of whoever decides, like admit(). A home that asks a server may
+  // only start it here; later attempts of this process still see it done.
+  virtual void settle(std::chrono::nanoseconds decided_at, std::int64_t delta) noexcept = 0;
+  // The same, for a job: `answered` runs once, on any thread and without
+  // blocking, once every process can see the settlement.
+  virtual void settle_then(std::chrono::nanoseconds decided_at, std::int64_t delta,
+                           std::function<void()> answered) {
+    settle(decided_at, delta);
+    answered();
+  }
+
+  // The home of one key's counts: windows and burst permits of its own,
+  // under the same configuration, kept where this home keeps its own (the
+  // same segment, the same server) and apart from them and from every other
+  // key's. `key` is 1 to 256 bytes of any value. Cheap: nothing is stored
+  // until the key is counted. Null when this home keeps no keys (a key's
+  // own home, for one).
+  virtual std::shared_ptr<CountHome> for_key(std::string_view /*key*/) { return nullptr; }
+
+  // How full a bounded table of keys is, for a home that keeps one (shared
+  // memory): entries live now, the table's size, and how many admissions it
+  // refused for want of a free entry since it was made.
+  struct KeyTableUse {
+    std::uint64_t live = 0;
+    std::uint64_t max_keys = 0;
+    std::uint64_t refused = 0;
+  };
+  virtual std::optional<KeyTableUse> key_table_use() { return std::nullopt; }
   // Gives one permit of this process back and tells every waiter, in any
   // process, that one came back. A home that asks a server may only start
   // the release here; later attempts of this process still see it done.

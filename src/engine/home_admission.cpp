@@ -11,7 +11,7 @@
 namespace quellgate::engine {
 
 Admission try_admit_at_home(const LimiterCore& core, std::chrono::nanoseconds now) {
-  const CountHome::Attempt attempt = core.home()->admit(now, core.max_burst().has_value());
+  const CountHome::Attempt attempt = core.home()->admit(now, core.max_burst().has_value(), 1);
   if (attempt.failed) return Admission::interrupted;
   return attempt.admitted ? Admission::admitted : Admission::refused;
 }
@@ -21,7 +21,7 @@ AdmissionStep AdmissionLoop::next_at_home(std::chrono::nanoseconds now) {
   // Read before the attempt: a release after it, and before the sleep,
   // changes it, and the sleep is then skipped.
   const std::uint32_t releases_seen = home.releases_seen();
-  return after_attempt_at_home(home.admit(now, core_.max_burst().has_value()), releases_seen);
+  return after_attempt_at_home(home.admit(now, core_.max_burst().has_value(), 1), releases_seen);
 }
 
 AdmissionStep AdmissionLoop::after_attempt_at_home(const CountHome::Attempt& attempt, std::uint32_t releases_seen) {

@@ -67,10 +67,13 @@ class RedisHome final : public engine::CountHome {
 
   bool decides_at_once() const noexcept override { return false; }
 
-  Attempt admit(nanoseconds, bool take_permit) override { return attempt_from(store_->decide(), take_permit); }
+  Attempt admit(nanoseconds, bool take_permit, std::uint64_t /*cost*/) override { return attempt_from(store_->decide(), take_permit); }
 
   // The callback holds what keeps this home alive (the caller's core).
-  void admit_async(nanoseconds, bool take_permit, AttemptCallback done) override {
+  // Costs and settlements are counted in the script (not yet: counts 1).
+  void settle(nanoseconds, std::int64_t) noexcept override {}
+
+  void admit_async(nanoseconds, bool take_permit, std::uint64_t /*cost*/, AttemptCallback done) override {
     store_->decide_async([this, take_permit, done = std::move(done)](store::DecisionOutcome outcome) {
       done(attempt_from(std::move(outcome), take_permit));
     });

@@ -77,11 +77,15 @@ class SharedMemoryHome final : public engine::CountHome {
  public:
   explicit SharedMemoryHome(Segment segment) : state_(std::make_shared<SegmentState>(std::move(segment))) {}
 
-  Attempt admit(nanoseconds now, bool take_permit) override {
+  Attempt admit(nanoseconds now, bool take_permit, std::uint64_t /*cost*/) override {
     const Segment::Attempt attempt = segment().admit(now, take_permit);
     if (attempt.fault != shared_memory::Fault::none) [[unlikely]] note_fault(attempt.fault);
-    return {attempt.admitted, attempt.burst_refused, attempt.window_wait, attempt.fault != shared_memory::Fault::none};
+    return {attempt.admitted, attempt.burst_refused, attempt.window_wait, attempt.fault != shared_memory::Fault::none,
+            now};
   }
+
+  // Costs and settlements are counted in the segment (not yet: counts 1).
+  void settle(nanoseconds, std::int64_t) noexcept override {}
 
   // A release that finds the lock held is owed: made by a job once the lock
   // is let go, or sooner by a caller that waits for it (see the seam). It is

@@ -23,7 +23,7 @@ executor::Task<Attempt> attempt_at_server(engine::LimiterCore core) {
   auto [sender, receiver] = executor::make_oneshot<Answer>();
   // Shared only because a std::function must be copyable; sent once.
   auto answer_to = std::make_shared<executor::OneShotSender<Answer>>(std::move(sender));
-  core.home()->admit_async(executor::wall_now(), core.max_burst().has_value(),
+  core.home()->admit_async(executor::wall_now(), core.max_burst().has_value(), 1,
                            [core, answer_to](Attempt attempt) {
                              Answer answer{attempt, std::nullopt};
                              if (attempt.admitted) answer.permit.emplace(core);

@@ -32,13 +32,14 @@ struct ScriptedHome final : CountHome {
   std::uint32_t release_count = 7;
   std::uint64_t count_in_each_window = 0;
 
-  Attempt admit(std::chrono::nanoseconds, bool take_permit) override {
+  Attempt admit(std::chrono::nanoseconds, bool take_permit, std::uint64_t) override {
     permits_asked.push_back(take_permit);
     if (answers.empty()) return admitted;
     const Attempt answer = answers.front();
     answers.erase(answers.begin());
     return answer;
   }
+  void settle(std::chrono::nanoseconds, std::int64_t) noexcept override {}
   void release_permit() noexcept override {
     ++releases;
     ++release_count;

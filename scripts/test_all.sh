@@ -59,16 +59,47 @@ interpreters() {
   printf '%s\n' "${found[@]}"
 }
 
-run_pytest_on() {
+# A venv per interpreter with the test requirements and the wheel; made one
+# after another, so that pip never runs twice at once on its cache.
+prepare_venv_for() {
   local interpreter=$1 version venv
   version=$("$interpreter" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   venv=$build/venvs/$version
-  step "pytest on CPython $version"
-  [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/tests/requirements.txt" \
-    -r "$root/tests/requirements-typing.txt" -r "$root/tests/requirements-numpy.txt"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
-  (cd "$root" && "$venv/bin/python" -m pytest tests/python -q -p no:cacheprovider) || failures+=("pytest $version")
+  {
+    [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/tests/requirements.txt" \
+      -r "$root/tests/requirements-typing.txt" -r "$root/tests/requirements-numpy.txt"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
+  } >&2
+  echo "$version"
+}
+
+# The suite spends most of its time asleep (waiting for windows to roll over,
+# for children, for servers), so two interpreters run it side by side; each
+# one's output is kept in a log and shown whole when it ends.
+parallel_runs=${QUELLGATE_PARALLEL_PYTEST:-2}
+
+run_pytest_matrix() {
+  local versions=() version logs=$build/pytest-logs
+  rm -rf "$logs" && mkdir -p "$logs"
+  step "preparing a venv per interpreter"
+  for interpreter in "$@"; do versions+=("$(prepare_venv_for "$interpreter")"); done
+  for version in "${versions[@]}"; do
+    while (($(jobs -rp | wc -l) >= parallel_runs)); do wait -n || true; done
+    (
+      cd "$root"
+      status=0
+      "$build/venvs/$version/bin/python" -m pytest tests/python -q -p no:cacheprovider >"$logs/$version.log" 2>&1 ||
+        status=$?
+      echo "$status" >"$logs/$version.status"
+    ) &
+  done
+  wait
+  for version in "${versions[@]}"; do
+    step "pytest on CPython $version"
+    cat "$logs/$version.log"
+    [ "$(cat "$logs/$version.status" 2>/dev/null)" = 0 ] || failures+=("pytest $version")
+  done
 }
 
 install_system_packages
@@ -79,7 +110,7 @@ bash "$root/scripts/check_layers.sh" || failures+=("layering")
 run_cpp_tests
 build_wheel
 mapfile -t pythons < <(interpreters)
-for interpreter in "${pythons[@]}"; do run_pytest_on "$interpreter"; done
+run_pytest_matrix "${pythons[@]}"
 
 step "sanitizer runs"
 SANITIZER_BUILD_DIR="$build/sanitizers" QUELLGATE_WHEEL="$wheel" PYTHON="$python" \

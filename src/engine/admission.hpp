@@ -97,6 +97,7 @@ class AdmissionLoop {
   // admission was counted in (for settle()): the `now` of the admitting
   // pass, or the home's Attempt::decided_at.
   std::chrono::nanoseconds decided_at() const noexcept { return decided_at_; }
+  std::uint64_t cost() const noexcept { return cost_; }
 
  private:
   // A limiter with a CountHome: each pass is one all-or-nothing attempt

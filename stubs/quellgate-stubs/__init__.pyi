@@ -6,7 +6,7 @@ from typing import Awaitable, Callable, Dict, Literal, Optional, Tuple, Type, Ty
 
 from typing_extensions import ParamSpec, Self
 
-__all__ = ["RateLimiter", "AsyncRateLimiter", "StorageError", "remove_shared"]
+__all__ = ["RateLimiter", "AsyncRateLimiter", "Reservation", "AsyncReservation", "StorageError", "remove_shared"]
 
 _P = ParamSpec("_P")
 _T = TypeVar("_T")
@@ -71,10 +71,20 @@ class RateLimiter:
         raises StorageError, or with on_storage_error="allow" admits.
         `lease`: seconds a burst permit stays held when its holder stops
         renewing it (it died, or lost the server)."""
-    def acquire(self) -> bool:
-        """Takes one place in every window and a burst permit. True when
-        admitted; False only from a non-blocking limiter. Raises
-        KeyboardInterrupt("Operation interrupted") when a wait is interrupted."""
+    def acquire(self, cost: int = 1, timeout: Optional[float] = None) -> bool:
+        """Takes `cost` places in every window (all or none) and one burst
+        permit. True when admitted; False from a non-blocking limiter, or
+        once `timeout` seconds passed (given, it waits at most that long
+        whatever `blocking` says; 0 tries once). A cost above some window's
+        limit, a cost below 1 or a negative or NaN timeout raise ValueError.
+        Raises KeyboardInterrupt("Operation interrupted") when a wait is
+        interrupted."""
+    def reserve(self, cost: int, timeout: Optional[float] = None) -> Reservation:
+        """A context manager: entering acquires as acquire(cost, timeout)
+        does (a refusal raises ValueError("Failed to acquire permit")) and
+        binds the Reservation, whose settle(actual) records the real cost;
+        leaving releases the burst permit and applies `actual - cost` to the
+        windows still current."""
     def release(self) -> None:
         """Gives a burst permit back. Window capacity is never given back."""
     def get_remaining(self) -> Dict[str, int]:
@@ -163,11 +173,14 @@ class AsyncRateLimiter:
         raises StorageError, or with on_storage_error="allow" admits.
         `lease`: seconds a burst permit stays held when its holder stops
         renewing it (it died, or lost the server)."""
-    def acquire(self) -> asyncio.Future[Optional[Tuple[()]]]:
+    def acquire(self, cost: int = 1, timeout: Optional[float] = None) -> asyncio.Future[Optional[Tuple[()]]]:
         """Resolves to () when admitted and to None when a non-blocking
-        limiter refuses; both are falsy, so compare with None. An admission
-        nobody ever reads gives its burst permit back when the Future is
-        collected."""
+        limiter refuses or `timeout` seconds passed; both are falsy, so
+        compare with None. `cost` and `timeout` as in RateLimiter.acquire.
+        An admission nobody ever reads gives its burst permit back when the
+        Future is collected."""
+    def reserve(self, cost: int, timeout: Optional[float] = None) -> AsyncReservation:
+        """As RateLimiter.reserve, for `async with`."""
     def release(self) -> asyncio.Future[Tuple[()]]:
         """Gives a burst permit back; resolves to ()."""
     def get_remaining(self) -> asyncio.Future[Dict[str, int]]: ...

@@ -5,7 +5,6 @@
 #include "frame/classes.hpp"
 #include "frame/fault.hpp"
 #include "frame/gil.hpp"
-#include "limiters/reservation.hpp"
 #include "limiters/shared_limiter.hpp"
 #include "limiters/storage_error.hpp"
 
@@ -50,9 +49,7 @@ Result<void> quellgate_body(PyObject* module) {
   gil::note_interpreter_running();
   using ClassGetter = Result<PyTypeObject*> (*)();
   const std::pair<const char*, ClassGetter> classes[] = {{"RateLimiter", rate_limiter_class},
-                                                         {"AsyncRateLimiter", async_rate_limiter_class},
-                                                         {"Reservation", reservation_class},
-                                                         {"AsyncReservation", async_reservation_class}};
+                                                         {"AsyncRateLimiter", async_rate_limiter_class}};
   for (auto [name, make] : classes) {
     auto type = make();
     if (!type) return std::unexpected(std::move(type.error()));

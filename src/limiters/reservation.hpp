@@ -35,7 +35,7 @@ struct ReservationObject {
 Result<PyRef> reserve_on_thread(const engine::LimiterCore& core, PyObject* args, PyObject* kwargs);
 Result<PyRef> reserve_on_loop(const engine::LimiterCore& core, PyObject* args, PyObject* kwargs);
 
-// The two types, for the module to name.
+// The two types, made on first use.
 Result<PyTypeObject*> reservation_class();
 Result<PyTypeObject*> async_reservation_class();
 

@@ -6,7 +6,7 @@ from typing import Awaitable, Callable, Dict, Literal, Optional, Tuple, Type, Ty
 
 from typing_extensions import ParamSpec, Self
 
-__all__ = ["RateLimiter", "AsyncRateLimiter", "Reservation", "AsyncReservation", "StorageError", "remove_shared"]
+__all__ = ["RateLimiter", "AsyncRateLimiter", "StorageError", "remove_shared"]
 
 _P = ParamSpec("_P")
 _T = TypeVar("_T")
@@ -79,7 +79,7 @@ class RateLimiter:
         limit, a cost below 1 or a negative or NaN timeout raise ValueError.
         Raises KeyboardInterrupt("Operation interrupted") when a wait is
         interrupted."""
-    def reserve(self, cost: int, timeout: Optional[float] = None) -> Reservation:
+    def reserve(self, cost: int, timeout: Optional[float] = None) -> _Reservation:
         """A context manager: entering acquires as acquire(cost, timeout)
         does (a refusal raises ValueError("Failed to acquire permit")) and
         binds the Reservation, whose settle(actual) records the real cost;
@@ -179,7 +179,7 @@ class AsyncRateLimiter:
         compare with None. `cost` and `timeout` as in RateLimiter.acquire.
         An admission nobody ever reads gives its burst permit back when the
         Future is collected."""
-    def reserve(self, cost: int, timeout: Optional[float] = None) -> AsyncReservation:
+    def reserve(self, cost: int, timeout: Optional[float] = None) -> _AsyncReservation:
         """As RateLimiter.reserve, for `async with`."""
     def release(self) -> asyncio.Future[Tuple[()]]:
         """Gives a burst permit back; resolves to ()."""
@@ -206,6 +206,37 @@ class AsyncRateLimiter:
         inspect.iscoroutinefunction) whatever `func` is: it must be awaited."""
     @overload
     def __call__(self, func: Callable[_P, _T]) -> Callable[_P, asyncio.Future[_T]]: ...
+
+@final
+class _Reservation:
+    """What RateLimiter.reserve() returns; made by nothing else, and not
+    named by the module: the name is for annotations only."""
+
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        _exc_type: Optional[Type[BaseException]],
+        _exc_value: Optional[BaseException],
+        _traceback: Optional[TracebackType],
+    ) -> Literal[False]: ...
+    def settle(self, actual: int) -> None:
+        """Records the real cost (an int >= 0; the last call counts), applied
+        when the block is left: more is added without refusal, less gives
+        places back. RuntimeError once the block has ended."""
+
+@final
+class _AsyncReservation:
+    """What AsyncRateLimiter.reserve() returns; as _Reservation."""
+
+    def __aenter__(self) -> asyncio.Future[Self]: ...
+    def __aexit__(
+        self,
+        _exc_type: Optional[Type[BaseException]],
+        _exc_value: Optional[BaseException],
+        _traceback: Optional[TracebackType],
+    ) -> asyncio.Future[Literal[False]]: ...
+    def settle(self, actual: int) -> None:
+        """As _Reservation.settle."""
 
 class StorageError(ConnectionError):
     """The Redis server of a shared limiter could not be reached, answered

@@ -89,7 +89,10 @@ std::uint32_t window_wait_step_ms(std::optional<nanoseconds> wait, std::uint64_t
   return static_cast<std::uint32_t>(std::min({wait_ms, window_step_cap_ms, long_step_ms}));
 }
 
-Admission try_admit(const LimiterCore& core, nanoseconds now, std::uint64_t cost, nanoseconds* decided_at) {
+namespace {
+
+[[gnu::always_inline]] inline Admission attempt_once(const LimiterCore& core, nanoseconds now, std::uint64_t cost,
+                                                     nanoseconds* decided_at) {
   if (core.home() != nullptr) [[unlikely]] return try_admit_at_home(core, now, cost, decided_at);
   if (!take_burst(core)) return Admission::refused;
   PermitGuard permit(core);
@@ -99,6 +102,14 @@ Admission try_admit(const LimiterCore& core, nanoseconds now, std::uint64_t cost
   permit.dismiss();
   if (decided_at != nullptr) *decided_at = now;
   return Admission::admitted;
+}
+
+}  // namespace
+
+Admission try_admit(const LimiterCore& core, nanoseconds now) { return attempt_once(core, now, 1, nullptr); }
+
+Admission try_admit_costing(const LimiterCore& core, nanoseconds now, std::uint64_t cost, nanoseconds* decided_at) {
+  return attempt_once(core, now, cost, decided_at);
 }
 
 AdmissionLoop::AdmissionLoop(LimiterCore core, std::uint64_t cost) : core_(std::move(core)), cost_(cost) {}

@@ -19,8 +19,16 @@ enum class Admission { admitted, refused, interrupted };
 // first). Admitted leaves the permit held until release_burst; refused and
 // interrupted (a broken table) hold nothing. When admitted and `decided_at`
 // is given, it receives the reading that decided, for settle().
-Admission try_admit(const LimiterCore& core, std::chrono::nanoseconds now, std::uint64_t cost = 1,
-                    std::chrono::nanoseconds* decided_at = nullptr);
+Admission try_admit(const LimiterCore& core, std::chrono::nanoseconds now);  // cost 1
+Admission try_admit_costing(const LimiterCore& core, std::chrono::nanoseconds now, std::uint64_t cost,
+                            std::chrono::nanoseconds* decided_at);
+// Inline, so that a caller whose cost is 1 and who needs no reading calls
+// the plain attempt, whose count is a constant.
+inline Admission try_admit(const LimiterCore& core, std::chrono::nanoseconds now, std::uint64_t cost,
+                           std::chrono::nanoseconds* decided_at = nullptr) {
+  if (cost == 1 && decided_at == nullptr) return try_admit(core, now);
+  return try_admit_costing(core, now, cost, decided_at);
+}
 // The same attempt for a limiter whose counts live in its CountHome.
 Admission try_admit_at_home(const LimiterCore& core, std::chrono::nanoseconds now, std::uint64_t cost,
                             std::chrono::nanoseconds* decided_at);

@@ -44,13 +44,18 @@ std::optional<nanoseconds> duration_of(double seconds) {
 
 }  // namespace
 
-engine::AdmissionLoop loop_for(const engine::LimiterCore& core, const AdmissionRequest& request) {
-  engine::AdmissionLoop loop(core, request.cost);
-  if (request.timeout) {
-    const nanoseconds now = executor::monotonic_now();
-    if (*request.timeout < nanoseconds::max() - now) loop.set_deadline({now + *request.timeout, executor::monotonic_now});
-  }
-  return loop;
+PyObject* known_empty_tuple = nullptr;
+
+bool is_empty_tuple(PyObject* args) noexcept {
+  if (args == nullptr) return true;
+  if (PyTuple_Size(args) != 0) return false;
+  if (known_empty_tuple == nullptr) known_empty_tuple = PyRef::borrow(args).release();
+  return true;
+}
+
+void set_deadline_after(engine::AdmissionLoop& loop, nanoseconds timeout) {
+  const nanoseconds now = executor::monotonic_now();
+  if (timeout < nanoseconds::max() - now) loop.set_deadline({now + timeout, executor::monotonic_now});
 }
 
 Result<std::uint64_t> count_argument(PyObject* value, const char* name, std::uint64_t minimum) {

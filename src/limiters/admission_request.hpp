@@ -26,9 +26,13 @@ struct AdmissionRequest {
 // The default request: cost 1, waiting as the limiter says.
 inline constexpr AdmissionRequest kPlainRequest{};
 
-// A waiting admission's loop for the request: its cost, and its deadline
-// the timeout from now on the executor's monotonic clock.
-engine::AdmissionLoop loop_for(const engine::LimiterCore& core, const AdmissionRequest& request);
+// Bounds a waiting admission's loop (made with the request's cost) by the
+// request's timeout from now, on the executor's monotonic clock. Applied in
+// place: a loop returned by value would copy its core.
+void set_deadline_after(engine::AdmissionLoop& loop, std::chrono::nanoseconds timeout);
+inline void bound_by_timeout(engine::AdmissionLoop& loop, const AdmissionRequest& request) {
+  if (request.timeout) [[unlikely]] set_deadline_after(loop, *request.timeout);
+}
 
 // `cost` and `timeout` of acquire() and reserve(), borrowed and NULL where
 // absent, validated against the limiter: cost an int from 1 to 2**63 - 1
@@ -42,8 +46,14 @@ Result<AdmissionRequest> bind_request(const engine::LimiterCore& core, const cha
                                       PyObject* args, PyObject* kwargs, bool cost_required);
 
 // Whether a call of METH_VARARGS | METH_KEYWORDS was given no argument.
+// The interpreter passes its one empty tuple then: once seen, it is known
+// by its address, which spares acquire() a call into the interpreter.
+bool is_empty_tuple(PyObject* args) noexcept;
+extern PyObject* known_empty_tuple;  // a held reference; set with the interpreter lock held
 inline bool no_arguments(PyObject* args, PyObject* kwargs) noexcept {
-  return kwargs == nullptr && (args == nullptr || PyTuple_Size(args) == 0);
+  if (kwargs != nullptr) return false;
+  if (args == known_empty_tuple) [[likely]] return true;
+  return is_empty_tuple(args);
 }
 
 // An int >= `minimum` (and at most 2**63 - 1) for the argument `name`; bool refused.

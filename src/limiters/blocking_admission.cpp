@@ -114,7 +114,8 @@ auto watched(const engine::LimiterCore& core, SignalWatch& watch, Attempts attem
 // loop gives back what it took.
 Result<engine::Admission> admit_waiting(const engine::LimiterCore& core, const AdmissionRequest& request,
                                         std::chrono::nanoseconds* decided_at) {
-  engine::AdmissionLoop loop = loop_for(core, request);
+  engine::AdmissionLoop loop(core, request.cost);
+  bound_by_timeout(loop, request);
   const engine::AdmissionStep first = gil::without_gil([&] { return loop.next(executor::wall_now()); });
   engine::Admission outcome = engine::Admission::refused;
   switch (first.kind) {
@@ -150,7 +151,8 @@ Result<engine::Admission> admit_waiting(const engine::LimiterCore& core, const A
 // dwarfs the look-up), and every attempt's wait is watched.
 Result<engine::Admission> admit_waiting_at_server(const engine::LimiterCore& core, const AdmissionRequest& request,
                                                   std::chrono::nanoseconds* decided_at) {
-  engine::AdmissionLoop loop = loop_for(core, request);
+  engine::AdmissionLoop loop(core, request.cost);
+  bound_by_timeout(loop, request);
   Result<unsigned long> main_thread = interpreter_main_thread();
   if (!main_thread) return std::unexpected(std::move(main_thread.error()));
   SignalWatch watch(core, *main_thread);
@@ -228,8 +230,13 @@ PyError interruption_of(const engine::LimiterCore& core) {
   return error_of(core.home()->failure());
 }
 
-Result<bool> admit_on_this_thread(const engine::LimiterCore& core, const AdmissionRequest& request,
-                                  std::chrono::nanoseconds* decided_at) {
+namespace {
+
+// Both admit_on_this_thread: inlined into each, so that the plain request's
+// constants fold away from acquire() without arguments.
+[[gnu::always_inline]] inline Result<bool> admit_as_requested(const engine::LimiterCore& core,
+                                                              const AdmissionRequest& request,
+                                                              std::chrono::nanoseconds* decided_at) {
   core.clear_interrupt();
   engine::Admission outcome;
   if (request.waits_on(core)) {
@@ -252,6 +259,17 @@ Result<bool> admit_on_this_thread(const engine::LimiterCore& core, const Admissi
     return admit_after_lock_wait(core, request, decided_at);
   }
   return finish(core, outcome);
+}
+
+}  // namespace
+
+Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {
+  return admit_as_requested(core, kPlainRequest, nullptr);
+}
+
+Result<bool> admit_on_this_thread(const engine::LimiterCore& core, const AdmissionRequest& request,
+                                  std::chrono::nanoseconds* decided_at) {
+  return admit_as_requested(core, request, decided_at);
 }
 
 }  // namespace quellgate

@@ -17,11 +17,9 @@ namespace quellgate {
 // ends in an exception holds no permit. With a request: its cost, and a
 // refusal waits as it says, false once its deadline passed; when admitted,
 // `decided_at` (if given) receives the reading that decided, for settle().
+Result<bool> admit_on_this_thread(const engine::LimiterCore& core);
 Result<bool> admit_on_this_thread(const engine::LimiterCore& core, const AdmissionRequest& request,
                                   std::chrono::nanoseconds* decided_at = nullptr);
-inline Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {
-  return admit_on_this_thread(core, kPlainRequest);
-}
 
 PyError operation_interrupted();
 

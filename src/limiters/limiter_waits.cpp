@@ -37,7 +37,8 @@ executor::Task<void> sleep_on_limiter_in_job(const engine::LimiterCore& core, en
 
 executor::Task<Result<engine::Admission>> admit_waiting_in_job(engine::LimiterCore core, AdmissionRequest request,
                                                                std::chrono::nanoseconds* decided_at) {
-  engine::AdmissionLoop loop = loop_for(core, request);
+  engine::AdmissionLoop loop(core, request.cost);
+  bound_by_timeout(loop, request);
   const bool at_server = asks_a_server(core);
   for (;;) {
     const engine::AdmissionStep step =

@@ -41,11 +41,15 @@ Result<PyRef> refused_permit() { return error(value_error, "Failed to acquire pe
   return admit_on_this_thread(core, *request);
 }
 
+Result<PyRef> as_bool(Result<bool> admitted) {
+  if (!admitted) return std::unexpected(std::move(admitted.error()));
+  return PyRef::borrow(*admitted ? Py_True : Py_False);
+}
+
 PyObject* acquire(PyObject* self, PyObject* args, PyObject* kwargs) {
   return method(self, [&](const engine::LimiterCore& core) -> Result<PyRef> {
-    auto admitted = no_arguments(args, kwargs) ? admit_on_this_thread(core) : admit_as_asked(core, args, kwargs);
-    if (!admitted) return std::unexpected(std::move(admitted.error()));
-    return PyRef::borrow(*admitted ? Py_True : Py_False);
+    if (no_arguments(args, kwargs)) [[likely]] return as_bool(admit_on_this_thread(core));
+    return as_bool(admit_as_asked(core, args, kwargs));
   });
 }
 

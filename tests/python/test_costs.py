@@ -98,6 +98,16 @@ def test_a_timeout_bounds_the_wait_whatever_blocking_says(limiter_class, blockin
     assert call(limiter, "get_remaining")["burst"] == 1
 
 
+def test_a_wait_for_a_burst_permit_ends_at_its_timeout(limiter_class):
+    limiter = limiter_class(sec=100, max_burst=1)
+    assert admitted(limiter, call(limiter, "acquire"))
+    started = time.monotonic()
+    assert not admitted(limiter, call(limiter, "acquire", 2, timeout=0.2))
+    assert 0.18 <= time.monotonic() - started < 3
+    call(limiter, "release")
+    assert admitted(limiter, call(limiter, "acquire", 2, timeout=0.2))
+
+
 def test_a_wait_within_its_timeout_is_admitted(limiter_class):
     limiter = limiter_class(sec=1, blocking=False)
     call(limiter, "acquire")

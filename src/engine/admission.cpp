@@ -19,24 +19,26 @@ using std::chrono::nanoseconds;
 // the windows at least once a second even when a day window is full.
 constexpr std::uint64_t window_step_cap_ms = 1000;
 
-// Counts one place in every window, or in none: a full window undoes the
-// counts this pass made in the windows before it. Call with the lock held.
-bool count_in(std::span<WindowState> windows, nanoseconds now) noexcept {
+// Counts `cost` places in every window, or in none: a window without room
+// for all of them undoes the counts this pass made in the windows before it.
+// Call with the lock held.
+bool count_in(std::span<WindowState> windows, nanoseconds now, std::uint64_t cost) noexcept {
   for (std::size_t i = 0; i < windows.size(); ++i) {
     WindowState& window = windows[i];
     refresh_window(window, now);
-    if (is_full(window)) {
-      for (WindowState& counted : windows.first(i)) --counted.count;
+    if (!has_room(window, cost)) {
+      for (WindowState& counted : windows.first(i)) counted.count -= cost;
       return false;
     }
-    ++window.count;
+    window.count += cost;
   }
   return true;
 }
 
 // count_in under the table's lock; nothing when the table is broken.
-std::optional<bool> count_in_every_window(const LimiterCore& core, nanoseconds now) {
-  return core.window_table().with_lock([now](std::span<WindowState> windows) { return count_in(windows, now); });
+std::optional<bool> count_in_every_window(const LimiterCore& core, nanoseconds now, std::uint64_t cost) {
+  return core.window_table().with_lock(
+      [now, cost](std::span<WindowState> windows) { return count_in(windows, now, cost); });
 }
 
 // A waiting attempt: counted, or else how long until a full window rolls
@@ -47,11 +49,18 @@ struct Attempt {
   std::optional<nanoseconds> wait;
 };
 
-std::optional<Attempt> attempt_or_measure_wait(const LimiterCore& core, nanoseconds now) {
-  return core.window_table().with_lock([now](std::span<WindowState> windows) {
-    if (count_in(windows, now)) return Attempt{true, std::nullopt};
-    return Attempt{false, wait_for_full_windows(windows, now)};
+std::optional<Attempt> attempt_or_measure_wait(const LimiterCore& core, nanoseconds now, std::uint64_t cost) {
+  return core.window_table().with_lock([now, cost](std::span<WindowState> windows) {
+    if (count_in(windows, now, cost)) return Attempt{true, std::nullopt};
+    return Attempt{false, wait_for_full_windows(windows, now, cost)};
   });
+}
+
+// Whole milliseconds from `now` to `deadline`, rounded up so that a sleep
+// of them reaches it; at least 1.
+std::uint32_t ms_until(nanoseconds deadline, nanoseconds now) noexcept {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+  return static_cast<std::uint32_t>(std::clamp<std::int64_t>(left, 1, std::numeric_limits<std::uint32_t>::max()));
 }
 
 // Gives a taken permit back unless dismissed, also if the table lock throws.
@@ -80,22 +89,37 @@ std::uint32_t window_wait_step_ms(std::optional<nanoseconds> wait, std::uint64_t
   return static_cast<std::uint32_t>(std::min({wait_ms, window_step_cap_ms, long_step_ms}));
 }
 
-Admission try_admit(const LimiterCore& core, nanoseconds now) {
-  if (core.home() != nullptr) [[unlikely]] return try_admit_at_home(core, now);
+namespace {
+
+[[gnu::always_inline]] inline Admission attempt_once(const LimiterCore& core, nanoseconds now, std::uint64_t cost,
+                                                     nanoseconds* decided_at) {
+  if (core.home() != nullptr) [[unlikely]] return try_admit_at_home(core, now, cost, decided_at);
   if (!take_burst(core)) return Admission::refused;
   PermitGuard permit(core);
-  const std::optional<bool> counted = count_in_every_window(core, now);
+  const std::optional<bool> counted = count_in_every_window(core, now, cost);
   if (!counted) return Admission::interrupted;
   if (!*counted) return Admission::refused;
   permit.dismiss();
+  if (decided_at != nullptr) *decided_at = now;
   return Admission::admitted;
 }
 
-AdmissionLoop::AdmissionLoop(LimiterCore core) : core_(std::move(core)) {}
+}  // namespace
+
+Admission try_admit(const LimiterCore& core, nanoseconds now) { return attempt_once(core, now, 1, nullptr); }
+
+Admission try_admit_costing(const LimiterCore& core, nanoseconds now, std::uint64_t cost, nanoseconds* decided_at) {
+  return attempt_once(core, now, cost, decided_at);
+}
+
+AdmissionLoop::AdmissionLoop(LimiterCore core, std::uint64_t cost) : core_(std::move(core)), cost_(cost) {}
 
 // The core is copied, not moved, so a moved-from loop stays usable (and empty).
 AdmissionLoop::AdmissionLoop(AdmissionLoop&& other) noexcept
     : core_(other.core_),
+      cost_(other.cost_),
+      deadline_(other.deadline_),
+      decided_at_(other.decided_at_),
       attempt_(other.attempt_),
       burst_held_(std::exchange(other.burst_held_, false)),
       polls_(std::exchange(other.polls_, false)) {}
@@ -105,6 +129,9 @@ AdmissionLoop& AdmissionLoop::operator=(AdmissionLoop&& other) noexcept {
     give_back_held_permit();
     stop_polling();
     core_ = other.core_;
+    cost_ = other.cost_;
+    deadline_ = other.deadline_;
+    decided_at_ = other.decided_at_;
     attempt_ = other.attempt_;
     burst_held_ = std::exchange(other.burst_held_, false);
     polls_ = std::exchange(other.polls_, false);
@@ -125,14 +152,26 @@ AdmissionStep AdmissionLoop::next(nanoseconds now) {
     burst_held_ = true;
     stop_polling();
   }
-  const std::optional<Attempt> attempt = attempt_or_measure_wait(core_, now);
+  const std::optional<Attempt> attempt = attempt_or_measure_wait(core_, now, cost_);
   if (!attempt) return interrupt();
   if (attempt->counted) {
     burst_held_ = false;  // now the caller's, until release_burst
-    attempt_ = 0;
-    return {AdmissionStep::Kind::admitted};
+    return admitted(now);
   }
   return sleep_for(window_wait_step_ms(attempt->wait, attempt_), WakeOn::interrupt_only);
+}
+
+AdmissionStep AdmissionLoop::admitted(nanoseconds decided_at) noexcept {
+  decided_at_ = decided_at;
+  attempt_ = 0;
+  return {AdmissionStep::Kind::admitted};
+}
+
+AdmissionStep AdmissionLoop::give_up() noexcept {
+  give_back_held_permit();
+  stop_polling();
+  attempt_ = 0;
+  return {AdmissionStep::Kind::refused};
 }
 
 AdmissionStep AdmissionLoop::interrupt() noexcept {
@@ -142,7 +181,14 @@ AdmissionStep AdmissionLoop::interrupt() noexcept {
   return {AdmissionStep::Kind::interrupted};
 }
 
+// Every sleep passes here, so the deadline bounds them all: a pass refused
+// at or after it gives up, and no sleep outlasts it.
 AdmissionStep AdmissionLoop::sleep_for(std::uint32_t ms, WakeOn wake_on) noexcept {
+  if (deadline_) {
+    const nanoseconds now = deadline_->monotonic_now();
+    if (now >= deadline_->at) return give_up();
+    ms = std::min(ms, ms_until(deadline_->at, now));
+  }
   if (attempt_ != std::numeric_limits<std::uint64_t>::max()) ++attempt_;
   return {AdmissionStep::Kind::sleep, ms, wake_on};
 }

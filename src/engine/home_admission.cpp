@@ -10,10 +10,13 @@
 
 namespace quellgate::engine {
 
-Admission try_admit_at_home(const LimiterCore& core, std::chrono::nanoseconds now) {
-  const CountHome::Attempt attempt = core.home()->admit(now, core.max_burst().has_value(), 1);
+Admission try_admit_at_home(const LimiterCore& core, std::chrono::nanoseconds now, std::uint64_t cost,
+                            std::chrono::nanoseconds* decided_at) {
+  const CountHome::Attempt attempt = core.home()->admit(now, core.max_burst().has_value(), cost);
   if (attempt.failed) return Admission::interrupted;
-  return attempt.admitted ? Admission::admitted : Admission::refused;
+  if (!attempt.admitted) return Admission::refused;
+  if (decided_at != nullptr) *decided_at = attempt.decided_at;
+  return Admission::admitted;
 }
 
 AdmissionStep AdmissionLoop::next_at_home(std::chrono::nanoseconds now) {
@@ -21,7 +24,7 @@ AdmissionStep AdmissionLoop::next_at_home(std::chrono::nanoseconds now) {
   // Read before the attempt: a release after it, and before the sleep,
   // changes it, and the sleep is then skipped.
   const std::uint32_t releases_seen = home.releases_seen();
-  return after_attempt_at_home(home.admit(now, core_.max_burst().has_value(), 1), releases_seen);
+  return after_attempt_at_home(home.admit(now, core_.max_burst().has_value(), cost_), releases_seen);
 }
 
 AdmissionStep AdmissionLoop::after_attempt_at_home(const CountHome::Attempt& attempt, std::uint32_t releases_seen) {
@@ -36,10 +39,7 @@ AdmissionStep AdmissionLoop::after_attempt_at_home(const CountHome::Attempt& att
     return step;
   }
   stop_polling();
-  if (attempt.admitted) {
-    attempt_ = 0;
-    return {AdmissionStep::Kind::admitted};
-  }
+  if (attempt.admitted) return admitted(attempt.decided_at);
   return sleep_for(window_wait_step_ms(attempt.window_wait, attempt_), WakeOn::interrupt_only);
 }
 

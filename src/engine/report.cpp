@@ -53,11 +53,12 @@ RemainingReport report_remaining_at_home(const LimiterCore& core, nanoseconds no
 
 }  // namespace
 
-std::optional<nanoseconds> wait_for_full_windows(std::span<WindowState> windows, nanoseconds now) noexcept {
+std::optional<nanoseconds> wait_for_full_windows(std::span<WindowState> windows, nanoseconds now,
+                                                 std::uint64_t cost) noexcept {
   std::optional<nanoseconds> best;
   for (WindowState& window : windows) {
     refresh_window(window, now);
-    if (!is_full(window)) continue;
+    if (has_room(window, cost)) continue;
     const nanoseconds left = time_until(saturating_sum(window.window_start, window.length), now);
     if (!best || left < *best) best = left;
   }

@@ -41,8 +41,15 @@ RemainingReport report_remaining(const LimiterCore& core, std::chrono::nanosecon
 std::optional<std::chrono::nanoseconds> compute_wait(const LimiterCore& core,
                                                      std::chrono::nanoseconds now);
 
-// The same, inside a section that already holds the table's lock.
+// The same, inside a section that already holds the table's lock, for
+// windows without room for `cost` places rather than full ones.
 std::optional<std::chrono::nanoseconds> wait_for_full_windows(std::span<WindowState> windows,
-                                                              std::chrono::nanoseconds now) noexcept;
+                                                              std::chrono::nanoseconds now,
+                                                              std::uint64_t cost = 1) noexcept;
+
+// Whether the window has room for `cost` more places.
+inline bool has_room(const WindowState& window, std::uint64_t cost) noexcept {
+  return window.count < window.limit && window.limit - window.count >= cost;
+}
 
 }  // namespace quellgate::engine

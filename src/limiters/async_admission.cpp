@@ -9,17 +9,19 @@
 
 namespace quellgate {
 
-executor::Task<Result<std::optional<engine::BurstPermit>>> admit_in_job(engine::LimiterCore core) {
+executor::Task<Result<std::optional<engine::BurstPermit>>> admit_in_job(engine::LimiterCore core,
+                                                                        AdmissionRequest request,
+                                                                        std::chrono::nanoseconds* decided_at) {
   engine::Admission outcome;
-  if (core.blocking()) {
-    Result<engine::Admission> waited = co_await admit_waiting_in_job(core);
+  if (request.waits_on(core)) {
+    Result<engine::Admission> waited = co_await admit_waiting_in_job(core, request, decided_at);
     if (!waited) co_return std::unexpected(std::move(waited.error()));
     outcome = *waited;
   } else if (asks_a_server(core)) {
-    outcome = co_await try_admit_at_server(core);
+    outcome = co_await try_admit_at_server(core, request.cost, decided_at);
   } else {
     for (;;) {
-      outcome = engine::try_admit(core, executor::wall_now());
+      outcome = engine::try_admit(core, executor::wall_now(), request.cost, decided_at);
       if (outcome != engine::Admission::interrupted || !lock_was_busy(core)) break;
       if (auto waited = co_await wait_for_home_lock_in_job(core); !waited) co_return std::unexpected(std::move(waited.error()));
     }

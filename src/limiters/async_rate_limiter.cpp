@@ -25,6 +25,7 @@
 #include "limiters/home_lock.hpp"
 #include "limiters/limiter_object.hpp"
 #include "limiters/limiter_reports.hpp"
+#include "limiters/reservation.hpp"
 #include "limiters/server_attempt.hpp"
 #include "limiters/shared_limiter.hpp"
 
@@ -60,16 +61,16 @@ enum class AdmissionCall { acquire, enter };
 // An admission for acquire() and __aenter__(): decided at the call on the
 // loop's thread when it needs no wait; a wait, or a call from a worker inside
 // a job, becomes a job of its own.
-Result<PyRef> admission(const LimiterCore& core, AdmissionCall call) {
+Result<PyRef> admission(const LimiterCore& core, AdmissionCall call, const AdmissionRequest& request = kPlainRequest) {
   core.clear_interrupt();
   const bool refusal_raises = call == AdmissionCall::enter;
   const auto refusal = [refusal_raises]() -> Result<PyRef> {
     if (refusal_raises) return error(value_error, "Failed to acquire permit");
     return PyRef::borrow(Py_None);
   };
-  const auto wait = [&core, refusal] {
+  const auto wait = [&core, &request, refusal] {
     return bridge::bridge_start<MaybePermit>(
-        admit_in_job(core),
+        admit_in_job(core, request),
         [refusal](MaybePermit permit) -> bridge::Outcome {
           if (!permit) return plain(refusal());
           return admitted(std::move(*permit));
@@ -87,7 +88,7 @@ Result<PyRef> admission(const LimiterCore& core, AdmissionCall call) {
     const auto admitted_with_permit = [loop = event_loop->get()](engine::BurstPermit permit) {
       return bridge::completed_admission_future(loop, std::move(permit));
     };
-    return first_attempt_on_loop(core, event_loop->get(), admitted_with_permit, wait, refusal);
+    return first_attempt_on_loop(core, event_loop->get(), admitted_with_permit, wait, refusal, request);
   }
   const auto admitted_now = [call, loop = event_loop->get()](engine::BurstPermit permit) {
     auto future = call == AdmissionCall::enter ? bridge::shared_completed_future(loop, bridge::SharedResult::empty_tuple)
@@ -95,7 +96,7 @@ Result<PyRef> admission(const LimiterCore& core, AdmissionCall call) {
     if (future) permit.hand_over();  // otherwise given back here
     return future;
   };
-  return first_attempt_on_loop(core, event_loop->get(), admitted_now, wait, refusal);
+  return first_attempt_on_loop(core, event_loop->get(), admitted_now, wait, refusal, request);
 }
 
 Result<std::monostate> give_back(const LimiterCore& core) {
@@ -167,8 +168,18 @@ Result<PyRef> known_at_once(const LimiterCore& core, Compute compute, Again agai
                                  [convert](T value) { return plain(convert(std::move(value))); });
 }
 
-PyObject* acquire(PyObject* self, PyObject*) {
-  return method(self, [](const LimiterCore& core) { return admission(core, AdmissionCall::acquire); });
+// acquire() with arguments: a cost, a timeout.
+[[gnu::noinline]] Result<PyRef> admission_as_asked(const LimiterCore& core, PyObject* args, PyObject* kwargs) {
+  auto request = bind_request(core, kClassName, "acquire", args, kwargs, /*cost_required=*/false);
+  if (!request) return std::unexpected(std::move(request.error()));
+  return admission(core, AdmissionCall::acquire, *request);
+}
+
+PyObject* acquire(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return method(self, [&](const LimiterCore& core) {
+    if (no_arguments(args, kwargs)) [[likely]] return admission(core, AdmissionCall::acquire);
+    return admission_as_asked(core, args, kwargs);
+  });
 }
 
 PyObject* enter(PyObject* self, PyObject*) {
@@ -242,6 +253,10 @@ PyObject* decorate(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* reserve(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return method(self, [&](const LimiterCore& core) { return reserve_on_loop(core, args, kwargs); });
+}
+
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return construct_limiter(type, args, kwargs, kClassName);
 }
@@ -253,8 +268,9 @@ PyObject* shared(PyObject* cls, PyObject* args, PyObject* kwargs) {
 PyMethodDef methods[] = {
     {"__aenter__", as_method(enter), METH_NOARGS, "__aenter__($self)\n--\n\n"},
     {"__aexit__", as_method(exit), METH_VARARGS | METH_KEYWORDS, "__aexit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
-    {"acquire", as_method(acquire), METH_NOARGS, "acquire($self)\n--\n\n"},
+    {"acquire", as_method(acquire), METH_VARARGS | METH_KEYWORDS, "acquire($self, cost=1, timeout=None)\n--\n\n"},
     {"release", as_method(release), METH_NOARGS, "release($self)\n--\n\n"},
+    {"reserve", as_method(reserve), METH_VARARGS | METH_KEYWORDS, "reserve($self, cost, timeout=None)\n--\n\n"},
     {"get_remaining", as_method(get_remaining), METH_NOARGS, "get_remaining($self)\n--\n\n"},
     {"wait_time", as_method(wait_time), METH_NOARGS, "wait_time($self)\n--\n\n"},
     {"shared", as_method(shared), METH_CLASS | METH_VARARGS | METH_KEYWORDS, kSharedDoc},

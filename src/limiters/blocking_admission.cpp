@@ -112,44 +112,59 @@ auto watched(const engine::LimiterCore& core, SignalWatch& watch, Attempts attem
 // first attempt and its first sleep, so one admitted at once pays nothing
 // for it. An admission that ends in an exception holds no permit: the
 // loop gives back what it took.
-Result<engine::Admission> admit_waiting(const engine::LimiterCore& core) {
-  engine::AdmissionLoop loop(core);
+Result<engine::Admission> admit_waiting(const engine::LimiterCore& core, const AdmissionRequest& request,
+                                        std::chrono::nanoseconds* decided_at) {
+  engine::AdmissionLoop loop(core, request.cost);
+  bound_by_timeout(loop, request);
   const engine::AdmissionStep first = gil::without_gil([&] { return loop.next(executor::wall_now()); });
-  if (first.kind == engine::AdmissionStep::Kind::admitted) return engine::Admission::admitted;
-  if (first.kind == engine::AdmissionStep::Kind::interrupted) return engine::Admission::interrupted;
-  Result<unsigned long> main_thread = interpreter_main_thread();
-  if (!main_thread) return std::unexpected(std::move(main_thread.error()));
-  SignalWatch watch(core, *main_thread);
-  const engine::Admission outcome = gil::without_gil([&] {
-    return engine::drive_blocking(loop, first, core, executor::wall_now,
-                                  [&watch](const engine::AdmissionStep& step, const engine::LimiterCore& limiter) {
-                                    return sleep_on_limiter(step, limiter, watch);
-                                  });
-  });
-  // A handler that raised during the wait already ended it, and the loop
-  // gave its permit back.
-  if (watch.raised()) return std::unexpected(watch.take_raised());
+  engine::Admission outcome = engine::Admission::refused;
+  switch (first.kind) {
+    case engine::AdmissionStep::Kind::admitted:
+      outcome = engine::Admission::admitted;
+      break;
+    case engine::AdmissionStep::Kind::interrupted:
+      return engine::Admission::interrupted;
+    case engine::AdmissionStep::Kind::refused:
+      return engine::Admission::refused;
+    case engine::AdmissionStep::Kind::sleep: {
+      Result<unsigned long> main_thread = interpreter_main_thread();
+      if (!main_thread) return std::unexpected(std::move(main_thread.error()));
+      SignalWatch watch(core, *main_thread);
+      outcome = gil::without_gil([&] {
+        return engine::drive_blocking(loop, first, core, executor::wall_now,
+                                      [&watch](const engine::AdmissionStep& step, const engine::LimiterCore& limiter) {
+                                        return sleep_on_limiter(step, limiter, watch);
+                                      });
+      });
+      // A handler that raised during the wait already ended it, and the loop
+      // gave its permit back.
+      if (watch.raised()) return std::unexpected(watch.take_raised());
+      break;
+    }
+  }
+  if (outcome == engine::Admission::admitted && decided_at != nullptr) *decided_at = loop.decided_at();
   return outcome;
 }
 
 // The same for a limiter that asks a server: the watch is set up before
 // the first attempt, whose wait on the server it watches too (a round trip
 // dwarfs the look-up), and every attempt's wait is watched.
-Result<engine::Admission> admit_waiting_at_server(const engine::LimiterCore& core) {
-  engine::AdmissionLoop loop(core);
+Result<engine::Admission> admit_waiting_at_server(const engine::LimiterCore& core, const AdmissionRequest& request,
+                                                  std::chrono::nanoseconds* decided_at) {
+  engine::AdmissionLoop loop(core, request.cost);
+  bound_by_timeout(loop, request);
   Result<unsigned long> main_thread = interpreter_main_thread();
   if (!main_thread) return std::unexpected(std::move(main_thread.error()));
   SignalWatch watch(core, *main_thread);
   const engine::Admission outcome = watched(core, watch, [&] {
     const engine::AdmissionStep first = loop.next(executor::wall_now());
-    if (first.kind == engine::AdmissionStep::Kind::admitted) return engine::Admission::admitted;
-    if (first.kind == engine::AdmissionStep::Kind::interrupted) return engine::Admission::interrupted;
     return engine::drive_blocking(loop, first, core, executor::wall_now,
                                   [&watch](const engine::AdmissionStep& step, const engine::LimiterCore& limiter) {
                                     return sleep_on_limiter(step, limiter, watch);
                                   });
   });
   if (watch.raised()) return std::unexpected(watch.take_raised());
+  if (outcome == engine::Admission::admitted && decided_at != nullptr) *decided_at = loop.decided_at();
   return outcome;
 }
 
@@ -162,12 +177,13 @@ Result<bool> raised_at_the_end(const engine::LimiterCore& core, engine::Admissio
   return std::unexpected(std::move(raised));
 }
 
-// One admission, waiting when the limiter blocks; the interpreter lock is
+// One admission, waiting when the request says; the interpreter lock is
 // given up for all of it. (admit_on_this_thread spells it out: its result
 // wrapped costs the in-process acquire() instructions.)
-Result<engine::Admission> admit_once(const engine::LimiterCore& core) {
-  if (core.blocking()) return admit_waiting(core);
-  return gil::without_gil([&] { return engine::try_admit(core, executor::wall_now()); });
+Result<engine::Admission> admit_once(const engine::LimiterCore& core, const AdmissionRequest& request,
+                                     std::chrono::nanoseconds* decided_at) {
+  if (request.waits_on(core)) return admit_waiting(core, request, decided_at);
+  return gil::without_gil([&] { return engine::try_admit(core, executor::wall_now(), request.cost, decided_at); });
 }
 
 // What an admission's outcome gives its caller: a signal handler's exception
@@ -180,10 +196,12 @@ Result<engine::Admission> admit_once(const engine::LimiterCore& core) {
 
 // The admission found the home's lock held: nothing was decided and no
 // permit is held. It waits for the lock (see home_lock.hpp) and starts over.
-[[gnu::cold, gnu::noinline]] Result<bool> admit_after_lock_wait(const engine::LimiterCore& core) {
+[[gnu::cold, gnu::noinline]] Result<bool> admit_after_lock_wait(const engine::LimiterCore& core,
+                                                               const AdmissionRequest& request,
+                                                               std::chrono::nanoseconds* decided_at) {
   for (;;) {
     if (auto waited = wait_for_home_lock(core); !waited) return std::unexpected(std::move(waited.error()));
-    Result<engine::Admission> outcome = admit_once(core);
+    Result<engine::Admission> outcome = admit_once(core, request, decided_at);
     if (!outcome) return std::unexpected(std::move(outcome.error()));
     if (*outcome != engine::Admission::interrupted || !lock_was_busy(core)) return finish(core, *outcome);
   }
@@ -212,11 +230,18 @@ PyError interruption_of(const engine::LimiterCore& core) {
   return error_of(core.home()->failure());
 }
 
-Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {
+namespace {
+
+// Both admit_on_this_thread: inlined into each, so that the plain request's
+// constants fold away from acquire() without arguments.
+[[gnu::always_inline]] inline Result<bool> admit_as_requested(const engine::LimiterCore& core,
+                                                              const AdmissionRequest& request,
+                                                              std::chrono::nanoseconds* decided_at) {
   core.clear_interrupt();
   engine::Admission outcome;
-  if (core.blocking()) {
-    Result<engine::Admission> waited = asks_a_server(core) ? admit_waiting_at_server(core) : admit_waiting(core);
+  if (request.waits_on(core)) {
+    Result<engine::Admission> waited = asks_a_server(core) ? admit_waiting_at_server(core, request, decided_at)
+                                                           : admit_waiting(core, request, decided_at);
     if (!waited) return std::unexpected(std::move(waited.error()));
     outcome = *waited;
   } else if (asks_a_server(core)) {
@@ -224,13 +249,27 @@ Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {
     Result<unsigned long> main_thread = interpreter_main_thread();
     if (!main_thread) return std::unexpected(std::move(main_thread.error()));
     SignalWatch watch(core, *main_thread);
-    outcome = watched(core, watch, [&] { return engine::try_admit(core, executor::wall_now()); });
+    outcome = watched(core, watch,
+                      [&] { return engine::try_admit(core, executor::wall_now(), request.cost, decided_at); });
     if (watch.raised()) return std::unexpected(watch.take_raised());
   } else {
-    outcome = gil::without_gil([&] { return engine::try_admit(core, executor::wall_now()); });
+    outcome = gil::without_gil([&] { return engine::try_admit(core, executor::wall_now(), request.cost, decided_at); });
   }
-  if (outcome == engine::Admission::interrupted && lock_was_busy(core)) [[unlikely]] return admit_after_lock_wait(core);
+  if (outcome == engine::Admission::interrupted && lock_was_busy(core)) [[unlikely]] {
+    return admit_after_lock_wait(core, request, decided_at);
+  }
   return finish(core, outcome);
+}
+
+}  // namespace
+
+Result<bool> admit_on_this_thread(const engine::LimiterCore& core) {
+  return admit_as_requested(core, kPlainRequest, nullptr);
+}
+
+Result<bool> admit_on_this_thread(const engine::LimiterCore& core, const AdmissionRequest& request,
+                                  std::chrono::nanoseconds* decided_at) {
+  return admit_as_requested(core, request, decided_at);
 }
 
 }  // namespace quellgate

@@ -1,6 +1,9 @@
 #pragma once
+#include <chrono>
+
 #include "engine/limiter_core.hpp"
 #include "frame/error.hpp"
+#include "limiters/admission_request.hpp"
 
 namespace quellgate {
 
@@ -11,8 +14,12 @@ namespace quellgate {
 // Ends with KeyboardInterrupt "Operation interrupted" when the wait was
 // interrupted (Ctrl+C here or on another thread's wait), and with a signal
 // handler's own exception when it raised anything else. An admission that
-// ends in an exception holds no permit.
+// ends in an exception holds no permit. With a request: its cost, and a
+// refusal waits as it says, false once its deadline passed; when admitted,
+// `decided_at` (if given) receives the reading that decided, for settle().
 Result<bool> admit_on_this_thread(const engine::LimiterCore& core);
+Result<bool> admit_on_this_thread(const engine::LimiterCore& core, const AdmissionRequest& request,
+                                  std::chrono::nanoseconds* decided_at = nullptr);
 
 PyError operation_interrupted();
 

@@ -35,15 +35,20 @@ executor::Task<void> sleep_on_limiter_in_job(const engine::LimiterCore& core, en
   enrolment.will_try_again();
 }
 
-executor::Task<Result<engine::Admission>> admit_waiting_in_job(engine::LimiterCore core) {
-  engine::AdmissionLoop loop(core);
+executor::Task<Result<engine::Admission>> admit_waiting_in_job(engine::LimiterCore core, AdmissionRequest request,
+                                                               std::chrono::nanoseconds* decided_at) {
+  engine::AdmissionLoop loop(core, request.cost);
+  bound_by_timeout(loop, request);
   const bool at_server = asks_a_server(core);
   for (;;) {
     const engine::AdmissionStep step =
         at_server ? co_await next_step_at_server(loop, core) : loop.next(executor::wall_now());
     switch (step.kind) {
       case engine::AdmissionStep::Kind::admitted:
+        if (decided_at != nullptr) *decided_at = loop.decided_at();
         co_return engine::Admission::admitted;
+      case engine::AdmissionStep::Kind::refused:
+        co_return engine::Admission::refused;
       case engine::AdmissionStep::Kind::interrupted:
         // Taken on the thread that made the attempt, before any await.
         if (!at_server && lock_was_busy(core)) {

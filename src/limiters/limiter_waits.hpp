@@ -14,6 +14,7 @@
 #include "executor/task.hpp"
 #include "executor/wake_signal.hpp"
 #include "frame/error.hpp"
+#include "limiters/admission_request.hpp"
 #include "limiters/sleep_for_release_elsewhere.hpp"
 
 namespace quellgate {
@@ -71,10 +72,13 @@ struct NoSignalWatch {
 // burst wait) or the interrupt flag ends it early. Only inside a job.
 executor::Task<void> sleep_on_limiter_in_job(const engine::LimiterCore& core, engine::AdmissionStep step);
 
-// The waiting admission as a job: admitted or interrupted, never refused,
-// or the home's failure when its lock cannot be had (see home_lock.hpp).
-// Its sleeps are on the executor's timer, holding no thread; destroying the
-// job mid-wait gives back any permit it took.
-executor::Task<Result<engine::Admission>> admit_waiting_in_job(engine::LimiterCore core);
+// The waiting admission as a job: admitted or interrupted, refused only once
+// the request's deadline passed, or the home's failure when its lock cannot
+// be had (see home_lock.hpp). Its sleeps are on the executor's timer,
+// holding no thread; destroying the job mid-wait gives back any permit it
+// took. When admitted, `decided_at` (if given; it must outlive the job)
+// receives the reading that decided.
+executor::Task<Result<engine::Admission>> admit_waiting_in_job(engine::LimiterCore core, AdmissionRequest request = {},
+                                                               std::chrono::nanoseconds* decided_at = nullptr);
 
 }  // namespace quellgate

@@ -16,6 +16,7 @@
 #include "limiters/server_attempt.hpp"
 #include "limiters/limiter_object.hpp"
 #include "limiters/limiter_reports.hpp"
+#include "limiters/reservation.hpp"
 #include "limiters/release_on_thread.hpp"
 #include "limiters/shared_limiter.hpp"
 
@@ -33,11 +34,22 @@ PyObject* method(PyObject* self, Body&& body) {
 
 Result<PyRef> refused_permit() { return error(value_error, "Failed to acquire permit"); }
 
-PyObject* acquire(PyObject* self, PyObject*) {
-  return method(self, [](const engine::LimiterCore& core) -> Result<PyRef> {
-    auto admitted = admit_on_this_thread(core);
-    if (!admitted) return std::unexpected(std::move(admitted.error()));
-    return PyRef::borrow(*admitted ? Py_True : Py_False);
+// acquire() with arguments: a cost, a timeout.
+[[gnu::noinline]] Result<bool> admit_as_asked(const engine::LimiterCore& core, PyObject* args, PyObject* kwargs) {
+  auto request = bind_request(core, kClassName, "acquire", args, kwargs, /*cost_required=*/false);
+  if (!request) return std::unexpected(std::move(request.error()));
+  return admit_on_this_thread(core, *request);
+}
+
+Result<PyRef> as_bool(Result<bool> admitted) {
+  if (!admitted) return std::unexpected(std::move(admitted.error()));
+  return PyRef::borrow(*admitted ? Py_True : Py_False);
+}
+
+PyObject* acquire(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return method(self, [&](const engine::LimiterCore& core) -> Result<PyRef> {
+    if (no_arguments(args, kwargs)) [[likely]] return as_bool(admit_on_this_thread(core));
+    return as_bool(admit_as_asked(core, args, kwargs));
   });
 }
 
@@ -137,6 +149,10 @@ PyObject* decorate(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* reserve(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return method(self, [&](const engine::LimiterCore& core) { return reserve_on_thread(core, args, kwargs); });
+}
+
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return construct_limiter(type, args, kwargs, kClassName);
 }
@@ -148,8 +164,9 @@ PyObject* shared(PyObject* cls, PyObject* args, PyObject* kwargs) {
 PyMethodDef methods[] = {
     {"__enter__", as_method(enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", as_method(exit), METH_VARARGS | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
-    {"acquire", as_method(acquire), METH_NOARGS, "acquire($self)\n--\n\n"},
+    {"acquire", as_method(acquire), METH_VARARGS | METH_KEYWORDS, "acquire($self, cost=1, timeout=None)\n--\n\n"},
     {"release", as_method(release), METH_NOARGS, "release($self)\n--\n\n"},
+    {"reserve", as_method(reserve), METH_VARARGS | METH_KEYWORDS, "reserve($self, cost, timeout=None)\n--\n\n"},
     {"get_remaining", as_method(get_remaining), METH_NOARGS, "get_remaining($self)\n--\n\n"},
     {"wait_time", as_method(wait_time), METH_NOARGS, "wait_time($self)\n--\n\n"},
     {"shared", as_method(shared), METH_CLASS | METH_VARARGS | METH_KEYWORDS, kSharedDoc},

@@ -19,11 +19,11 @@ struct Answer {
   std::optional<engine::BurstPermit> permit;
 };
 
-executor::Task<Attempt> attempt_at_server(engine::LimiterCore core) {
+executor::Task<Attempt> attempt_at_server(engine::LimiterCore core, std::uint64_t cost) {
   auto [sender, receiver] = executor::make_oneshot<Answer>();
   // Shared only because a std::function must be copyable; sent once.
   auto answer_to = std::make_shared<executor::OneShotSender<Answer>>(std::move(sender));
-  core.home()->admit_async(executor::wall_now(), core.max_burst().has_value(), 1,
+  core.home()->admit_async(executor::wall_now(), core.max_burst().has_value(), cost,
                            [core, answer_to](Attempt attempt) {
                              Answer answer{attempt, std::nullopt};
                              if (attempt.admitted) answer.permit.emplace(core);
@@ -42,10 +42,13 @@ executor::Task<Attempt> attempt_at_server(engine::LimiterCore core) {
 
 }  // namespace
 
-executor::Task<engine::Admission> try_admit_at_server(engine::LimiterCore core) {
-  const Attempt attempt = co_await attempt_at_server(core);
+executor::Task<engine::Admission> try_admit_at_server(engine::LimiterCore core, std::uint64_t cost,
+                                                      std::chrono::nanoseconds* decided_at) {
+  const Attempt attempt = co_await attempt_at_server(core, cost);
   if (attempt.failed) co_return engine::Admission::interrupted;
-  co_return attempt.admitted ? engine::Admission::admitted : engine::Admission::refused;
+  if (!attempt.admitted) co_return engine::Admission::refused;
+  if (decided_at != nullptr) *decided_at = attempt.decided_at;
+  co_return engine::Admission::admitted;
 }
 
 executor::Task<engine::CountHome::Reading> read_ahead_at_server(engine::LimiterCore core) {
@@ -64,11 +67,18 @@ executor::Task<void> release_at_server(engine::LimiterCore core) {
   (void)co_await receiver;
 }
 
+executor::Task<void> settle_at_server(engine::LimiterCore core, std::chrono::nanoseconds decided_at, std::int64_t delta) {
+  auto [sender, receiver] = executor::make_oneshot<bool>();
+  auto answer_to = std::make_shared<executor::OneShotSender<bool>>(std::move(sender));
+  core.home()->settle_then(decided_at, delta, [answer_to] { answer_to->send(true); });
+  (void)co_await receiver;
+}
+
 executor::Task<engine::AdmissionStep> next_step_at_server(engine::AdmissionLoop& loop, engine::LimiterCore core) {
   if (core.interrupted()) co_return loop.interrupt();
   // Read before the attempt, as AdmissionLoop::next reads it.
   const std::uint32_t releases_seen = core.home()->releases_seen();
-  const Attempt attempt = co_await attempt_at_server(core);
+  const Attempt attempt = co_await attempt_at_server(core, loop.cost());
   co_return loop.after_attempt_at_home(attempt, releases_seen);
 }
 

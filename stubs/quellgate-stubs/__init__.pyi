@@ -71,10 +71,20 @@ class RateLimiter:
         raises StorageError, or with on_storage_error="allow" admits.
         `lease`: seconds a burst permit stays held when its holder stops
         renewing it (it died, or lost the server)."""
-    def acquire(self) -> bool:
-        """Takes one place in every window and a burst permit. True when
-        admitted; False only from a non-blocking limiter. Raises
-        KeyboardInterrupt("Operation interrupted") when a wait is interrupted."""
+    def acquire(self, cost: int = 1, timeout: Optional[float] = None) -> bool:
+        """Takes `cost` places in every window (all or none) and one burst
+        permit. True when admitted; False from a non-blocking limiter, or
+        once `timeout` seconds passed (given, it waits at most that long
+        whatever `blocking` says; 0 tries once). A cost above some window's
+        limit, a cost below 1 or a negative or NaN timeout raise ValueError.
+        Raises KeyboardInterrupt("Operation interrupted") when a wait is
+        interrupted."""
+    def reserve(self, cost: int, timeout: Optional[float] = None) -> _Reservation:
+        """A context manager: entering acquires as acquire(cost, timeout)
+        does (a refusal raises ValueError("Failed to acquire permit")) and
+        binds the Reservation, whose settle(actual) records the real cost;
+        leaving releases the burst permit and applies `actual - cost` to the
+        windows still current."""
     def release(self) -> None:
         """Gives a burst permit back. Window capacity is never given back."""
     def get_remaining(self) -> Dict[str, int]:
@@ -163,11 +173,14 @@ class AsyncRateLimiter:
         raises StorageError, or with on_storage_error="allow" admits.
         `lease`: seconds a burst permit stays held when its holder stops
         renewing it (it died, or lost the server)."""
-    def acquire(self) -> asyncio.Future[Optional[Tuple[()]]]:
+    def acquire(self, cost: int = 1, timeout: Optional[float] = None) -> asyncio.Future[Optional[Tuple[()]]]:
         """Resolves to () when admitted and to None when a non-blocking
-        limiter refuses; both are falsy, so compare with None. An admission
-        nobody ever reads gives its burst permit back when the Future is
-        collected."""
+        limiter refuses or `timeout` seconds passed; both are falsy, so
+        compare with None. `cost` and `timeout` as in RateLimiter.acquire.
+        An admission nobody ever reads gives its burst permit back when the
+        Future is collected."""
+    def reserve(self, cost: int, timeout: Optional[float] = None) -> _AsyncReservation:
+        """As RateLimiter.reserve, for `async with`."""
     def release(self) -> asyncio.Future[Tuple[()]]:
         """Gives a burst permit back; resolves to ()."""
     def get_remaining(self) -> asyncio.Future[Dict[str, int]]: ...
@@ -193,6 +206,37 @@ class AsyncRateLimiter:
         inspect.iscoroutinefunction) whatever `func` is: it must be awaited."""
     @overload
     def __call__(self, func: Callable[_P, _T]) -> Callable[_P, asyncio.Future[_T]]: ...
+
+@final
+class _Reservation:
+    """What RateLimiter.reserve() returns; made by nothing else, and not
+    named by the module: the name is for annotations only."""
+
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        _exc_type: Optional[Type[BaseException]],
+        _exc_value: Optional[BaseException],
+        _traceback: Optional[TracebackType],
+    ) -> Literal[False]: ...
+    def settle(self, actual: int) -> None:
+        """Records the real cost (an int >= 0; the last call counts), applied
+        when the block is left: more is added without refusal, less gives
+        places back. RuntimeError once the block has ended."""
+
+@final
+class _AsyncReservation:
+    """What AsyncRateLimiter.reserve() returns; as _Reservation."""
+
+    def __aenter__(self) -> asyncio.Future[Self]: ...
+    def __aexit__(
+        self,
+        _exc_type: Optional[Type[BaseException]],
+        _exc_value: Optional[BaseException],
+        _traceback: Optional[TracebackType],
+    ) -> asyncio.Future[Literal[False]]: ...
+    def settle(self, actual: int) -> None:
+        """As _Reservation.settle."""
 
 class StorageError(ConnectionError):
     """The Redis server of a shared limiter could not be reached, answered

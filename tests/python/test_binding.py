@@ -9,7 +9,7 @@ import quellgate
 from helpers import blocking_mode_of
 
 RateLimiter = quellgate.RateLimiter
-NOARG_METHODS = ("acquire", "release", "get_remaining", "wait_time")
+NOARG_METHODS = ("release", "get_remaining", "wait_time")
 
 
 def raised(call, *args, **kwargs):

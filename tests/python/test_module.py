@@ -20,8 +20,9 @@ SHARED_SIGNATURE = (
 SYNC_METHODS = {
     "__enter__": "($self)",
     "__exit__": "($self, _exc_type, _exc_value, _traceback)",
-    "acquire": "($self)",
+    "acquire": "($self, cost=1, timeout=None)",
     "release": "($self)",
+    "reserve": "($self, cost, timeout=None)",
     "get_remaining": "($self)",
     "wait_time": "($self)",
     "shared": SHARED_SIGNATURE,
@@ -29,8 +30,9 @@ SYNC_METHODS = {
 ASYNC_METHODS = {
     "__aenter__": "($self)",
     "__aexit__": "($self, _exc_type, _exc_value, _traceback)",
-    "acquire": "($self)",
+    "acquire": "($self, cost=1, timeout=None)",
     "release": "($self)",
+    "reserve": "($self, cost, timeout=None)",
     "get_remaining": "($self)",
     "wait_time": "($self)",
     "shared": SHARED_SIGNATURE,

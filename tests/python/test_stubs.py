@@ -91,6 +91,9 @@ assert_type(limiter.get_remaining(), Dict[str, int])
 assert_type(limiter.wait_time(), Optional[float])
 with limiter as bound:
     assert_type(bound, None)
+assert_type(limiter.acquire(2, timeout=0.5), bool)
+with limiter.reserve(3, timeout=None) as reservation:
+    assert_type(reservation.settle(2), None)
 
 
 @limiter
@@ -136,6 +139,9 @@ async def use_async() -> None:
     assert_type(await alimiter.wait_time(), Optional[float])
     async with alimiter as admitted:
         assert_type(admitted, Tuple[()])
+    assert_type(await alimiter.acquire(cost=2, timeout=1), Optional[Tuple[()]])
+    async with alimiter.reserve(2) as areservation:
+        assert_type(areservation.settle(1), None)
 
     @alimiter
     async def fetch(n: int, **fields: str) -> float:

@@ -14,7 +14,7 @@ constexpr std::chrono::milliseconds release_poll_slice{2};
 }  // namespace
 
 LocalKeyHome::LocalKeyHome(LocalKeys& keys, std::string_view key)
-    : keys_(keys), key_(key), hash_(KeyRef::of(key).hash) {}
+    : keys_(keys), key_(key), hash_(KeyRef::of(key, keys.seed()).hash) {}
 
 CountHome::Attempt LocalKeyHome::admit(std::chrono::nanoseconds now, bool take_permit, std::uint64_t cost) {
   try {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 #include <new>
+#include <random>
 
 namespace quellgate::engine {
 namespace {
@@ -69,9 +70,14 @@ nanoseconds until_end(std::uint64_t start, std::uint64_t length, nanoseconds now
 
 }  // namespace
 
-KeyRef KeyRef::of(std::string_view bytes) noexcept {
-  const std::uint64_t h = std::hash<std::string_view>{}(bytes);
-  return {bytes, static_cast<std::uint32_t>(h ^ (h >> 32))};
+// The standard hash, then the seed and a finalizer that spreads every bit
+// of it (splitmix64's), so that the index bits depend on all 64.
+KeyRef KeyRef::of(std::string_view bytes, std::uint64_t seed) noexcept {
+  std::uint64_t h = std::hash<std::string_view>{}(bytes) ^ seed;
+  h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  h = (h ^ (h >> 27)) * 0x94d049bb133111ebULL;
+  h ^= h >> 31;
+  return {bytes, static_cast<std::uint32_t>(h)};
 }
 
 void LocalKeys::FreeArray::operator()(std::uint64_t* words) const noexcept { std::free(words); }
@@ -79,7 +85,8 @@ void LocalKeys::FreeArray::operator()(std::uint64_t* words) const noexcept { std
 LocalKeys::LocalKeys(std::span<const WindowState> windows, std::optional<std::uint64_t> max_burst)
     : window_count_(std::min(windows.size(), max_windows)),
       permit_cap_(max_burst.value_or(0)),
-      stride_(header_words + words_per_window * std::min(windows.size(), max_windows)) {
+      stride_(header_words + words_per_window * std::min(windows.size(), max_windows)),
+      seed_((static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}()) {
   for (std::size_t i = 0; i < window_count_; ++i) windows_[i] = {windows[i].limit, windows[i].length};
 }
 
@@ -170,8 +177,8 @@ void LocalKeys::drop_all() noexcept {
   permits_held_ = quiet_from_ = 0;
 }
 
-// A new array, sized for the records still worth keeping with room to
-// double before the next rebuild; idle records are left behind.
+// A new array, at most half full of the records still worth keeping (so a
+// full one doubles); idle records are left behind.
 void LocalKeys::rebuild(std::uint64_t now_secs) {
   std::size_t keep = 1;  // the record about to be inserted
   for (std::size_t slot = 0; slot < capacity_; ++slot) {
@@ -179,7 +186,7 @@ void LocalKeys::rebuild(std::uint64_t now_secs) {
     if (occupied(rec) && !idle(rec, now_secs)) ++keep;
   }
   std::size_t capacity = min_capacity;
-  while (capacity * 3 < keep * 8) capacity *= 2;
+  while (capacity < keep * 2) capacity *= 2;
   std::unique_ptr<std::uint64_t, FreeArray> fresh(
       static_cast<std::uint64_t*>(std::calloc(capacity * stride_, sizeof(std::uint64_t))));
   if (!fresh) throw std::bad_alloc();

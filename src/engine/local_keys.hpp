@@ -23,7 +23,9 @@ struct KeyRef {
   std::string_view bytes;  // 1 to 256 bytes
   std::uint32_t hash;
 
-  static KeyRef of(std::string_view bytes) noexcept;
+  // `seed`: the table's own (LocalKeys::seed), so that which keys share a
+  // probe run cannot be worked out ahead from their bytes.
+  static KeyRef of(std::string_view bytes, std::uint64_t seed) noexcept;
 };
 
 // The counts of every key of one in-process limiter: per key, its windows
@@ -63,6 +65,8 @@ class LocalKeys {
   // Relaxed: it orders nothing, a waiter only compares it.
   std::uint32_t releases_seen() const noexcept { return releases_.load(std::memory_order_relaxed); }
 
+  std::uint64_t seed() const noexcept { return seed_; }
+
   // Records held now, and how many the array has room for.
   std::size_t live() const;
   std::size_t capacity() const;
@@ -93,6 +97,7 @@ class LocalKeys {
   std::size_t window_count_;                         // fixed at construction
   std::uint64_t permit_cap_;                         // 0: no max_burst; fixed
   std::size_t stride_;                               // words per record; fixed
+  std::uint64_t seed_;                               // fixed
 
   mutable std::mutex mutex_;
   struct FreeArray {

@@ -88,20 +88,20 @@ TEST(LocalKeysTest, IdleKeysAreDroppedButNotOneHoldingAPermit) {
   const std::array<WindowState, 1> second{WindowState{.name = "second", .limit = 5, .length = 1}};
   LocalKeys keys(second, 1);
   const auto now = utc(12, 0, 0);
-  EXPECT_TRUE(keys.admit(KeyRef::of("holder"), now, true, 1).admitted);
-  for (int i = 0; i < 1000; ++i) keys.admit(KeyRef::of("k" + std::to_string(i)), now, false, 1);
+  EXPECT_TRUE(keys.admit(KeyRef::of("holder", 0), now, true, 1).admitted);
+  for (int i = 0; i < 1000; ++i) keys.admit(KeyRef::of("k" + std::to_string(i), 0), now, false, 1);
   EXPECT_EQ(keys.live(), 1001u);
   const std::size_t grown = keys.capacity();
   // Ten new keys a second from the next on: the counts before roll over, but
   // the holder keeps its record; the others go as new keys come, and the
   // array shrinks after them.
-  for (int i = 0; i < 2000; ++i) keys.admit(KeyRef::of("n" + std::to_string(i)), now + 1s + i * 100ms, false, 1);
+  for (int i = 0; i < 2000; ++i) keys.admit(KeyRef::of("n" + std::to_string(i), 0), now + 1s + i * 100ms, false, 1);
   EXPECT_LT(keys.live(), 100u);
   EXPECT_LT(keys.capacity(), grown);
-  EXPECT_EQ(keys.burst_remaining(KeyRef::of("holder")), 0u);
-  keys.release_permit(KeyRef::of("holder"));
+  EXPECT_EQ(keys.burst_remaining(KeyRef::of("holder", 0)), 0u);
+  keys.release_permit(KeyRef::of("holder", 0));
   // Nothing held, everything rolled over: the whole array goes at once.
-  keys.admit(KeyRef::of("last"), now + 300s, false, 1);
+  keys.admit(KeyRef::of("last", 0), now + 300s, false, 1);
   EXPECT_EQ(keys.live(), 1u);
   EXPECT_EQ(keys.capacity(), 16u);
 }

@@ -9,7 +9,10 @@ namespace quellgate::engine {
 
 LimiterCore::LimiterCore(std::span<const WindowState> windows, bool blocking,
                          std::optional<std::uint64_t> max_burst)
-    : shared_(std::make_shared<LimiterState>(windows)), blocking_(blocking), max_burst_(max_burst) {}
+    : shared_(std::make_shared<LimiterState>(windows)),
+      waiters_(&shared_->waiters),
+      blocking_(blocking),
+      max_burst_(max_burst) {}
 
 // The configuration is copied before keys_creation is taken: a fork holds
 // the table's lock first, then keys_creation (see LiveLimiters).
@@ -38,6 +41,7 @@ std::optional<LimiterCore> LimiterCore::for_key(std::string_view key) const {
   LimiterCore view = *this;
   view.key_home_ = std::move(home);
   view.home_ = view.key_home_.get();
+  view.waiters_ = &shared_->key_waiters;
   return view;
 }
 

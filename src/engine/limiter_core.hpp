@@ -54,7 +54,7 @@ class LimiterCore {
   std::atomic<std::uint64_t>& burst_in_use() const noexcept { return shared_->burst_in_use; }
   // The threads and jobs sleeping on this limiter, or for a key's view on
   // any of its keys (see LimiterState::key_waiters).
-  WaiterList& waiters() const noexcept { return key_home_ ? shared_->key_waiters : shared_->waiters; }
+  WaiterList& waiters() const noexcept { return *waiters_; }
 
   // Where the counts live when not in this process, or nullptr. Kept in the
   // core itself, beside the flags every call reads, so the in-process path
@@ -81,6 +81,9 @@ class LimiterCore {
   LocalKeys& local_keys() const;
 
   std::shared_ptr<LimiterState> shared_;
+  // In the shared state; a pointer rather than a test of key_home_, so a
+  // release looks for sleepers with one load less.
+  WaiterList* waiters_;
   CountHome* home_ = nullptr;  // owned by the shared state, or for a key's view by key_home_
   // A key's view: its home, shared by the copies of this core. Declared
   // after shared_, so it goes first: a key's home may refer to the state.

@@ -93,7 +93,7 @@ class RateLimiter:
         _traceback: Optional[TracebackType],
     ) -> Literal[False]:
         """release(); never suppresses the exception."""
-    def __getitem__(self, key: str) -> "RateLimiter":
+    def __getitem__(self, key: str, /) -> "RateLimiter":
         """The same limiter counting for `key` alone: a RateLimiter with
         windows and burst permits of the key's own, under this configuration,
         kept where this limiter keeps its counts. `key` is a str of 1 to 256
@@ -186,7 +186,7 @@ class AsyncRateLimiter:
         _exc_value: Optional[BaseException],
         _traceback: Optional[TracebackType],
     ) -> asyncio.Future[Literal[False]]: ...
-    def __getitem__(self, key: str) -> "AsyncRateLimiter":
+    def __getitem__(self, key: str, /) -> "AsyncRateLimiter":
         """The same limiter counting for `key` alone, as RateLimiter's."""
     @overload
     def __call__(self, func: Callable[_P, Awaitable[_T]]) -> Callable[_P, asyncio.Future[_T]]:

@@ -72,11 +72,10 @@ def test_a_view_keeps_every_protocol():
         async with limiter["k"]:
             pass
 
-        @limiter["k"]
         async def double(x):
             return x * 2
 
-        return await double(21), await limiter["k"].get_remaining()
+        return await limiter["k"](double)(21), await limiter["k"].get_remaining()
 
     assert asyncio.run(body()) == (42, {"second": 8, "burst": 1})
 

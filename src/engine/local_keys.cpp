@@ -80,8 +80,6 @@ KeyRef KeyRef::of(std::string_view bytes, std::uint64_t seed) noexcept {
   return {bytes, static_cast<std::uint32_t>(h)};
 }
 
-void LocalKeys::FreeArray::operator()(std::uint64_t* words) const noexcept { std::free(words); }
-
 LocalKeys::LocalKeys(std::span<const WindowState> windows, std::optional<std::uint64_t> max_burst)
     : window_count_(std::min(windows.size(), max_windows)),
       permit_cap_(max_burst.value_or(0)),
@@ -172,7 +170,7 @@ void LocalKeys::drop_all() noexcept {
     const std::uint64_t* rec = record(slot);
     if (key_length(rec) > inline_key_bytes) std::free(reinterpret_cast<void*>(rec[2]));
   }
-  slots_.reset();
+  slots_ = ZeroedWords();
   capacity_ = live_ = sweep_at_ = 0;
   permits_held_ = quiet_from_ = 0;
 }
@@ -187,9 +185,7 @@ void LocalKeys::rebuild(std::uint64_t now_secs) {
   }
   std::size_t capacity = min_capacity;
   while (capacity < keep * 2) capacity *= 2;
-  std::unique_ptr<std::uint64_t, FreeArray> fresh(
-      static_cast<std::uint64_t*>(std::calloc(capacity * stride_, sizeof(std::uint64_t))));
-  if (!fresh) throw std::bad_alloc();
+  ZeroedWords fresh(capacity * stride_);
   const std::size_t mask = capacity - 1;
   std::size_t moved = 0;
   for (std::size_t slot = 0; slot < capacity_; ++slot) {

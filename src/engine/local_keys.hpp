@@ -14,6 +14,7 @@
 #include "engine/count_home.hpp"
 #include "engine/window.hpp"
 #include "engine/window_table.hpp"
+#include "engine/zeroed_words.hpp"
 
 namespace quellgate::engine {
 
@@ -100,10 +101,7 @@ class LocalKeys {
   std::uint64_t seed_;                               // fixed
 
   mutable std::mutex mutex_;
-  struct FreeArray {
-    void operator()(std::uint64_t* words) const noexcept;
-  };
-  std::unique_ptr<std::uint64_t, FreeArray> slots_;  // guarded by mutex_
+  ZeroedWords slots_;                                // guarded by mutex_
   std::size_t capacity_ = 0;                         // a power of two, or 0; guarded by mutex_
   std::size_t live_ = 0;                             // guarded by mutex_
   std::size_t sweep_at_ = 0;                         // guarded by mutex_

@@ -10,9 +10,9 @@ namespace quellgate::engine {
 LimiterCore::LimiterCore(std::span<const WindowState> windows, bool blocking,
                          std::optional<std::uint64_t> max_burst)
     : shared_(std::make_shared<LimiterState>(windows)),
-      waiters_(&shared_->waiters),
       blocking_(blocking),
-      max_burst_(max_burst) {}
+      max_burst_(max_burst),
+      waiters_(&shared_->waiters) {}
 
 // The configuration is copied before keys_creation is taken: a fork holds
 // the table's lock first, then keys_creation (see LiveLimiters).

@@ -80,16 +80,18 @@ class LimiterCore {
 
   LocalKeys& local_keys() const;
 
+  // What every admission reads comes first, as before keys, so that it
+  // shares the instance's first cache line with the object header.
   std::shared_ptr<LimiterState> shared_;
+  CountHome* home_ = nullptr;  // owned by the shared state, or for a key's view by key_home_
+  bool blocking_;
+  std::optional<std::uint64_t> max_burst_;
   // In the shared state; a pointer rather than a test of key_home_, so a
   // release looks for sleepers with one load less.
   WaiterList* waiters_;
-  CountHome* home_ = nullptr;  // owned by the shared state, or for a key's view by key_home_
   // A key's view: its home, shared by the copies of this core. Declared
   // after shared_, so it goes first: a key's home may refer to the state.
   std::shared_ptr<CountHome> key_home_;
-  bool blocking_;
-  std::optional<std::uint64_t> max_burst_;
 };
 
 }  // namespace quellgate::engine

@@ -17,6 +17,7 @@ Result<PyRef> key_bytes(PyObject* key) {
   PyObject* utf8 = PyUnicode_AsUTF8String(key);
   if (utf8 == nullptr) {
     // A lone surrogate has no UTF-8 form: a bad value, not a bad type.
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) == 0) return take_pending();
     PyErr_Clear();
     return error(value_error, "a key must be valid Unicode: it holds a surrogate");
   }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string_view>
 
 #include "engine/limiter_state.hpp"
 #include "engine/waiters.hpp"
@@ -42,6 +43,7 @@ class LimiterCore {
   void set_interrupt() const noexcept {
     shared_->interrupt_flag.store(true, std::memory_order_relaxed);
     shared_->waiters.wake_all();
+    shared_->key_waiters.wake_all();
   }
   bool interrupted() const noexcept {
     return shared_->interrupt_flag.load(std::memory_order_relaxed);
@@ -50,8 +52,9 @@ class LimiterCore {
   WindowTable& window_table() const noexcept { return shared_->table; }
   // Burst permits held now; changed only through the functions of burst.hpp.
   std::atomic<std::uint64_t>& burst_in_use() const noexcept { return shared_->burst_in_use; }
-  // The threads and jobs sleeping on this limiter.
-  WaiterList& waiters() const noexcept { return shared_->waiters; }
+  // The threads and jobs sleeping on this limiter, or for a key's view on
+  // any of its keys (see LimiterState::key_waiters).
+  WaiterList& waiters() const noexcept { return *waiters_; }
 
   // Where the counts live when not in this process, or nullptr. Kept in the
   // core itself, beside the flags every call reads, so the in-process path
@@ -63,15 +66,32 @@ class LimiterCore {
     shared_->home = std::move(home);
   }
 
+  // The same limiter counting for one key (1 to 256 bytes): windows and
+  // burst permits of the key's own under this configuration, kept where
+  // this limiter keeps its counts, sharing its interrupt flag. Nothing when
+  // this is already a key's view, or its home keeps no keys.
+  std::optional<LimiterCore> for_key(std::string_view key) const;
+  bool is_key_view() const noexcept { return key_home_ != nullptr; }
+
  private:
   LimiterCore(std::span<const WindowState> windows, bool blocking,
               std::optional<std::uint64_t> max_burst);
   friend std::expected<LimiterCore, ConfigError> make_limiter_core(const LimitArgs& args);
 
+  LocalKeys& local_keys() const;
+
+  // What every admission reads comes first, as before keys, so that it
+  // shares the instance's first cache line with the object header.
   std::shared_ptr<LimiterState> shared_;
-  CountHome* home_ = nullptr;  // owned by the shared state
+  CountHome* home_ = nullptr;  // owned by the shared state, or for a key's view by key_home_
   bool blocking_;
   std::optional<std::uint64_t> max_burst_;
+  // In the shared state; a pointer rather than a test of key_home_, so a
+  // release looks for sleepers with one load less.
+  WaiterList* waiters_;
+  // A key's view: its home, shared by the copies of this core. Declared
+  // after shared_, so it goes first: a key's home may refer to the state.
+  std::shared_ptr<CountHome> key_home_;
 };
 
 }  // namespace quellgate::engine

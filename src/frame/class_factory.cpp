@@ -15,7 +15,13 @@ Result<PyTypeObject*> create_class(const ClassDefinition& definition) {
       {Py_tp_base, &PyBaseObject_Type},
       {Py_tp_dealloc, reinterpret_cast<void*>(definition.release)},
       {0, nullptr},
+      {0, nullptr},
+      {0, nullptr},
   };
+  // The optional slots take the places left at the end, before the last.
+  std::size_t next = 6;
+  if (definition.subscript != nullptr) slots[next++] = {Py_mp_subscript, reinterpret_cast<void*>(definition.subscript)};
+  if (definition.repr != nullptr) slots[next++] = {Py_tp_repr, reinterpret_cast<void*>(definition.repr)};
   PyType_Spec spec = {definition.qualified_name, definition.instance_size, 0, Py_TPFLAGS_DEFAULT, slots};
   PyObject* type = PyType_FromSpec(&spec);
   if (type == nullptr) return take_pending();

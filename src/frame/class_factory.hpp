@@ -16,6 +16,8 @@ struct ClassDefinition {
   destructor release;
   PyMethodDef* methods;
   int instance_size;
+  binaryfunc subscript = nullptr;  // mp_subscript: obj[key]; none when null
+  reprfunc repr = nullptr;         // none when null: object's own
 };
 
 // A C function of any method shape as the PyCFunction a PyMethodDef holds.

@@ -265,6 +265,11 @@ PyObject* shared(PyObject* cls, PyObject* args, PyObject* kwargs) {
   return construct_shared_limiter(reinterpret_cast<PyTypeObject*>(cls), args, kwargs, kClassName);
 }
 
+// limiter[key]: see key_view.cpp.
+PyObject* key_view(PyObject* self, PyObject* key) { return limiter_key_view(self, key, async_rate_limiter_cell, kClassName); }
+
+PyObject* repr(PyObject* self) { return limiter_repr(self, kClassName); }
+
 PyMethodDef methods[] = {
     {"__aenter__", as_method(enter), METH_NOARGS, "__aenter__($self)\n--\n\n"},
     {"__aexit__", as_method(exit), METH_VARARGS | METH_KEYWORDS, "__aexit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
@@ -279,7 +284,7 @@ PyMethodDef methods[] = {
 
 const ClassDefinition definition = {
     kClassName, kQualifiedName, kConstructorSignature, construct, decorate,
-    release_limiter, methods, sizeof(LimiterObject),
+    release_limiter, methods, sizeof(LimiterObject), key_view, repr,
 };
 
 }  // namespace

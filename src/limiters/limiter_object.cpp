@@ -41,6 +41,7 @@ Result<PyRef> allocate_instance(PyTypeObject* type, engine::LimiterCore core) {
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return take_pending();
   new (&reinterpret_cast<LimiterObject*>(self)->core) engine::LimiterCore(std::move(core));
+  reinterpret_cast<LimiterObject*>(self)->key = nullptr;
   return PyRef::steal(self);
 }
 
@@ -67,6 +68,7 @@ void release_limiter(PyObject* self) {
   release_boundary([&]() -> Result<void> {
     PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<LimiterObject*>(self)->core.~LimiterCore();
+    if (PyObject* key = reinterpret_cast<LimiterObject*>(self)->key) Py_DecRef(key);
     auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     if (free_memory == nullptr) fault("PyBaseObject_Type should have tp_free");
     free_memory(self);

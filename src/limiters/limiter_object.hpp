@@ -12,6 +12,9 @@ namespace quellgate {
 struct LimiterObject {
   PyObject_HEAD
   engine::LimiterCore core;
+  // A key's view (limiter[key]): the key, a str, for repr; null otherwise.
+  // A str refers to nothing, so the instance joins no reference cycle.
+  PyObject* key;
 };
 
 constexpr const char* kConstructorSignature =
@@ -26,6 +29,12 @@ extern const std::array<const char*, 10> kParameterNames;
 Result<engine::LimiterCore> core_from_arguments(const std::array<PyObject*, 10>& bound);
 // A new instance of `type` holding `core`.
 Result<PyRef> allocate_instance(PyTypeObject* type, engine::LimiterCore core);
+
+// mp_subscript of both classes: limiter[key], a new instance of the
+// receiver's class counting for `key` (see LimiterCore::for_key).
+PyObject* limiter_key_view(PyObject* self, PyObject* key, PyTypeObject* type, const char* class_name);
+// tp_repr of both classes: a view names its key.
+PyObject* limiter_repr(PyObject* self, const char* class_name);
 
 // tp_new of both classes: binds and converts the ten arguments, validates
 // them and builds the instance.

@@ -161,6 +161,11 @@ PyObject* shared(PyObject* cls, PyObject* args, PyObject* kwargs) {
   return construct_shared_limiter(reinterpret_cast<PyTypeObject*>(cls), args, kwargs, kClassName);
 }
 
+// limiter[key]: see key_view.cpp.
+PyObject* key_view(PyObject* self, PyObject* key) { return limiter_key_view(self, key, rate_limiter_cell, kClassName); }
+
+PyObject* repr(PyObject* self) { return limiter_repr(self, kClassName); }
+
 PyMethodDef methods[] = {
     {"__enter__", as_method(enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", as_method(exit), METH_VARARGS | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
@@ -175,7 +180,7 @@ PyMethodDef methods[] = {
 
 const ClassDefinition definition = {
     kClassName, kQualifiedName, kConstructorSignature, construct, decorate,
-    release_limiter, methods, sizeof(LimiterObject),
+    release_limiter, methods, sizeof(LimiterObject), key_view, repr,
 };
 
 }  // namespace

@@ -103,6 +103,12 @@ class RateLimiter:
         _traceback: Optional[TracebackType],
     ) -> Literal[False]:
         """release(); never suppresses the exception."""
+    def __getitem__(self, key: str, /) -> "RateLimiter":
+        """The same limiter counting for `key` alone: a RateLimiter with
+        windows and burst permits of the key's own, under this configuration,
+        kept where this limiter keeps its counts. `key` is a str of 1 to 256
+        bytes in UTF-8 (else TypeError, ValueError). Views of one key are
+        interchangeable; a view takes no further key (TypeError)."""
     def __call__(self, func: Callable[_P, _T]) -> Callable[_P, _T]:
         """Wraps `func`: each call is admitted first (a refusal raises
         ValueError("Failed to acquire permit")) and gives its burst permit
@@ -193,6 +199,8 @@ class AsyncRateLimiter:
         _exc_value: Optional[BaseException],
         _traceback: Optional[TracebackType],
     ) -> asyncio.Future[Literal[False]]: ...
+    def __getitem__(self, key: str, /) -> "AsyncRateLimiter":
+        """The same limiter counting for `key` alone, as RateLimiter's."""
     @overload
     def __call__(self, func: Callable[_P, Awaitable[_T]]) -> Callable[_P, asyncio.Future[_T]]:
         """Wraps `func`: each call returns a Future (not a coroutine: pass it

@@ -15,6 +15,7 @@ namespace quellgate::shared_memory {
 // One process's mapping of a segment, and what the process keeps beside it.
 class Mapping {
  public:
+  // `segment` maps layout::size_for(config.max_keys) bytes.
   Mapping(layout::Layout* segment, SharedConfig config, std::string name) noexcept
       : segment_(segment), config_(config), name_(std::move(name)) {}
   Mapping(const Mapping&) = delete;
@@ -26,6 +27,10 @@ class Mapping {
   // under us, so sizes and limits are never read from it again.
   const SharedConfig& config() const noexcept { return config_; }
   const std::string& name() const noexcept { return name_; }
+  std::size_t size() const noexcept { return layout::size_for(config_.max_keys); }
+  // Every cell of this mapping, fixed and keyed: the bound of every index.
+  std::size_t cell_count() const noexcept { return layout::cell_count_for(config_.max_keys); }
+  std::uint64_t* cells() const noexcept { return layout::all_cells(*segment_); }
 
   // Where this process's slot was last found. Only a hint: every use checks
   // the slot under the segment's lock, so relaxed order is enough.

@@ -115,6 +115,8 @@ struct Placed {
 };
 std::optional<Placed> place(const Mapping& mapping, const KeyRef* key, nanoseconds now, Transaction* claim) noexcept {
   if (key == nullptr) [[likely]] return Placed{};
+  // Not a key the table can hold: never counted, and never given an entry.
+  if (key->bytes.empty() || key->bytes.size() > layout::key_cell::max_key_bytes) return std::nullopt;
   const KeyLookup found = find_key(mapping, *key, now, claim != nullptr);
   if (found.entry) return Placed{cells_of_entry(*found.entry), false};
   if (!found.free) return std::nullopt;
@@ -129,6 +131,7 @@ void refuse_for_full_table(const Mapping& mapping, const KeyRef& key, nanosecond
   const std::uint64_t refused = mapping.cells()[cell::keys_refused];
   count.set(cell::keys_refused, refused + 1);
   count.commit();
+  result.table_full = true;
   result.window_wait = until_a_free_entry(mapping, key, now);
 }
 
@@ -248,7 +251,17 @@ Segment::Attempt Segment::admit(nanoseconds now, bool take_permit, std::uint64_t
   }
   Attempt attempt;
   decide(mapping, now, me, cost, key, attempt);
-  if (me != nullptr && (attempt.burst_refused || attempt.fault == Fault::no_free_slot) &&
+  // A table full of entries that only dead processes' permits keep live
+  // frees up when those come back.
+  if (attempt.table_full && mapping.config().max_burst != 0 && me == nullptr) {
+    identity = current_identity();
+    if (reclaim_dead_slots(mapping, identity, now)) {
+      attempt = Attempt();
+      decide(mapping, now, me, cost, key, attempt);
+    }
+    return attempt;
+  }
+  if (me != nullptr && (attempt.burst_refused || attempt.table_full || attempt.fault == Fault::no_free_slot) &&
       reclaim_dead_slots(mapping, *me, now)) {
     attempt = Attempt();
     decide(mapping, now, me, cost, key, attempt);

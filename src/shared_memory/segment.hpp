@@ -99,6 +99,7 @@ class Segment {
     // (at least 1 ms).
     std::optional<std::chrono::nanoseconds> window_wait;
     bool burst_refused = false;  // the burst cap refused (windows untouched)
+    bool table_full = false;     // no entry could be had for the key
     Fault fault = Fault::none;   // not admitted because the segment could not decide
   };
   // All or nothing under the segment's lock: when take_permit (and a cap is

@@ -148,26 +148,32 @@ void decide(Mapping& mapping, nanoseconds now, const ProcessIdentity* me, std::u
     return;
   }
   Transaction transaction(segment, mapping.cell_count());
-  const std::optional<Placed> placed = place(mapping, key, now, &transaction);
-  if (!placed) [[unlikely]] {
-    refuse_for_full_table(mapping, *key, now, result);
-    return;
+  // The un-keyed counts unless a key is given: no call on their way, which
+  // the profile of an admission showed.
+  Placed placed;
+  if (key != nullptr) [[unlikely]] {
+    const std::optional<Placed> keyed = place(mapping, key, now, &transaction);
+    if (!keyed) {
+      refuse_for_full_table(mapping, *key, now, result);
+      return;
+    }
+    placed = *keyed;
   }
   if (me != nullptr) {
-    const auto taken = stage_permit(mapping, *me, placed->cells, transaction);
+    const auto taken = stage_permit(mapping, *me, placed.cells, transaction);
     if (taken != PermitStaged::staged) {
       result.burst_refused = taken == PermitStaged::cap_reached;
       if (taken == PermitStaged::no_free_slot) result.fault = Fault::no_free_slot;
       return;
     }
   }
-  const std::size_t base = placed->cells.windows;
-  const Windows windows = placed->fresh ? fresh_windows(mapping, now) : windows_at(mapping, base, now);
+  const std::size_t base = placed.cells.windows;
+  const Windows windows = placed.fresh ? fresh_windows(mapping, now) : windows_at(mapping, base, now);
   for (std::size_t i = 0; i < windows.size; ++i) {
     const std::uint64_t limit = mapping.config().windows[i].limit;
     if (windows.at[i].count >= limit || limit - windows.at[i].count < cost) {
       // An entry just taken is left as it was: its moves are its claim's.
-      if (!placed->fresh) keep_moved_windows(mapping, base, windows);
+      if (!placed.fresh) keep_moved_windows(mapping, base, windows);
       result.window_wait = wait_for_full(mapping, windows, now, cost);
       return;
     }

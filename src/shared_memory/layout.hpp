@@ -68,7 +68,11 @@ enum Field : std::size_t {
 inline constexpr std::size_t entry(std::size_t index, std::size_t field) {
   return cell::count + width * index + field;
 }
-static_assert(burst_in_use + 1 + holders + cell::slot_width <= journal_capacity);
+// A key's first admission with a permit, in a slot taken for it: the
+// entry's hash, length and bytes, its stale holders cleared, every window
+// moved, this process's holder, the burst count, the slot's cells and its
+// key_permits set again.
+static_assert(first_window + 3 * max_windows + holders + 1 + 1 + cell::slot_width + 1 <= journal_capacity);
 }  // namespace key_cell
 
 // Written once by the creator before the segment is published under its

@@ -1,6 +1,7 @@
 #pragma once
 // The home of counts shared by every process of this host that opens the
 // same name: a CountHome over the shared-memory segment.
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -25,10 +26,15 @@ struct HomeError {
 
 // Opens `name` (creating it with the permission bits `mode`, 0600 when none
 // is given; an existing one must have a `mode` given) for the core's windows
-// and burst cap, and moves the core's counts there. Only before the core is
-// copied.
+// and burst cap and a table of `max_keys` keys, and moves the core's counts
+// there. Only before the core is copied.
 std::expected<void, HomeError> move_counts_to_shared_memory(engine::LimiterCore& core, std::string_view name,
-                                                            std::optional<unsigned> mode);
+                                                            std::optional<unsigned> mode, std::uint64_t max_keys);
+
+// Keys a shared limiter's table holds when shared() is not told.
+std::uint64_t default_max_keys() noexcept;
+// The most a table may hold.
+std::uint64_t most_max_keys() noexcept;
 
 // Deletes the name; limiters still open keep their own mapping until they go.
 std::expected<void, HomeError> remove_shared_memory(std::string_view name);

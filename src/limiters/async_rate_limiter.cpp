@@ -206,6 +206,12 @@ PyObject* wait_time(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* key_use(PyObject* self, PyObject*) {
+  return method(self, [](const LimiterCore& core) {
+    return known_at_once<AtServer::nothing>(core, read_key_use, read_key_use, key_use_as_dict);
+  });
+}
+
 PyObject* exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return method(self, [&](const LimiterCore& core) -> Result<PyRef> {
     if (auto ok = check_exit_arguments(kClassName, "__aexit__", args, kwargs); !ok) return std::unexpected(std::move(ok.error()));
@@ -278,6 +284,7 @@ PyMethodDef methods[] = {
     {"reserve", as_method(reserve), METH_VARARGS | METH_KEYWORDS, "reserve($self, cost, timeout=None)\n--\n\n"},
     {"get_remaining", as_method(get_remaining), METH_NOARGS, "get_remaining($self)\n--\n\n"},
     {"wait_time", as_method(wait_time), METH_NOARGS, "wait_time($self)\n--\n\n"},
+    {"key_use", as_method(key_use), METH_NOARGS, "key_use($self)\n--\n\n"},
     {"shared", as_method(shared), METH_CLASS | METH_VARARGS | METH_KEYWORDS, kSharedDoc},
     {nullptr, nullptr, 0, nullptr},
 };

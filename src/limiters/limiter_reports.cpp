@@ -1,6 +1,7 @@
 #include "limiters/limiter_reports.hpp"
 
 #include <string>
+#include <utility>
 
 #include "executor/clock.hpp"
 #include "limiters/storage_error.hpp"
@@ -25,6 +26,23 @@ Result<engine::RemainingReport> read_remaining(const engine::LimiterCore& core) 
 
 Result<std::optional<std::chrono::nanoseconds>> read_wait(const engine::LimiterCore& core) {
   return unless_home_failed(core, engine::compute_wait(core, executor::wall_now()));
+}
+
+Result<std::optional<engine::CountHome::KeyTableUse>> read_key_use(const engine::LimiterCore& core) {
+  if (core.home() == nullptr) return std::nullopt;
+  return unless_home_failed(core, core.home()->key_table_use());
+}
+
+Result<PyRef> key_use_as_dict(const std::optional<engine::CountHome::KeyTableUse>& use) {
+  if (!use) return PyRef::borrow(Py_None);
+  auto dict = owned_or_pending(PyDict_New());
+  if (!dict) return dict;
+  for (const auto& [key, number] : {std::pair{"live", use->live}, {"max_keys", use->max_keys}, {"refused", use->refused}}) {
+    auto value = owned_or_pending(PyLong_FromUnsignedLongLong(number));
+    if (!value) return value;
+    if (PyDict_SetItemString(dict->get(), key, value->get()) != 0) return take_pending();
+  }
+  return dict;
 }
 
 Result<PyRef> remaining_as_dict(const engine::RemainingReport& report) {

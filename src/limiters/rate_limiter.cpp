@@ -87,6 +87,14 @@ PyObject* wait_time(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* key_use(PyObject* self, PyObject*) {
+  return method(self, [](const engine::LimiterCore& core) -> Result<PyRef> {
+    auto use = read_on_this_thread(core, read_key_use);
+    if (!use) return std::unexpected(std::move(use.error()));
+    return key_use_as_dict(*use);
+  });
+}
+
 PyObject* enter(PyObject* self, PyObject*) {
   return method(self, [](const engine::LimiterCore& core) -> Result<PyRef> {
     auto admitted = admit_on_this_thread(core);
@@ -174,6 +182,7 @@ PyMethodDef methods[] = {
     {"reserve", as_method(reserve), METH_VARARGS | METH_KEYWORDS, "reserve($self, cost, timeout=None)\n--\n\n"},
     {"get_remaining", as_method(get_remaining), METH_NOARGS, "get_remaining($self)\n--\n\n"},
     {"wait_time", as_method(wait_time), METH_NOARGS, "wait_time($self)\n--\n\n"},
+    {"key_use", as_method(key_use), METH_NOARGS, "key_use($self)\n--\n\n"},
     {"shared", as_method(shared), METH_CLASS | METH_VARARGS | METH_KEYWORDS, kSharedDoc},
     {nullptr, nullptr, 0, nullptr},
 };

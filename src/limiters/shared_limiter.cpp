@@ -22,10 +22,10 @@ namespace {
 
 constexpr std::uint64_t kModeBits = 0777;
 
-constexpr std::array<const char*, 15> kSharedKeywords = {
+constexpr std::array<const char*, 16> kSharedKeywords = {
     "sec",       "min",  "hour",    "day",           "sec_window",      "min_window", "hour_window", "day_window",
-    "blocking",  "max_burst", "mode", "storage", "storage_timeout", "on_storage_error", "lease"};
-enum SharedSlot : std::size_t { kMode = 10, kStorage, kStorageTimeout, kOnStorageError, kLease, kSlotCount };
+    "blocking",  "max_burst", "mode", "storage", "storage_timeout", "on_storage_error", "lease", "max_keys"};
+enum SharedSlot : std::size_t { kMode = 10, kStorage, kStorageTimeout, kOnStorageError, kLease, kMaxKeys, kSlotCount };
 
 constexpr std::array<const char*, 2> kRemoveKeywords = {"storage", "storage_timeout"};
 
@@ -69,6 +69,18 @@ Result<std::optional<unsigned>> mode_argument(PyObject* value) {
   if (!mode) return std::unexpected(std::move(mode.error()));
   if (!*mode || **mode > kModeBits) return error(value_error, "mode must be permission bits, from 0 to 0o777");
   return std::optional<unsigned>(static_cast<unsigned>(**mode));
+}
+
+// The size of the key table: fixed when the name is created, and part of
+// what every opener must agree on.
+Result<std::uint64_t> max_keys_argument(PyObject* value) {
+  if (value == nullptr || value == Py_None) return homes::default_max_keys();
+  auto keys = to_optional_u64(value, "max_keys");
+  if (!keys) return std::unexpected(std::move(keys.error()));
+  if (!*keys || **keys == 0 || **keys > homes::most_max_keys()) {
+    return error(value_error, "max_keys must be from 1 to " + std::to_string(homes::most_max_keys()));
+  }
+  return **keys;
 }
 
 // A str's text; a lone surrogate, which has no UTF-8, raises UnicodeEncodeError.
@@ -121,8 +133,10 @@ Result<bool> admit_when_unreachable_argument(PyObject* value) {
 // The keywords that apply to one home only, refused where they mean nothing.
 Result<void> check_keywords_apply(const std::array<PyObject*, kSlotCount>& bound, bool at_a_server) {
   if (at_a_server) {
-    if (bound[kMode] != nullptr && bound[kMode] != Py_None) {
-      return error(value_error, "mode applies to shared memory only, not with storage");
+    for (const std::size_t slot : {kMode, kMaxKeys}) {
+      if (bound[slot] != nullptr && bound[slot] != Py_None) {
+        return error(value_error, std::string(kSharedKeywords[slot]) + " applies to shared memory only, not with storage");
+      }
     }
     return {};
   }
@@ -174,7 +188,9 @@ Result<PyRef> open_shared(PyTypeObject* type, PyObject* args, PyObject* kwargs, 
   }
   auto mode = mode_argument(bound[kMode]);
   if (!mode) return std::unexpected(std::move(mode.error()));
-  if (auto moved = homes::move_counts_to_shared_memory(*core, *name, *mode); !moved) {
+  auto max_keys = max_keys_argument(bound[kMaxKeys]);
+  if (!max_keys) return std::unexpected(std::move(max_keys.error()));
+  if (auto moved = homes::move_counts_to_shared_memory(*core, *name, *mode, *max_keys); !moved) {
     return std::unexpected(home_error(std::move(moved.error())));
   }
   return allocate_instance(type, std::move(*core));

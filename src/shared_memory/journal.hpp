@@ -19,7 +19,10 @@ namespace quellgate::shared_memory {
 // a cell index read back would then address memory beyond the cells.
 class Transaction {
  public:
-  explicit Transaction(layout::Layout& segment) noexcept : segment_(segment) {}
+  // `cell_count`: the cells of this mapping, fixed and keyed (the mapping's
+  // own checked figure, never one read from the segment).
+  explicit Transaction(layout::Layout& segment, std::size_t cell_count = layout::cell::count) noexcept
+      : segment_(segment), cells_(layout::all_cells(segment)), cell_count_(cell_count) {}
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
 
@@ -27,7 +30,7 @@ class Transaction {
   // most layout::journal_capacity per transaction (a fault of this code
   // otherwise, so it is checked, not assumed).
   void set(std::size_t cell, std::uint64_t value) noexcept {
-    if (size_ >= layout::journal_capacity || cell >= layout::cell::count) [[unlikely]] std::abort();
+    if (size_ >= layout::journal_capacity || cell >= cell_count_) [[unlikely]] std::abort();
     changes_[size_++] = layout::JournalEntry{cell, value};
   }
   bool empty() const noexcept { return size_ == 0; }
@@ -37,7 +40,7 @@ class Transaction {
     // process dies at, so a change of one cell (an admission within the
     // window of a one-window limiter) needs no after-image.
     if (size_ == 1) [[likely]] {
-      std::atomic_ref<std::uint64_t>(segment_.cells[changes_[0].cell]).store(changes_[0].value,
+      std::atomic_ref<std::uint64_t>(cells_[changes_[0].cell]).store(changes_[0].value,
                                                                              std::memory_order_relaxed);
       return;
     }
@@ -63,7 +66,7 @@ class Transaction {
     std::atomic_signal_fence(std::memory_order_seq_cst);
   }
   void apply_journal() noexcept {
-    for (std::uint32_t i = 0; i < size_; ++i) segment_.cells[changes_[i].cell] = changes_[i].value;
+    for (std::uint32_t i = 0; i < size_; ++i) cells_[changes_[i].cell] = changes_[i].value;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     pending().store(0, std::memory_order_relaxed);
   }
@@ -74,13 +77,15 @@ class Transaction {
   }
 
   layout::Layout& segment_;
+  std::uint64_t* cells_;
+  std::size_t cell_count_;
   layout::JournalEntry changes_[layout::journal_capacity];  // the first size_ are set
   std::uint32_t size_ = 0;
 };
 
 // Completes a pending journal left by a dead owner of the mutex. Entries
-// that name no cell are skipped, and a size beyond the capacity discards
-// the journal: it cannot have been written by this code.
-void roll_forward(layout::Layout& segment) noexcept;
+// that name no cell of the `cell_count` are skipped, and a size beyond the
+// capacity discards the journal: it cannot have been written by this code.
+void roll_forward(layout::Layout& segment, std::size_t cell_count) noexcept;
 
 }  // namespace quellgate::shared_memory

@@ -15,8 +15,13 @@ namespace quellgate::shared_memory {
 // One process's mapping of a segment, and what the process keeps beside it.
 class Mapping {
  public:
+  // `segment` maps layout::size_for(config.max_keys) bytes.
   Mapping(layout::Layout* segment, SharedConfig config, std::string name) noexcept
-      : segment_(segment), config_(config), name_(std::move(name)) {}
+      : segment_(segment),
+        config_(config),
+        name_(std::move(name)),
+        cell_count_(layout::cell_count_for(config.max_keys)),
+        cells_(layout::all_cells(*segment)) {}
   Mapping(const Mapping&) = delete;
   Mapping& operator=(const Mapping&) = delete;
   ~Mapping();
@@ -26,6 +31,10 @@ class Mapping {
   // under us, so sizes and limits are never read from it again.
   const SharedConfig& config() const noexcept { return config_; }
   const std::string& name() const noexcept { return name_; }
+  std::size_t size() const noexcept { return layout::size_for(config_.max_keys); }
+  // Every cell of this mapping, fixed and keyed: the bound of every index.
+  std::size_t cell_count() const noexcept { return cell_count_; }
+  std::uint64_t* cells() const noexcept { return cells_; }
 
   // Where this process's slot was last found. Only a hint: every use checks
   // the slot under the segment's lock, so relaxed order is enough.
@@ -40,6 +49,8 @@ class Mapping {
   layout::Layout* segment_;  // mapped for the life of this object
   SharedConfig config_;
   std::string name_;
+  std::size_t cell_count_;  // of config_.max_keys
+  std::uint64_t* cells_;    // all_cells(*segment_)
 };
 
 // Maps the object named for `name`, creating and publishing it with `mode`

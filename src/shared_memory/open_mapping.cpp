@@ -21,7 +21,8 @@
 namespace quellgate::shared_memory {
 namespace {
 
-constexpr std::size_t segment_size = sizeof(layout::Layout);
+// The smallest object that can be a segment: a header and a table of no keys.
+constexpr std::size_t smallest_segment = layout::size_for(0);
 // The mode of a segment created without mode=: this user only.
 constexpr unsigned default_mode = 0600;
 // Losing the race to create, then finding the winner's segment removed
@@ -51,17 +52,18 @@ class FileDescriptor {
 // An mmap that is undone unless handed to a Mapping.
 class MappedBytes {
  public:
-  explicit MappedBytes(void* address) noexcept : address_(address) {}
+  MappedBytes(void* address, std::size_t size) noexcept : address_(address), size_(size) {}
   MappedBytes(const MappedBytes&) = delete;
   MappedBytes& operator=(const MappedBytes&) = delete;
   ~MappedBytes() {
-    if (address_ != nullptr) ::munmap(address_, segment_size);
+    if (address_ != nullptr) ::munmap(address_, size_);
   }
   layout::Layout* segment() const noexcept { return static_cast<layout::Layout*>(address_); }
   layout::Layout* release() noexcept { return static_cast<layout::Layout*>(std::exchange(address_, nullptr)); }
 
  private:
   void* address_;
+  std::size_t size_;
 };
 
 struct Names {
@@ -159,25 +161,29 @@ OpenError open_refused(const Names& names, int error) {
   return os_error(names, "open", error);
 }
 
-std::expected<MappedBytes, OpenError> map(const Names& names, int fd) {
-  void* address = ::mmap(nullptr, segment_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+std::expected<MappedBytes, OpenError> map(const Names& names, int fd, std::size_t size) {
+  void* address = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (address == MAP_FAILED) return std::unexpected(os_error(names, "map", errno));
-  return std::expected<MappedBytes, OpenError>(std::in_place, address);
+  return std::expected<MappedBytes, OpenError>(std::in_place, address, size);
 }
 
-// The configuration a header states, or what is wrong with it.
-std::expected<SharedConfig, std::string> read_header(const layout::Header& header) {
+// The configuration a header states, or what is wrong with it. `size`: the
+// object's, which the header's table of keys must fill exactly.
+std::expected<SharedConfig, std::string> read_header(const layout::Header& header, std::uint64_t size) {
   if (header.magic != layout::magic) return std::unexpected("its magic number is wrong");
-  if (header.version != layout::version || header.total_size != segment_size ||
+  if (header.max_keys > layout::max_key_entries) return std::unexpected("its header states too many keys");
+  const std::uint64_t expected = layout::size_for(header.max_keys);
+  if (header.version != layout::version || header.total_size != size || size != expected ||
       header.slot_count != layout::slot_count) {
     return std::unexpected("its header states layout version " + std::to_string(header.version) + " and " +
                            std::to_string(header.total_size) + " bytes, expected version " +
-                           std::to_string(layout::version) + " and " + std::to_string(segment_size));
+                           std::to_string(layout::version) + " and " + std::to_string(expected));
   }
   if (header.window_count > layout::max_windows) return std::unexpected("its header states too many windows");
   SharedConfig config;
   config.window_count = header.window_count;
   config.max_burst = header.max_burst;
+  config.max_keys = header.max_keys;
   for (std::size_t i = 0; i < config.window_count; ++i) {
     config.windows[i] = WindowSpec{header.window_length[i], header.window_limit[i]};
     if (config.windows[i].length_seconds == 0 || config.windows[i].limit == 0) {
@@ -194,18 +200,20 @@ std::expected<std::unique_ptr<Mapping>, OpenError> attach(const Names& names, in
   if (auto what = not_a_file(status.st_mode)) return std::unexpected(corrupt(names, *what));
   if (auto refused = check_owner(names, status, mode)) return std::unexpected(std::move(*refused));
   if (auto refused = check_mode(names, status, mode)) return std::unexpected(std::move(*refused));
+  // The size of the table is in the header: a size that can hold a header
+  // is mapped whole, and the header must then account for every byte.
   const auto size = static_cast<std::uint64_t>(status.st_size);
-  if (size != segment_size) {
-    return std::unexpected(corrupt(names, std::string(size < segment_size ? "it is truncated: " : "it has ") +
-                                              std::to_string(size) + " bytes, a segment has " +
-                                              std::to_string(segment_size)));
+  if (size < smallest_segment || size > layout::size_for(layout::max_key_entries)) {
+    return std::unexpected(corrupt(names, std::string(size < smallest_segment ? "it is truncated: " : "it has ") +
+                                              std::to_string(size) + " bytes, a segment has at least " +
+                                              std::to_string(smallest_segment)));
   }
-  auto bytes = map(names, fd);
+  auto bytes = map(names, fd, size);
   if (!bytes) return std::unexpected(std::move(bytes.error()));
   // One copy, so that a writer cannot change the header between check and use.
   layout::Header header;
   std::memcpy(&header, &bytes->segment()->header, sizeof header);
-  const auto stored = read_header(header);
+  const auto stored = read_header(header, size);
   if (!stored) return std::unexpected(corrupt(names, stored.error()));
   if (!(*stored == wanted)) {
     return std::unexpected(OpenError{OpenError::Kind::mismatch, 0,
@@ -219,7 +227,8 @@ void write_header(layout::Header& header, const SharedConfig& config) noexcept {
   header.magic = layout::magic;
   header.version = layout::version;
   header.slot_count = layout::slot_count;
-  header.total_size = segment_size;
+  header.total_size = layout::size_for(config.max_keys);
+  header.max_keys = config.max_keys;
   header.window_count = config.active().size();
   for (std::size_t i = 0; i < config.active().size(); ++i) {
     header.window_length[i] = config.windows[i].length_seconds;
@@ -290,10 +299,11 @@ std::expected<std::unique_ptr<Mapping>, OpenError> create(const Names& names, co
   if (::fchmod(fd.get(), mode & 0777) != 0) return std::unexpected(os_error(made, "set the mode of", errno));
   // Allocated now, so that a full /dev/shm is an error here rather than a
   // SIGBUS at the first touch of a page.
-  if (const int error = ::posix_fallocate(fd.get(), 0, segment_size); error != 0) {
+  const std::size_t size = layout::size_for(config.max_keys);
+  if (const int error = ::posix_fallocate(fd.get(), 0, static_cast<off_t>(size)); error != 0) {
     return std::unexpected(os_error(made, "allocate", error));
   }
-  auto bytes = map(made, fd.get());
+  auto bytes = map(made, fd.get(), size);
   if (!bytes) return std::unexpected(std::move(bytes.error()));
   write_header(bytes->segment()->header, config);
   if (const int error = initialise_mutex(*bytes->segment()); error != 0) {
@@ -308,7 +318,7 @@ std::expected<std::unique_ptr<Mapping>, OpenError> create(const Names& names, co
 
 }  // namespace
 
-Mapping::~Mapping() { ::munmap(segment_, segment_size); }
+Mapping::~Mapping() { ::munmap(segment_, size()); }
 
 std::expected<std::unique_ptr<Mapping>, OpenError> open_mapping(std::string_view name, const SharedConfig& config,
                                                                std::optional<unsigned> mode) {
@@ -317,7 +327,7 @@ std::expected<std::unique_ptr<Mapping>, OpenError> open_mapping(std::string_view
   const Names names{name, object_path(*object)};
   // The engine never builds such a configuration; were one to come, a
   // window of length 0 would divide by zero at the first admission.
-  if (config.window_count > layout::max_windows ||
+  if (config.window_count > layout::max_windows || config.max_keys > layout::max_key_entries ||
       std::ranges::any_of(config.active(), [](const WindowSpec& w) { return w.length_seconds == 0 || w.limit == 0; })) {
     return std::unexpected(OpenError{OpenError::Kind::os, EINVAL,
                                      "shared limiter " + quoted(name) + ": invalid configuration " + config.describe()});

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "shared_memory/journal.hpp"
+#include "shared_memory/key_table.hpp"
 #include "shared_memory/mapping.hpp"
 #include "shared_memory/process_identity.hpp"
 
@@ -13,16 +14,27 @@ namespace quellgate::shared_memory {
 // process keeps its slot while it lives; a slot of a live process holding no
 // permits may be taken over when no slot is free (its owner finds another).
 
+//
+// A key's permits are counted three times, in one transaction each time:
+// in the key's entry (its burst count), in one of the entry's holders (this
+// process's slot and how many it holds there), and in the slot's
+// key_permits. The slot is kept while key_permits is not 0, so a holder's
+// slot always names its process; when that process is gone, every holder
+// naming its slot is taken out of its entry before the slot is freed, and a
+// death in the middle leaves the slot for the next look to finish.
+
 enum class PermitStaged { staged, cap_reached, no_free_slot };
 
 // With the lock held: stages one more permit in `me`'s slot (taking a slot
-// if it has none) and in the burst count, when the cap allows.
-PermitStaged stage_permit(Mapping& mapping, const ProcessIdentity& me, Transaction& transaction) noexcept;
+// if it has none) and in the burst count of `where` (the un-keyed count, or
+// a key's entry), when the cap allows. A key's entry whose holders are all
+// other processes' refuses as its cap would.
+PermitStaged stage_permit(Mapping& mapping, const ProcessIdentity& me, const CountCells& where,
+                          Transaction& transaction) noexcept;
 
-// Gives back one permit of `me`'s, if it holds any; tries the lock itself
-// and does nothing when another thread holds it (lock_busy).
-enum class PermitReturned { returned, none_held, lock_busy };
-PermitReturned return_permit(Mapping& mapping, const ProcessIdentity& me) noexcept;
+// With the lock held: gives back one permit of `me`'s in `where`, if it
+// holds any there; false if not.
+bool return_permit(Mapping& mapping, const ProcessIdentity& me, const CountCells& where) noexcept;
 
 // Takes back the permits of processes of this PID namespace that are gone,
 // probing them with the lock released. At most one look per mapping every

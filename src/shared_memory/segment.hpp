@@ -28,11 +28,14 @@ struct SharedConfig {
   std::array<WindowSpec, 4> windows{};
   std::size_t window_count = 0;  // at most 4
   std::uint64_t max_burst = 0;   // 0: no burst cap
+  // Entries of the key table: keys counted at once, across processes.
+  std::uint64_t max_keys = default_max_keys;
+  static constexpr std::uint64_t default_max_keys = 1024;
 
   std::span<const WindowSpec> active() const noexcept {
     return {windows.data(), std::min(window_count, windows.size())};
   }
-  // For error messages, e.g. "10/1s, 500/60s, max_burst=2".
+  // For error messages, e.g. "10/1s, 500/60s, max_burst=2, max_keys=1024".
   std::string describe() const;
   friend bool operator==(const SharedConfig& a, const SharedConfig& b) noexcept;
 };
@@ -56,6 +59,7 @@ enum class Fault : std::uint8_t {
 };
 
 class Mapping;
+struct KeyRef;
 
 // One process's open mapping of a named shared limiter. Move-only; unmaps on
 // destruction (the name stays until remove()). Every method may be called
@@ -95,13 +99,21 @@ class Segment {
     // (at least 1 ms).
     std::optional<std::chrono::nanoseconds> window_wait;
     bool burst_refused = false;  // the burst cap refused (windows untouched)
+    bool table_full = false;     // no entry could be had for the key
     Fault fault = Fault::none;   // not admitted because the segment could not decide
   };
   // All or nothing under the segment's lock: when take_permit (and a cap is
   // set), one burst permit into this process's slot, reclaiming the permits
-  // of dead processes of this PID namespace when the cap refuses; and one
-  // place in every window. A refusal leaves no trace.
-  Attempt admit(std::chrono::nanoseconds now, bool take_permit);
+  // of dead processes of this PID namespace when the cap refuses; and
+  // `cost` places in every window. A refusal leaves no trace.
+  //
+  // With a key (1 to 256 bytes, key_table.hpp), the same in the key's own
+  // windows and burst count, in its entry of the table; its first
+  // admission takes an entry for it. When no entry can be had, the attempt
+  // is refused as a full window would be, with window_wait until an entry
+  // may come free, and counted in key_table_use().refused.
+  Attempt admit(std::chrono::nanoseconds now, bool take_permit, std::uint64_t cost = 1,
+                const KeyRef* key = nullptr);
 
   // Every call below that reads or writes the cells only tries the lock:
   // when another thread holds it, the call does nothing and answers
@@ -111,18 +123,34 @@ class Segment {
   // process's), bumps the wake word, and wakes one sleeper on it.
   // Fault::lock_busy, or none (also when the lock cannot be taken at all:
   // no permit can be held then).
-  Fault release_permit() noexcept;
+  Fault release_permit(const KeyRef* key = nullptr) noexcept;
+
+  // A reservation's settlement, in one step: `delta` added to (or, below 0,
+  // taken from, never below 0) the count of every window that still is the
+  // one `decided_at` fell in; a window that has moved on is left alone, as
+  // is a key whose entry went to another key meanwhile.
+  Fault settle(std::chrono::nanoseconds decided_at, std::int64_t delta, const KeyRef* key = nullptr) noexcept;
 
   // Free burst permits; nothing without a cap.
-  std::expected<std::optional<std::uint64_t>, Fault> burst_remaining() noexcept;
+  std::expected<std::optional<std::uint64_t>, Fault> burst_remaining(const KeyRef* key = nullptr) noexcept;
 
   // Fills count and window_start of out[i] (i below config().window_count)
   // with the windows as they stand at `now`, plus limit and length; the
-  // segment itself is not written. Names are left as they are.
-  Fault read_windows(std::chrono::nanoseconds now, std::span<engine::WindowState> out) noexcept;
+  // segment itself is not written. Names are left as they are. A key
+  // without an entry reads as empty windows.
+  Fault read_windows(std::chrono::nanoseconds now, std::span<engine::WindowState> out,
+                     const KeyRef* key = nullptr) noexcept;
   // Time until the first full window rolls over (at least 1 ms); nothing
   // when none is full.
-  std::expected<std::optional<std::chrono::nanoseconds>, Fault> window_wait(std::chrono::nanoseconds now) noexcept;
+  std::expected<std::optional<std::chrono::nanoseconds>, Fault> window_wait(std::chrono::nanoseconds now,
+                                                                             const KeyRef* key = nullptr) noexcept;
+
+  struct KeyTableUse {
+    std::uint64_t live = 0;  // entries counting something at `now`
+    std::uint64_t max_keys = 0;
+    std::uint64_t refused = 0;  // admissions refused for want of an entry
+  };
+  std::expected<KeyTableUse, Fault> key_table_use(std::chrono::nanoseconds now) noexcept;
 
   // Waits until the lock is free, up to the CLOCK_MONOTONIC deadline, and
   // lets it go again at once: none when it was free, lock_busy when the

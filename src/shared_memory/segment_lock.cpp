@@ -44,7 +44,7 @@ const int robust_shared_mutex_kind = kind_of_robust_shared_mutex();
 
 bool SegmentLock::take_over(int status) noexcept {
   if (status != EOWNERDEAD) return false;
-  roll_forward(segment_);
+  roll_forward(segment_, cell_count_);
   if (pthread_mutex_consistent(&segment_.mutex) != 0) {
     pthread_mutex_unlock(&segment_.mutex);
     return false;
@@ -75,8 +75,9 @@ void SegmentLock::after_failed_try(int status) noexcept {
   held_ = !busy_ && take_over(status);
 }
 
-SegmentLock::SegmentLock(layout::Layout& segment, std::chrono::nanoseconds monotonic_deadline) noexcept
-    : segment_(segment) {
+SegmentLock::SegmentLock(layout::Layout& segment, std::size_t cell_count,
+                         std::chrono::nanoseconds monotonic_deadline) noexcept
+    : segment_(segment), cell_count_(cell_count) {
   if (!has_robust_shared_kind(segment.mutex)) return;
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(monotonic_deadline);
   const timespec until{static_cast<time_t>(seconds.count()),

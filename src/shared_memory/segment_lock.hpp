@@ -46,7 +46,8 @@ class SegmentLock {
   // Inline, with the unlock: an out-of-line call each cost a tenth of an
   // admission's own instructions. A try-lock costs what a lock does when
   // the mutex is free.
-  explicit SegmentLock(layout::Layout& segment) noexcept : segment_(segment) {
+  // `cell_count`: the mapping's cells, fixed and keyed, for the roll-forward.
+  SegmentLock(layout::Layout& segment, std::size_t cell_count) noexcept : segment_(segment), cell_count_(cell_count) {
     if (!has_robust_shared_kind(segment.mutex)) [[unlikely]] return;
     const int status = pthread_mutex_trylock(&segment.mutex);
     if (status == 0) [[likely]] {
@@ -57,7 +58,7 @@ class SegmentLock {
   }
   // Waits for the mutex until the CLOCK_MONOTONIC deadline; busy() when it
   // passed first. Signals do not end this wait: glibc resumes it.
-  SegmentLock(layout::Layout& segment, std::chrono::nanoseconds monotonic_deadline) noexcept;
+  SegmentLock(layout::Layout& segment, std::size_t cell_count, std::chrono::nanoseconds monotonic_deadline) noexcept;
   SegmentLock(const SegmentLock&) = delete;
   SegmentLock& operator=(const SegmentLock&) = delete;
   ~SegmentLock() { unlock(); }
@@ -80,6 +81,7 @@ class SegmentLock {
   void after_failed_try(int status) noexcept;
 
   layout::Layout& segment_;
+  std::size_t cell_count_;
   bool held_ = false;
   bool busy_ = false;
 };

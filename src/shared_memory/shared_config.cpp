@@ -12,11 +12,12 @@ std::string SharedConfig::describe() const {
   }
   if (text.empty()) text = "no windows";
   if (max_burst != 0) text += ", max_burst=" + std::to_string(max_burst);
+  text += ", max_keys=" + std::to_string(max_keys);
   return text;
 }
 
 bool operator==(const SharedConfig& a, const SharedConfig& b) noexcept {
-  return a.max_burst == b.max_burst && std::ranges::equal(a.active(), b.active());
+  return a.max_burst == b.max_burst && a.max_keys == b.max_keys && std::ranges::equal(a.active(), b.active());
 }
 
 }  // namespace quellgate::shared_memory

@@ -53,6 +53,7 @@ class RateLimiter:
         storage_timeout: float = 1.0,
         on_storage_error: Literal["raise", "allow"] = "raise",
         lease: float = 30.0,
+        max_keys: Optional[int] = None,
     ) -> Self:
         """A limiter whose windows and burst permits every process of this
         user on this host shares under `name` ([A-Za-z0-9._-]{1,200}), kept
@@ -70,7 +71,11 @@ class RateLimiter:
         connecting and for each reply. A server that cannot be reached
         raises StorageError, or with on_storage_error="allow" admits.
         `lease`: seconds a burst permit stays held when its holder stops
-        renewing it (it died, or lost the server)."""
+        renewing it (it died, or lost the server).
+
+        `max_keys` (shared memory only; 1024 when None): entries of the
+        table of keys in the segment, fixed when the name is created and
+        part of its configuration."""
     def acquire(self, cost: int = 1, timeout: Optional[float] = None) -> bool:
         """Takes `cost` places in every window (all or none) and one burst
         permit. True when admitted; False from a non-blocking limiter, or
@@ -94,6 +99,10 @@ class RateLimiter:
     def wait_time(self) -> Optional[float]:
         """Seconds until the first full window rolls over (at least 0.001, at
         most 2**63 ns, about 292 years), or None when no window is full."""
+    def key_use(self) -> Optional[Dict[str, int]]:
+        """{"live", "max_keys", "refused"} for a limiter whose keys live in a
+        bounded table (shared memory): entries counting now, the table's
+        size, and admissions refused for want of a free entry. None otherwise."""
     def __enter__(self) -> None:
         """acquire(); a refusal raises ValueError("Failed to acquire permit")."""
     def __exit__(
@@ -161,6 +170,7 @@ class AsyncRateLimiter:
         storage_timeout: float = 1.0,
         on_storage_error: Literal["raise", "allow"] = "raise",
         lease: float = 30.0,
+        max_keys: Optional[int] = None,
     ) -> Self:
         """A limiter whose windows and burst permits every process of this
         user on this host shares under `name` ([A-Za-z0-9._-]{1,200}), kept
@@ -178,7 +188,11 @@ class AsyncRateLimiter:
         connecting and for each reply. A server that cannot be reached
         raises StorageError, or with on_storage_error="allow" admits.
         `lease`: seconds a burst permit stays held when its holder stops
-        renewing it (it died, or lost the server)."""
+        renewing it (it died, or lost the server).
+
+        `max_keys` (shared memory only; 1024 when None): entries of the
+        table of keys in the segment, fixed when the name is created and
+        part of its configuration."""
     def acquire(self, cost: int = 1, timeout: Optional[float] = None) -> asyncio.Future[Optional[Tuple[()]]]:
         """Resolves to () when admitted and to None when a non-blocking
         limiter refuses or `timeout` seconds passed; both are falsy, so
@@ -191,6 +205,7 @@ class AsyncRateLimiter:
         """Gives a burst permit back; resolves to ()."""
     def get_remaining(self) -> asyncio.Future[Dict[str, int]]: ...
     def wait_time(self) -> asyncio.Future[Optional[float]]: ...
+    def key_use(self) -> asyncio.Future[Optional[Dict[str, int]]]: ...
     def __aenter__(self) -> asyncio.Future[Tuple[()]]:
         """acquire(); a refusal fails with ValueError("Failed to acquire permit")."""
     def __aexit__(

@@ -33,7 +33,7 @@ def name():
 
 
 def segment_path(name):
-    return "/dev/shm/quellgate.2." + name
+    return "/dev/shm/quellgate.3." + name
 
 
 def fixed(name, limit, **keywords):  # `limit` places in a window that never rolls over

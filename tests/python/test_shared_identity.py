@@ -63,11 +63,11 @@ def test_another_users_segment_or_another_mode_is_refused(name, uid, theirs, our
 @pytest.mark.parametrize("make, what", [(os.mkdir, "directory"), (os.mkfifo, "FIFO"), (lambda p: os.symlink("/", p), "symbolic link")])
 def test_a_name_that_is_not_a_segment_says_what_is_there(make, what):
     name = "qgident.other.%d" % os.getpid()
-    make("/dev/shm/quellgate.2." + name)
+    make("/dev/shm/quellgate.3." + name)
     try:
-        pytest.raises(ValueError, RateLimiter.shared, name, sec=1).match("quellgate.2.%s is .*it is a %s" % (name, what))
+        pytest.raises(ValueError, RateLimiter.shared, name, sec=1).match("quellgate.3.%s is .*it is a %s" % (name, what))
     finally:
-        (os.rmdir if what == "directory" else os.unlink)("/dev/shm/quellgate.2." + name)
+        (os.rmdir if what == "directory" else os.unlink)("/dev/shm/quellgate.3." + name)
 
 
 LEAVE_TEMPORARIES_THEN_CREATE = """
@@ -75,7 +75,7 @@ start = int(open("/proc/self/stat").read().rsplit(")", 1)[1].split()[19])
 namespace, me = os.stat("/proc/self/ns/pid").st_ino, os.getpid()
 gone = os.fork() or os._exit(0)
 os.waitpid(gone, 0)
-temporary = "/dev/shm/quellgate.2~%s~%%d.%%d.%%d.%%d" % NAME
+temporary = "/dev/shm/quellgate.3~%s~%%d.%%d.%%d.%%d" % NAME
 dead = [temporary % (gone, start, namespace, 0), temporary % (me, start + 1, namespace, 0)]
 live = [temporary % (me, start, namespace, call) for call in range(3)]  # the names it tries first
 for leftover in dead + live: open(leftover, "wb").close()

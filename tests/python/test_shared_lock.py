@@ -44,7 +44,7 @@ def stopped_holder(name):
     """Opens `name`, then a child holds its lock, stopped; killed afterwards,
     which leaves the lock to the next taker as a dead owner's."""
     RateLimiter.shared(name, sec=5, max_burst=2)
-    child = subprocess.Popen([sys.executable, "-c", HOLDER, "/dev/shm/quellgate.2." + name], stdout=subprocess.PIPE)
+    child = subprocess.Popen([sys.executable, "-c", HOLDER, "/dev/shm/quellgate.3." + name], stdout=subprocess.PIPE)
     assert child.stdout.readline() == b"held\n"
     while open("/proc/%d/stat" % child.pid).read().rsplit(")", 1)[1].split()[0] != "T":
         time.sleep(0.01)
@@ -123,7 +123,7 @@ def test_asyncio_calls_end_with_oserror_while_the_loop_runs(name, stopped_holder
 @pytest.mark.parametrize("report", ["get_remaining", "wait_time"])
 def test_a_report_on_an_overwritten_lock_raises_what_acquire_raises(name, report):
     limiter = RateLimiter.shared(name, sec=5, max_burst=2)
-    with open("/dev/shm/quellgate.2." + name, "r+b") as segment:
+    with open("/dev/shm/quellgate.3." + name, "r+b") as segment:
         segment.seek(MUTEX_OFFSET)
         segment.write(b"\xff" * 40)
     with pytest.raises(OSError) as acquired:

@@ -111,7 +111,7 @@ TEST_F(SegmentTest, ObjectsThatDoNotFitGiveClearErrors) {
       {"a/b", nullptr, OpenError::Kind::bad_name, "'a/b' is not allowed"},
       {std::string(201, 'a'), nullptr, OpenError::Kind::bad_name, "is 1 to 200 characters"},
       {std::nullopt, existing, OpenError::Kind::mismatch,
-       "exists with 5/1s, max_burst=2, which differs from the 7/1s asked for"},
+       "exists with 5/1s, max_burst=2, max_keys=1024, which differs from the 7/1s, max_keys=1024 asked for"},
       {std::nullopt, [&](auto& object) { write_object(object, sizeof(layout::Layout), 'q'); },
        OpenError::Kind::corrupt, "magic number"},
       {std::nullopt, [&](auto& object) { write_object(object, 100, 0); }, OpenError::Kind::corrupt,

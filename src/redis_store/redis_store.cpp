@@ -372,8 +372,8 @@ class RedisStoreImpl final : public RedisStore {
   void settle_async(std::chrono::microseconds decided_at, std::int64_t delta, DoneCallback done) override {
     Command command{ScriptId::settle, settle_args_};
     const std::size_t windows = name_->limits.windows.size();
-    command.args[2 + windows] = std::to_string(decided_at.count() / 1'000'000);
-    command.args[3 + windows] = std::to_string(delta);
+    command.args[1 + windows] = std::to_string(decided_at.count() / 1'000'000);
+    command.args[2 + windows] = std::to_string(delta);
     submit_ordered(name_->current_runtime(), std::move(command), name_->options.timeout,
                    [done = std::move(done)](ReplyOutcome reply) {
                      done(reply ? DoneOutcome{} : DoneOutcome{std::unexpected(reply.error())});

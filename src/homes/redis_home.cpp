@@ -402,7 +402,7 @@ class KeyHomes {
     using is_transparent = void;
     std::size_t operator()(std::string_view key) const noexcept { return std::hash<std::string_view>{}(key); }
   };
-  static constexpr std::size_t kFirstSweep = 64;
+  static constexpr std::size_t kFirstSweep = 1024;
 
   // Guards the two below; held only for the table, never across I/O nor
   // while a home is made or destroyed (their fork guards take the fork

@@ -64,8 +64,8 @@ ReleasesInFlight& releases_in_flight() {
   return *instance;
 }
 
-// Pipelined releases a call on a connection of its own would overtake at
-// the server: such a call first waits until those queued before it are
+// Pipelined releases (and settlements) a call on a connection of its own
+// would overtake at the server: such a call first waits until those queued before it are
 // answered. Each gets a ticket in queueing order; the pipeline answers in
 // that order.
 class ReleaseFence {
@@ -474,8 +474,8 @@ class RedisStoreImpl final : public RedisStore {
   ReplyOutcome run_blocking(Runtime& runtime, const Command& command) const {
     const auto timeout = name_->options.timeout;
     if (!runtime.link->fence.wait_for_earlier(std::chrono::steady_clock::now() + timeout))
-      return std::unexpected(
-          storage_error(name_->address, "no reply in time: a release sent before this call is unanswered"));
+      return std::unexpected(storage_error(
+          name_->address, "no reply in time: a release or settlement sent before this call is unanswered"));
     auto connection = runtime.link->pool.take(timeout);
     if (!connection) return std::unexpected(connection.error());
     const auto deadline = std::chrono::steady_clock::now() + timeout;

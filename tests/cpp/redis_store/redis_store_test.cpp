@@ -282,10 +282,6 @@ struct Settlement {
   const char* count_after;
 };
 
-void PrintTo(const Settlement& row, std::ostream* out) {
-  *out << row.delta << " at shift " << row.stored_index_shift << " length " << row.length;
-}
-
 class Settlements : public RedisStoreTest, public ::testing::WithParamInterface<Settlement> {};
 
 // Admitted with cost 2, then settled. A window whose stored index moved on

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "redis_store/redis_store.hpp"
 
@@ -74,6 +75,36 @@ double pipelined_rate(RedisStore& store, double seconds, int in_flight) {
          std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// A key's decisions, each through a store for_key makes afresh (as a view
+// made per call would), over `keys` keys in turn.
+double keyed_rate(RedisStore& store, double seconds, int keys) {
+  std::vector<std::string> names;
+  for (int k = 0; k < keys; ++k) names.push_back("user:" + std::to_string(k));
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  const auto start = Clock::now();
+  std::uint64_t done = 0;
+  for (; Clock::now() < end; ++done) fail_on(store.for_key(names[done % names.size()])->decide());
+  return static_cast<double>(done) / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Un-keyed and keyed decisions in alternating slices, so that a busy moment
+// of a shared machine falls on both alike.
+void keyed_against_unkeyed(RedisStore& store, double seconds) {
+  auto key = store.for_key("user:1");
+  double unkeyed = 0, one_key = 0, many_keys = 0;
+  constexpr int kSlices = 10;
+  for (int slice = 0; slice < kSlices; ++slice) {
+    unkeyed += blocking_rate(store, seconds / kSlices / 3, false) / kSlices;
+    one_key += blocking_rate(*key, seconds / kSlices / 3, false) / kSlices;
+    many_keys += keyed_rate(store, seconds / kSlices / 3, 1000) / kSlices;
+  }
+  std::printf("blocking, one window, un-keyed:            %8.0f decisions/s\n", unkeyed);
+  std::printf("blocking, one window, one key's store:     %8.0f decisions/s  (un-keyed / keyed %.3f)\n", one_key,
+              unkeyed / one_key);
+  std::printf("blocking, one window, for_key per call:    %8.0f decisions/s  (un-keyed / keyed %.3f; 1000 keys)\n",
+              many_keys, unkeyed / many_keys);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,5 +118,6 @@ int main(int argc, char** argv) {
   std::printf("blocking, two windows + max_burst+release: %8.0f decisions/s\n", blocking_rate(*burst, seconds, true));
   std::printf("pipelined, 100 in flight, one window:      %8.0f decisions/s\n", pipelined_rate(*one, seconds, 100));
   std::printf("pipelined, 100 in flight, two windows:     %8.0f decisions/s\n", pipelined_rate(*two, seconds, 100));
+  keyed_against_unkeyed(*one, 3 * seconds);
   for (const char* name : {"bench-one", "bench-two", "bench-burst"}) (void)remove_redis_name(url, name, StoreOptions{});
 }

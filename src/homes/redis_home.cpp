@@ -4,6 +4,8 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -57,27 +59,51 @@ engine::CountHome::Attempt attempt_with(void (*set)(engine::CountHome::Attempt&)
   return attempt;
 }
 
+class KeyHomes;
+
 // A CountHome over a RedisStore. Every decision is one script run on the
 // server; the burst permits this process holds are its leases there.
 class RedisHome final : public engine::CountHome {
  public:
   RedisHome(std::unique_ptr<store::RedisStore> store, std::optional<std::uint64_t> max_burst,
-            bool admit_when_unreachable) noexcept
-      : store_(std::move(store)), max_burst_(max_burst), admit_when_unreachable_(admit_when_unreachable) {}
+            bool admit_when_unreachable, std::vector<std::uint64_t> window_limits, bool keeps_keys);
+  ~RedisHome() override;
 
   bool decides_at_once() const noexcept override { return false; }
 
-  Attempt admit(nanoseconds, bool take_permit, std::uint64_t /*cost*/) override { return attempt_from(store_->decide(), take_permit); }
+  Attempt admit(nanoseconds, bool take_permit, std::uint64_t cost) override {
+    return attempt_from(store_->decide(cost), take_permit);
+  }
 
   // The callback holds what keeps this home alive (the caller's core).
-  // Costs and settlements are counted in the script (not yet: counts 1).
-  void settle(nanoseconds, std::int64_t) noexcept override {}
-
-  void admit_async(nanoseconds, bool take_permit, std::uint64_t /*cost*/, AttemptCallback done) override {
-    store_->decide_async([this, take_permit, done = std::move(done)](store::DecisionOutcome outcome) {
-      done(attempt_from(std::move(outcome), take_permit));
-    });
+  void admit_async(nanoseconds, bool take_permit, std::uint64_t cost, AttemptCallback done) override {
+    store_->decide_async(
+        [this, take_permit, done = std::move(done)](store::DecisionOutcome outcome) {
+          done(attempt_from(std::move(outcome), take_permit));
+        },
+        cost);
   }
+
+  // Pipelined, and ordered before every later call of this process by the
+  // store, as a release is. A settlement the server never gets is lost: the
+  // windows keep the reserved cost until they roll over.
+  void settle(nanoseconds decided_at, std::int64_t delta) noexcept override {
+    try {
+      if (settles(decided_at, delta)) store_->settle_async(as_server_time(decided_at), delta, [](store::DoneOutcome) {});
+    } catch (...) {
+      // Out of memory for the request: lost as above.
+    }
+  }
+
+  void settle_then(nanoseconds decided_at, std::int64_t delta, std::function<void()> answered) override {
+    if (settles(decided_at, delta)) {
+      store_->settle_async(as_server_time(decided_at), delta, [answered](store::DoneOutcome) { answered(); });
+      return;
+    }
+    answered();
+  }
+
+  std::shared_ptr<CountHome> for_key(std::string_view key) override;
 
   // From a job, the loop's thread or the I/O thread: pipelined, and ordered
   // before every later call of this process by the store.
@@ -208,12 +234,14 @@ class RedisHome final : public engine::CountHome {
   // give back a lease the parent holds. The child has one thread, and the
   // fork guard keeps held_mutex_ from coming along locked by another, so
   // this needs no lock (the guard's own handler may still hold it here).
-  void forget_threads_in_child() noexcept override {
-    leases_.clear();
-    unleased_ = 0;
-  }
+  // The same goes for the keys' homes.
+  void forget_threads_in_child() noexcept override;
 
-  void set_window_limits(std::vector<std::uint64_t> limits) { window_limits_ = std::move(limits); }
+  // Whether this home holds no permit of this process.
+  bool holds_nothing() {
+    const std::lock_guard lock(held_mutex_);
+    return leases_.empty() && unleased_ == 0;
+  }
 
  private:
   Attempt attempt_from(store::DecisionOutcome outcome, bool take_permit) {
@@ -231,13 +259,25 @@ class RedisHome final : public engine::CountHome {
     }
     if (auto* admitted = std::get_if<store::Admitted>(&*outcome)) {
       if (take_permit) hold(std::move(admitted->lease));
-      return attempt_with([](Attempt& a) { a.admitted = true; });
+      Attempt attempt;
+      attempt.admitted = true;
+      attempt.decided_at = admitted->decided_at;
+      return attempt;
     }
     const auto& refused = std::get<store::Refused>(*outcome);
     if (refused.reason == store::Refusal::burst_full) return attempt_with([](Attempt& a) { a.burst_refused = true; });
     Attempt window_full;
     window_full.window_wait = std::chrono::duration_cast<nanoseconds>(refused.retry_after);
     return window_full;
+  }
+
+  // An admission made without the server (unreachable) has no time of its
+  // own there, and nothing to settle.
+  static bool settles(nanoseconds decided_at, std::int64_t delta) noexcept {
+    return delta != 0 && decided_at > nanoseconds(0);
+  }
+  static std::chrono::microseconds as_server_time(nanoseconds decided_at) noexcept {
+    return std::chrono::duration_cast<std::chrono::microseconds>(decided_at);
   }
 
   void hold(std::optional<store::Lease> lease) {
@@ -288,7 +328,9 @@ class RedisHome final : public engine::CountHome {
   const std::unique_ptr<store::RedisStore> store_;
   const std::optional<std::uint64_t> max_burst_;
   const bool admit_when_unreachable_;
-  std::vector<std::uint64_t> window_limits_;  // set before the home is shared, then only read
+  const std::vector<std::uint64_t> window_limits_;
+  // The homes of this name's keys; null in a key's own home.
+  const std::unique_ptr<KeyHomes> keys_;
 
   // Guards leases_ and unleased_; never held across a call to the store,
   // and held across fork() by the guard.
@@ -308,6 +350,89 @@ class RedisHome final : public engine::CountHome {
   HomeFailure last_failure_{HomeFailure::Kind::storage, "the server could not be asked"};
   store::ForkGuard failure_fork_guard_{failure_mutex_};
 };
+
+// The homes of the keys of one name that this process uses, so that every
+// view of a key finds the same one: the permits a key holds here are its
+// home's leases, and a release through another view must give them back.
+// A home nobody else refers to and that holds no permit is dropped when the
+// table has doubled since the last sweep: its counts are at the server.
+class KeyHomes {
+ public:
+  std::shared_ptr<RedisHome> find(std::string_view key) {
+    const std::lock_guard lock(mutex_);
+    const auto found = homes_.find(key);
+    return found == homes_.end() ? nullptr : found->second;
+  }
+
+  // The home kept for the key: `made`, or one another thread kept first.
+  std::shared_ptr<RedisHome> keep(std::string_view key, std::shared_ptr<RedisHome> made) {
+    std::vector<std::shared_ptr<RedisHome>> dropped;  // destroyed after the lock, as their fork guards lock
+    std::shared_ptr<RedisHome> kept;
+    {
+      const std::lock_guard lock(mutex_);
+      kept = homes_.try_emplace(std::string(key), std::move(made)).first->second;
+      if (homes_.size() >= sweep_at_) dropped = sweep();
+    }
+    return kept;
+  }
+
+  // In a forked child, with one thread: see RedisHome::forget_threads_in_child.
+  void forget_threads_in_child() noexcept {
+    for (auto& [key, home] : homes_) home->forget_threads_in_child();
+  }
+
+ private:
+  // Lock held. Only the table hands out a home it alone refers to, so one
+  // found so under the lock stays unused while it goes.
+  std::vector<std::shared_ptr<RedisHome>> sweep() {
+    std::vector<std::shared_ptr<RedisHome>> dropped;
+    for (auto entry = homes_.begin(); entry != homes_.end();) {
+      if (entry->second.use_count() == 1 && entry->second->holds_nothing()) {
+        dropped.push_back(std::move(entry->second));
+        entry = homes_.erase(entry);
+      } else {
+        ++entry;
+      }
+    }
+    sweep_at_ = std::max(kFirstSweep, 2 * homes_.size());
+    return dropped;
+  }
+
+  struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view key) const noexcept { return std::hash<std::string_view>{}(key); }
+  };
+  static constexpr std::size_t kFirstSweep = 1024;
+
+  // Guards the two below; held only for the table, never across I/O nor
+  // while a home is made or destroyed (their fork guards take the fork
+  // registry's lock, which a fork takes before this one). Held across fork().
+  std::mutex mutex_;
+  std::unordered_map<std::string, std::shared_ptr<RedisHome>, KeyHash, std::equal_to<>> homes_;
+  std::size_t sweep_at_ = kFirstSweep;
+  store::ForkGuard fork_guard_{mutex_};
+};
+
+RedisHome::RedisHome(std::unique_ptr<store::RedisStore> store, std::optional<std::uint64_t> max_burst,
+                     bool admit_when_unreachable, std::vector<std::uint64_t> window_limits, bool keeps_keys)
+    : store_(std::move(store)), max_burst_(max_burst), admit_when_unreachable_(admit_when_unreachable),
+      window_limits_(std::move(window_limits)), keys_(keeps_keys ? std::make_unique<KeyHomes>() : nullptr) {}
+
+RedisHome::~RedisHome() = default;
+
+std::shared_ptr<engine::CountHome> RedisHome::for_key(std::string_view key) {
+  if (!keys_) return nullptr;
+  if (auto found = keys_->find(key)) return found;
+  // Made outside the table's lock: see KeyHomes.
+  auto made = std::make_shared<RedisHome>(store_->for_key(key), max_burst_, admit_when_unreachable_, window_limits_, false);
+  return keys_->keep(key, std::move(made));
+}
+
+void RedisHome::forget_threads_in_child() noexcept {
+  leases_.clear();
+  unleased_ = 0;
+  if (keys_) keys_->forget_threads_in_child();
+}
 
 store::SharedLimits limits_of(const engine::LimiterCore& core) {
   store::SharedLimits limits;
@@ -331,11 +456,10 @@ std::expected<void, HomeError> move_counts_to_redis(engine::LimiterCore& core, s
     const bool unreachable = verified.error().kind == store::StoreErrorKind::storage;
     if (!unreachable || !options.admit_when_unreachable) return std::unexpected(home_error_of(std::move(verified.error())));
   }
-  auto home = std::make_unique<RedisHome>(std::move(*opened), core.max_burst(), options.admit_when_unreachable);
   std::vector<std::uint64_t> window_limits;
   for (const auto& window : limits.windows) window_limits.push_back(window.limit);
-  home->set_window_limits(std::move(window_limits));
-  core.attach_home(std::move(home));
+  core.attach_home(std::make_unique<RedisHome>(std::move(*opened), core.max_burst(), options.admit_when_unreachable,
+                                               std::move(window_limits), true));
   return {};
 }
 

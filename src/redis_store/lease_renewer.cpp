@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "executor/clock.hpp"
@@ -13,26 +13,44 @@ namespace quellgate::redis_store {
 
 namespace {
 constexpr std::size_t kRenewerStack = 128 * 1024;
-// Members per script run, so that one run stays short on the server.
+// Members per command, so that one run stays short on the server.
 constexpr std::size_t kMembersPerRenewal = 256;
+
+struct PlacedMember {
+  std::string member;
+  LeasePlacePtr place;
+};
+
+// Calls `each(place, members)` once per set of leases and up to
+// kMembersPerRenewal members: a command touches one place only, as a
+// Cluster may keep each in a slot of its own.
+template <class Each>
+void by_place(std::vector<PlacedMember>& members, Each each) {
+  std::ranges::sort(members, {}, [](const PlacedMember& m) -> const std::string& { return m.place->leases; });
+  for (auto first = members.begin(); first != members.end();) {
+    std::vector<std::string> batch;
+    auto last = first;
+    for (; last != members.end() && last->place->leases == first->place->leases && batch.size() < kMembersPerRenewal;
+         ++last)
+      batch.push_back(last->member);
+    each(first->place, std::move(batch));
+    first = last;
+  }
+}
 }  // namespace
 
 struct LeaseRenewer::State : std::enable_shared_from_this<LeaseRenewer::State> {
-  State(RedisAddress where, std::string leases, std::string config, std::chrono::milliseconds limit,
-        std::chrono::milliseconds lease_time)
-      : address(std::move(where)), leases_key(std::move(leases)), config_key(std::move(config)),
-        timeout(limit), lease(lease_time) {}
+  State(RedisAddress where, std::chrono::milliseconds limit, std::chrono::milliseconds lease_time)
+      : address(std::move(where)), timeout(limit), lease(lease_time) {}
 
   const RedisAddress address;
-  const std::string leases_key;
-  const std::string config_key;
   const std::chrono::milliseconds timeout;
   const std::chrono::milliseconds lease;
 
   mutable std::mutex mutex;  // guards the five below; never held across I/O (a wait releases it)
   executor::MonotonicCondition wake;
-  std::unordered_set<std::string> held;
-  std::vector<std::string> unconfirmed;
+  std::unordered_map<std::string, LeasePlacePtr> held;  // by member
+  std::vector<PlacedMember> unconfirmed;
   bool started = false;
   bool stopping = false;
 
@@ -40,26 +58,32 @@ struct LeaseRenewer::State : std::enable_shared_from_this<LeaseRenewer::State> {
 
   void start_thread_once(std::unique_lock<std::mutex>& lock);
   void run_loop();
-  void renew(const std::vector<std::string>& members);
+  void renew(std::vector<PlacedMember> members);
   void remove_unconfirmed(Deadline deadline);
 };
 
 void LeaseRenewer::State::remove_unconfirmed(Deadline deadline) {
-  std::vector<std::string> members;
+  std::vector<PlacedMember> members;
   {
     const std::lock_guard lock(mutex);
     members.swap(unconfirmed);
   }
-  if (members.empty() || !connection) return;
-  Command command{std::nullopt, {"ZREM", leases_key}};
-  command.args.insert(command.args.end(), members.begin(), members.end());
-  if (connection->run_one(command, deadline)) return;
-  if (connection->broken()) connection.reset();
+  if (members.empty()) return;
+  std::vector<PlacedMember> unremoved;
+  by_place(members, [&](const LeasePlacePtr& place, std::vector<std::string> batch) {
+    Command command{std::nullopt, {"ZREM", place->leases}};
+    command.args.insert(command.args.end(), batch.begin(), batch.end());
+    if (connection && connection->run_one(command, deadline)) return;
+    if (connection && connection->broken()) connection.reset();
+    for (auto& member : batch) unremoved.push_back({std::move(member), place});
+  });
+  if (unremoved.empty()) return;
   const std::lock_guard lock(mutex);
-  unconfirmed.insert(unconfirmed.end(), std::make_move_iterator(members.begin()), std::make_move_iterator(members.end()));
+  unconfirmed.insert(unconfirmed.end(), std::make_move_iterator(unremoved.begin()),
+                     std::make_move_iterator(unremoved.end()));
 }
 
-void LeaseRenewer::State::renew(const std::vector<std::string>& members) {
+void LeaseRenewer::State::renew(std::vector<PlacedMember> members) {
   if (connection && !connection->idle_and_healthy()) connection.reset();
   if (!connection) {
     auto opened = Connection::open(address, timeout);
@@ -68,17 +92,14 @@ void LeaseRenewer::State::renew(const std::vector<std::string>& members) {
   }
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   remove_unconfirmed(deadline);
-  for (std::size_t first = 0; connection && first < members.size(); first += kMembersPerRenewal) {
-    Command command{ScriptId::renew, {"2", leases_key, config_key, std::to_string(lease.count())}};
-    const auto last = std::min(members.size(), first + kMembersPerRenewal);
-    command.args.insert(command.args.end(), members.begin() + static_cast<std::ptrdiff_t>(first),
-                        members.begin() + static_cast<std::ptrdiff_t>(last));
+  by_place(members, [&](const LeasePlacePtr& place, std::vector<std::string> batch) {
+    if (!connection) return;
+    Command command{ScriptId::renew, {"2", place->leases, place->config, std::to_string(lease.count())}};
+    command.args.insert(command.args.end(), std::make_move_iterator(batch.begin()),
+                        std::make_move_iterator(batch.end()));
     (void)connection->run_one(command, deadline);
-    if (connection->broken()) {
-      connection.reset();
-      return;
-    }
-  }
+    if (connection->broken()) connection.reset();
+  });
 }
 
 void LeaseRenewer::State::run_loop() {
@@ -87,17 +108,17 @@ void LeaseRenewer::State::run_loop() {
     const auto next = executor::monotonic_now() + lease / 3;
     while (!stopping && executor::monotonic_now() < next) wake.wait_until(lock, next);
     if (stopping || (held.empty() && unconfirmed.empty())) continue;
-    std::vector<std::string> members(held.begin(), held.end());
+    std::vector<PlacedMember> members;
+    members.reserve(held.size());
+    for (const auto& [member, place] : held) members.push_back({member, place});
     lock.unlock();
-    renew(members);
+    renew(std::move(members));
     lock.lock();
   }
 }
 
-LeaseRenewer::LeaseRenewer(RedisAddress address, std::string leases_key, std::string config_key,
-                           std::chrono::milliseconds timeout, std::chrono::milliseconds lease)
-    : state_(std::make_shared<State>(std::move(address), std::move(leases_key), std::move(config_key), timeout,
-                                     lease)) {}
+LeaseRenewer::LeaseRenewer(RedisAddress address, std::chrono::milliseconds timeout, std::chrono::milliseconds lease)
+    : state_(std::make_shared<State>(std::move(address), timeout, lease)) {}
 
 LeaseRenewer::~LeaseRenewer() {
   const std::lock_guard lock(state_->mutex);
@@ -119,25 +140,29 @@ void LeaseRenewer::State::start_thread_once(std::unique_lock<std::mutex>& lock) 
   if (!thread) started = false;
 }
 
-void LeaseRenewer::hold(std::string member) {
+void LeaseRenewer::hold(std::string member, LeasePlacePtr place) {
   std::unique_lock lock(state_->mutex);
-  state_->held.insert(std::move(member));
+  state_->held.insert_or_assign(std::move(member), std::move(place));
   state_->start_thread_once(lock);
 }
 
-void LeaseRenewer::unconfirmed(std::vector<std::string> members) {
+void LeaseRenewer::unconfirmed(std::vector<std::string> members, const LeasePlacePtr& place) {
   if (members.empty()) return;
   std::unique_lock lock(state_->mutex);
-  for (auto& member : members) state_->unconfirmed.push_back(std::move(member));
+  for (auto& member : members) state_->unconfirmed.push_back({std::move(member), place});
   state_->start_thread_once(lock);
 }
 
-std::vector<std::string> LeaseRenewer::take_unconfirmed(std::size_t most) {
+std::vector<std::string> LeaseRenewer::take_unconfirmed(const LeasePlace& place, std::size_t most) {
+  std::vector<std::string> taken;
   const std::lock_guard lock(state_->mutex);
+  // Usually empty: only calls whose answer never came leave members here.
   auto& all = state_->unconfirmed;
-  const auto count = static_cast<std::ptrdiff_t>(std::min(all.size(), most));
-  std::vector<std::string> taken(std::make_move_iterator(all.end() - count), std::make_move_iterator(all.end()));
-  all.erase(all.end() - count, all.end());
+  for (std::size_t i = all.size(); i-- > 0 && taken.size() < most;) {
+    if (all[i].place->leases != place.leases) continue;
+    taken.push_back(std::move(all[i].member));
+    all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));
+  }
   return taken;
 }
 

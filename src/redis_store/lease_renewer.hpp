@@ -7,30 +7,38 @@
 
 namespace quellgate::redis_store {
 
-// The leases this process holds on one name, renewed by a background thread
-// every lease/3 while any are held; and those it may have left at the server
-// unheld (minted or released by calls whose answer never came), which the
-// same thread removes at its next tick that the server answers, unless a
-// decision took them first. The thread starts with the first lease and has
-// a connection of its own, so renewals never wait behind callers.
+// Where leases live: the set of leases of a name, or of one of its keys,
+// and the configuration beside it, which a renewal keeps alive with them.
+struct LeasePlace {
+  std::string leases;
+  std::string config;
+};
+using LeasePlacePtr = std::shared_ptr<const LeasePlace>;
+
+// The leases this process holds on one name and its keys, renewed by a
+// background thread every lease/3 while any are held; and those it may have
+// left at the server unheld (minted or released by calls whose answer never
+// came), which the same thread removes at its next tick that the server
+// answers, unless a decision took them first. The thread starts with the
+// first lease and has a connection of its own, so renewals never wait behind
+// callers. Members are unique across places (the store mints them).
 class LeaseRenewer {
  public:
-  LeaseRenewer(RedisAddress address, std::string leases_key, std::string config_key,
-               std::chrono::milliseconds timeout, std::chrono::milliseconds lease);
+  LeaseRenewer(RedisAddress address, std::chrono::milliseconds timeout, std::chrono::milliseconds lease);
   ~LeaseRenewer();  // stops the thread at its next wake
   LeaseRenewer(const LeaseRenewer&) = delete;
   LeaseRenewer& operator=(const LeaseRenewer&) = delete;
 
-  void hold(std::string member);
+  void hold(std::string member, LeasePlacePtr place);
   // Stops renewing it; false when it was not held.
   bool drop(const std::string& member);
   std::size_t held() const;
 
   // Members that may be at the server with no holder, to be removed.
-  void unconfirmed(std::vector<std::string> members);
-  // Up to `most` of them, for a decision to remove in its own script run;
-  // given back with unconfirmed() if it fails.
-  std::vector<std::string> take_unconfirmed(std::size_t most);
+  void unconfirmed(std::vector<std::string> members, const LeasePlacePtr& place);
+  // Up to `most` of those in `place`, for a decision to remove in its own
+  // script run; given back with unconfirmed() if it fails.
+  std::vector<std::string> take_unconfirmed(const LeasePlace& place, std::size_t most);
 
   struct State;
 

@@ -19,13 +19,14 @@ local stored = redis.call('GET', KEYS[1])
 if stored and stored ~= ARGV[1] then return {-2, stored} end
 local lease_ms = tonumber(ARGV[2])
 local max_burst = tonumber(ARGV[4])
+local cost = tonumber(ARGV[5])
 local windows = #KEYS - 2
-for m = 5 + 2 * windows, #ARGV do redis.call('ZREM', KEYS[2], ARGV[m]) end
+for m = 6 + 2 * windows, #ARGV do redis.call('ZREM', KEYS[2], ARGV[m]) end
 local index, count, expiry = {}, {}, {}
 local full, wait_ms = false, 0
 for w = 1, windows do
-  local limit = tonumber(ARGV[3 + 2 * w])
-  local length = tonumber(ARGV[4 + 2 * w])
+  local limit = tonumber(ARGV[4 + 2 * w])
+  local length = tonumber(ARGV[5 + 2 * w])
   local i, n = math.floor(seconds / length), 0
   local held = redis.call('HMGET', KEYS[2 + w], 'i', 'n')
   local held_i = tonumber(held[1])
@@ -34,7 +35,7 @@ for w = 1, windows do
   index[w], count[w] = i, n
   -- Capped so that an enormous window still gets a printable expiry.
   expiry[w] = math.min((i + 1) * length * 1000, now_ms + 8e12)
-  if n >= limit then
+  if n + cost > limit then
     full = true
     wait_ms = math.max(wait_ms, expiry[w] - now_ms)
   end
@@ -54,13 +55,13 @@ if max_burst > 0 then
   if keep_ms == lease_ms then redis.call('PEXPIRE', KEYS[2], lease_ms) end
 end
 for w = 1, windows do
-  redis.call('HSET', KEYS[2 + w], 'i', string.format('%.0f', index[w]), 'n', count[w] + 1)
+  redis.call('HSET', KEYS[2 + w], 'i', string.format('%.0f', index[w]), 'n', string.format('%.0f', count[w] + cost))
   redis.call('PEXPIREAT', KEYS[2 + w], string.format('%.0f', expiry[w]))
   keep_ms = math.max(keep_ms, expiry[w] - now_ms)
 end
 -- The configuration outlives every count and lease it describes.
 redis.call('SET', KEYS[1], ARGV[1], 'PX', string.format('%.0f', keep_ms))
-return {1, unpack(index)}
+return {1, seconds * 1000000 + tonumber(time[2]), unpack(index)}
 )lua";
 
 // A lease that expired before its renewal came is gone: renewing it would
@@ -104,6 +105,28 @@ end
 return reply
 )lua";
 
+// A window counts as current as kDecide reads it: its stored index is the
+// admission's and the clock has not moved past it (a clock that went back
+// keeps the later window). HSET leaves the hash's expiry as it was, so a
+// settled window still goes when it rolls over.
+constexpr std::string_view kSettle = R"lua(
+local seconds = tonumber(redis.call('TIME')[1])
+local decided = tonumber(ARGV[1])
+local delta = tonumber(ARGV[2])
+local settled = 0
+for w = 1, #KEYS do
+  local length = tonumber(ARGV[2 + w])
+  local i = math.floor(decided / length)
+  local held = redis.call('HMGET', KEYS[w], 'i', 'n')
+  if tonumber(held[1]) == i and math.floor(seconds / length) <= i then
+    local n = math.max(0, tonumber(held[2]) + delta)
+    redis.call('HSET', KEYS[w], 'n', string.format('%.0f', n))
+    settled = settled + 1
+  end
+end
+return settled
+)lua";
+
 }  // namespace
 
 std::string_view script_text(ScriptId script) noexcept {
@@ -112,6 +135,8 @@ std::string_view script_text(ScriptId script) noexcept {
       return kDecide;
     case ScriptId::renew:
       return kRenew;
+    case ScriptId::settle:
+      return kSettle;
     case ScriptId::report:
       break;
   }

@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <span>
 
 #include "redis_store/connection_pool.hpp"
 #include "redis_store/fork_guard.hpp"
@@ -18,12 +19,14 @@ namespace quellgate::redis_store {
 
 namespace {
 
+// The key names of a name's counts, or of one key's: all under one prefix,
+// which carries their hash tag.
 struct Keys {
-  explicit Keys(std::string_view name)
-      : prefix(key_prefix(name)), config(prefix + "config"), leases(prefix + "leases") {}
+  explicit Keys(std::string key_prefix)
+      : prefix(std::move(key_prefix)),
+        place(std::make_shared<const LeasePlace>(LeasePlace{prefix + "leases", prefix + "config"})) {}
   std::string prefix;
-  std::string config;
-  std::string leases;
+  LeasePlacePtr place;  // the set of leases and the configuration
 };
 
 // Lease members start with it, so two processes (or a parent and its child)
@@ -61,8 +64,8 @@ ReleasesInFlight& releases_in_flight() {
   return *instance;
 }
 
-// Pipelined releases a call on a connection of its own would overtake at
-// the server: such a call first waits until those queued before it are
+// Pipelined releases (and settlements) a call on a connection of its own
+// would overtake at the server: such a call first waits until those queued before it are
 // answered. Each gets a ticket in queueing order; the pipeline answers in
 // that order.
 class ReleaseFence {
@@ -144,12 +147,12 @@ std::shared_ptr<ServerLink> link_to(const RedisAddress& address) {
 // The most lease members one decision removes, so that its arguments stay short.
 constexpr std::size_t kMostRemovedPerDecision = 64;
 
-// What one process uses to reach the server for one store: the link it
-// shares with the process's other stores there, the renewal thread and the
-// leases it holds. A forked child gets its own.
+// What one process uses to reach the server for one name and its keys: the
+// link it shares with the process's other stores there, the renewal thread
+// and the leases it holds. A forked child gets its own.
 struct Runtime {
-  Runtime(const RedisAddress& address, const Keys& keys, const StoreOptions& options)
-      : link(link_to(address)), renewer(address, keys.leases, keys.config, options.timeout, options.lease) {}
+  Runtime(const RedisAddress& address, const StoreOptions& options)
+      : link(link_to(address)), renewer(address, options.timeout, options.lease) {}
 
   std::string next_lease_member() {
     // Uniqueness is all it needs, so no ordering with anything else.
@@ -169,6 +172,7 @@ struct DecisionRequest {
   Command command;
   std::string member;
   std::vector<std::string> removing;
+  LeasePlacePtr place;  // where both live
 };
 
 // What a decision's reply is read against; shared with callbacks that may
@@ -198,7 +202,7 @@ DecisionOutcome decision_from(const ReplyOutcome& reply, Runtime& runtime, Decis
   const auto unanswered = [&](StoreError error) -> DecisionOutcome {
     // The script may have run: its lease, and those it was to remove, may be there.
     if (!member.empty()) request.removing.push_back(member);
-    runtime.renewer.unconfirmed(std::move(request.removing));
+    runtime.renewer.unconfirmed(std::move(request.removing), request.place);
     return std::unexpected(std::move(error));
   };
   if (!reply) return unanswered(reply.error());
@@ -207,9 +211,9 @@ DecisionOutcome decision_from(const ReplyOutcome& reply, Runtime& runtime, Decis
     return unanswered(storage_error(identity.address, "the decision script gave an unexpected reply"));
   switch (parts[0].integer) {
     case kAdmitted: {
-      Admitted admitted{std::nullopt, indexes_from(parts, 1)};
+      Admitted admitted{std::nullopt, indexes_from(parts, 2), std::chrono::microseconds(parts[1].integer)};
       if (!member.empty()) {
-        runtime.renewer.hold(member);
+        runtime.renewer.hold(member, request.place);
         admitted.lease = Lease{member};
       }
       return admitted;
@@ -220,7 +224,7 @@ DecisionOutcome decision_from(const ReplyOutcome& reply, Runtime& runtime, Decis
       return Refused{Refusal::burst_full, std::chrono::milliseconds(parts[1].integer), {}};
     case kConfigMismatch:
       // Refused before any write: what it was to remove is still there.
-      runtime.renewer.unconfirmed(std::move(request.removing));
+      runtime.renewer.unconfirmed(std::move(request.removing), request.place);
       return std::unexpected(identity.mismatch(parts[1].text));
     default:
       return unanswered(storage_error(identity.address, "the decision script gave an unknown status"));
@@ -261,101 +265,163 @@ void release_answered() {
   all.all_answered.notify_all();
 }
 
-class RedisStoreImpl final : public RedisStore {
- public:
-  RedisStoreImpl(RedisAddress address, std::string_view name, const SharedLimits& limits, StoreOptions options)
-      : address_(std::move(address)), keys_(name), config_text_(describe(limits)), options_(options),
-        identity_(std::make_shared<const Identity>(Identity{address_, std::string(name), config_text_})),
-        decide_args_(decide_arguments(limits)), report_args_(report_arguments(limits)), member_arg_(3 + 2 + limits.windows.size()),
-        has_burst_(limits.max_burst.has_value()),
-        runtime_(std::make_shared<Runtime>(address_, keys_, options_)) {}
+// What the stores of one name in this process share, its keys' included:
+// the configuration, and the runtime of the process that uses them.
+struct NameState {
+  NameState(RedisAddress where, std::string_view name, const SharedLimits& shared_limits, StoreOptions store_options)
+      : address(std::move(where)), limits(shared_limits), config_text(describe(limits)), options(store_options),
+        identity(std::make_shared<const Identity>(Identity{address, std::string(name), config_text})),
+        runtime(std::make_shared<Runtime>(address, options)) {}
 
-  DecisionOutcome decide() override {
-    auto runtime = current_runtime();
-    auto request = decision_request(*runtime);
-    return decision_from(run_blocking(*runtime, request.command), *runtime, request, *identity_);
+  // The runtime of the calling process. In a forked child the parent's is
+  // left as it is, leaked: its sockets are the parent's, its threads did not
+  // come along, and its locks may have been held by them.
+  std::shared_ptr<Runtime> current_runtime() {
+    const std::lock_guard lock(runtime_mutex);
+    if (runtime->pid != getpid()) {
+      new std::shared_ptr<Runtime>(std::move(runtime));
+      runtime = std::make_shared<Runtime>(address, options);
+    }
+    return runtime;
   }
 
-  void decide_async(DecisionCallback done) override {
-    auto runtime = current_runtime();
-    auto request = decision_request(*runtime);
+  std::size_t leases_held() const {
+    const std::lock_guard lock(runtime_mutex);
+    return runtime->pid == getpid() ? runtime->renewer.held() : 0;
+  }
+
+  const RedisAddress address;
+  const SharedLimits limits;
+  const std::string config_text;
+  const StoreOptions options;
+  const std::shared_ptr<const Identity> identity;
+
+  mutable std::mutex runtime_mutex;  // guards runtime; held only to copy or replace it
+  std::shared_ptr<Runtime> runtime;
+  ForkGuard fork_guard{runtime_mutex};
+};
+
+// Counts the pipelined request from before it is queued until `done` has
+// run with its answer, so that a call that starts once this returns finds
+// it (the fence), and a clean exit waits for it.
+void submit_ordered(const std::shared_ptr<Runtime>& runtime, Command command, std::chrono::milliseconds timeout,
+                    std::function<void(ReplyOutcome)> done) {
+  runtime->link->fence.queued();
+  release_sent(std::chrono::steady_clock::now() + timeout);
+  auto settled = [runtime] {
+    runtime->link->fence.answered();
+    release_answered();
+  };
+  try {
+    runtime->link->pipeline.submit(std::move(command), timeout,
+                                   [settled, done = std::move(done)](ReplyOutcome reply) mutable {
+                                     settled();
+                                     done(std::move(reply));
+                                   });
+  } catch (...) {
+    settled();  // never queued: nothing may wait for it
+    throw;
+  }
+}
+
+class RedisStoreImpl final : public RedisStore {
+ public:
+  RedisStoreImpl(std::shared_ptr<NameState> name, std::string prefix, bool keyed)
+      : name_(std::move(name)), keys_(std::move(prefix)), keyed_(keyed), decide_args_(decide_arguments()),
+        report_args_(report_arguments()), settle_args_(settle_arguments()),
+        member_arg_(3 + 2 + name_->limits.windows.size()), has_burst_(name_->limits.max_burst.has_value()) {}
+
+  DecisionOutcome decide(std::uint64_t cost) override {
+    auto runtime = name_->current_runtime();
+    auto request = decision_request(*runtime, cost);
+    return decision_from(run_blocking(*runtime, request.command), *runtime, request, *name_->identity);
+  }
+
+  void decide_async(DecisionCallback done, std::uint64_t cost) override {
+    auto runtime = name_->current_runtime();
+    auto request = decision_request(*runtime, cost);
     auto command = std::move(request.command);
-    runtime->link->pipeline.submit(std::move(command), options_.timeout,
-                                   [identity = identity_, runtime, request = std::move(request),
+    runtime->link->pipeline.submit(std::move(command), name_->options.timeout,
+                                   [identity = name_->identity, runtime, request = std::move(request),
                                     done = std::move(done)](ReplyOutcome reply) mutable {
                                      done(decision_from(reply, *runtime, request, *identity));
                                    });
   }
 
   DoneOutcome release(const Lease& lease) override {
-    auto runtime = current_runtime();
+    auto runtime = name_->current_runtime();
     if (!runtime->renewer.drop(lease.member)) return {};
     auto reply = run_blocking(*runtime, release_command(lease));
     if (reply) return {};
-    runtime->renewer.unconfirmed({lease.member});
+    runtime->renewer.unconfirmed({lease.member}, keys_.place);
     return std::unexpected(reply.error());
   }
 
   void release_async(Lease lease, DoneCallback done) override {
-    auto runtime = current_runtime();
+    auto runtime = name_->current_runtime();
     if (!runtime->renewer.drop(lease.member)) return done({});
-    // Counted before it is queued, so that a call that starts once this
-    // returns finds it.
-    runtime->link->fence.queued();
-    release_sent(std::chrono::steady_clock::now() + options_.timeout);
-    auto settled = [runtime] {
-      runtime->link->fence.answered();
-      release_answered();
-    };
-    try {
-      auto command = release_command(lease);
-      runtime->link->pipeline.submit(std::move(command), options_.timeout,
-                                     [runtime, settled, member = std::move(lease.member),
-                                      done = std::move(done)](ReplyOutcome reply) mutable {
-                                       if (!reply) runtime->renewer.unconfirmed({std::move(member)});
-                                       settled();
-                                       done(reply ? DoneOutcome{} : DoneOutcome{std::unexpected(reply.error())});
-                                     });
-    } catch (...) {
-      settled();  // never queued: nothing may wait for it
-      throw;
-    }
+    auto command = release_command(lease);
+    submit_ordered(runtime, std::move(command), name_->options.timeout,
+                   [runtime, place = keys_.place, member = std::move(lease.member),
+                    done = std::move(done)](ReplyOutcome reply) mutable {
+                     if (!reply) runtime->renewer.unconfirmed({std::move(member)}, place);
+                     done(reply ? DoneOutcome{} : DoneOutcome{std::unexpected(reply.error())});
+                   });
+  }
+
+  void settle_async(std::chrono::microseconds decided_at, std::int64_t delta, DoneCallback done) override {
+    Command command{ScriptId::settle, settle_args_};
+    const std::size_t windows = name_->limits.windows.size();
+    command.args[1 + windows] = std::to_string(decided_at.count() / 1'000'000);
+    command.args[2 + windows] = std::to_string(delta);
+    submit_ordered(name_->current_runtime(), std::move(command), name_->options.timeout,
+                   [done = std::move(done)](ReplyOutcome reply) {
+                     done(reply ? DoneOutcome{} : DoneOutcome{std::unexpected(reply.error())});
+                   });
+  }
+
+  std::unique_ptr<RedisStore> for_key(std::string_view key) override {
+    if (keyed_) return nullptr;
+    return std::make_unique<RedisStoreImpl>(name_, key_prefix(name_->identity->name, key), true);
   }
 
   ReportOutcome report() override {
-    return report_from(run_blocking(*current_runtime(), Command{ScriptId::report, report_args_}), *identity_);
+    return report_from(run_blocking(*name_->current_runtime(), Command{ScriptId::report, report_args_}),
+                       *name_->identity);
   }
 
   void report_async(ReportCallback done) override {
-    current_runtime()->link->pipeline.submit(
-        Command{ScriptId::report, report_args_}, options_.timeout,
-        [identity = identity_, done = std::move(done)](ReplyOutcome reply) { done(report_from(reply, *identity)); });
+    name_->current_runtime()->link->pipeline.submit(
+        Command{ScriptId::report, report_args_}, name_->options.timeout,
+        [identity = name_->identity, done = std::move(done)](ReplyOutcome reply) {
+          done(report_from(reply, *identity));
+        });
   }
 
   DoneOutcome verify() override {
-    auto reply = run_blocking(*current_runtime(), Command{std::nullopt, {"GET", keys_.config}});
+    auto reply = run_blocking(*name_->current_runtime(), Command{std::nullopt, {"GET", keys_.place->config}});
     if (!reply) return std::unexpected(reply.error());
-    if (reply->type == Reply::Type::text && reply->text != config_text_)
-      return std::unexpected(identity_->mismatch(reply->text));
+    if (reply->type == Reply::Type::text && reply->text != name_->config_text)
+      return std::unexpected(name_->identity->mismatch(reply->text));
     return {};
   }
 
-  std::size_t leases_held() const override {
-    const std::lock_guard lock(runtime_mutex_);
-    return runtime_->pid == getpid() ? runtime_->renewer.held() : 0;
-  }
+  std::size_t leases_held() const override { return name_->leases_held(); }
 
-  std::string address() const override { return address_.describe(); }
+  std::string address() const override { return name_->address.describe(); }
 
  private:
-  // The decide script's arguments, with an empty lease member at member_arg_.
-  std::vector<std::string> decide_arguments(const SharedLimits& limits) const {
-    std::vector<std::string> args{std::to_string(2 + limits.windows.size()), keys_.config, keys_.leases};
+  // The decide script's arguments, with an empty lease member at member_arg_
+  // and the cost after max_burst.
+  std::vector<std::string> decide_arguments() const {
+    const SharedLimits& limits = name_->limits;
+    std::vector<std::string> args{std::to_string(2 + limits.windows.size()), keys_.place->config,
+                                  keys_.place->leases};
     // Named by period and length: two periods may share a length.
     for (const auto& window : limits.windows)
       args.push_back(keys_.prefix + "window:" + std::string(window.name) + ":" + std::to_string(window.length));
-    args.insert(args.end(), {config_text_, std::to_string(options_.lease.count()), "",
-                             std::to_string(limits.max_burst.value_or(0))});
+    args.insert(args.end(), {name_->config_text, std::to_string(name_->options.lease.count()), "",
+                             std::to_string(limits.max_burst.value_or(0)), "1"});
     for (const auto& window : limits.windows) {
       args.push_back(std::to_string(window.limit));
       args.push_back(std::to_string(window.length));
@@ -363,77 +429,78 @@ class RedisStoreImpl final : public RedisStore {
     return args;
   }
 
+  std::span<const std::string> window_keys() const {
+    return std::span(decide_args_).subspan(3, name_->limits.windows.size());
+  }
+
   // The decide script's keys, the configuration text and the window lengths.
-  std::vector<std::string> report_arguments(const SharedLimits& limits) const {
-    std::vector<std::string> args(decide_args_.begin(), decide_args_.begin() + 3 + static_cast<std::ptrdiff_t>(limits.windows.size()));
-    args.push_back(config_text_);
-    for (const auto& window : limits.windows) args.push_back(std::to_string(window.length));
+  std::vector<std::string> report_arguments() const {
+    std::vector<std::string> args(decide_args_.begin(), decide_args_.begin() + 3);
+    args.insert(args.end(), window_keys().begin(), window_keys().end());
+    args.push_back(name_->config_text);
+    for (const auto& window : name_->limits.windows) args.push_back(std::to_string(window.length));
+    return args;
+  }
+
+  // The window keys, room for the admission's second and the delta, and the lengths.
+  std::vector<std::string> settle_arguments() const {
+    std::vector<std::string> args{std::to_string(name_->limits.windows.size())};
+    args.insert(args.end(), window_keys().begin(), window_keys().end());
+    args.insert(args.end(), {"", ""});
+    for (const auto& window : name_->limits.windows) args.push_back(std::to_string(window.length));
     return args;
   }
 
   // The decide script's arguments end with the unconfirmed leases it removes.
-  DecisionRequest decision_request(Runtime& runtime) const {
-    DecisionRequest request{Command{ScriptId::decide, decide_args_}, {}, {}};
+  DecisionRequest decision_request(Runtime& runtime, std::uint64_t cost) const {
+    DecisionRequest request{Command{ScriptId::decide, decide_args_}, {}, {}, keys_.place};
+    if (cost != 1) request.command.args[member_arg_ + 2] = std::to_string(cost);
     if (!has_burst_) return request;
     request.member = runtime.next_lease_member();
     request.command.args[member_arg_] = request.member;
-    request.removing = runtime.renewer.take_unconfirmed(kMostRemovedPerDecision);
+    request.removing = runtime.renewer.take_unconfirmed(*keys_.place, kMostRemovedPerDecision);
     request.command.args.insert(request.command.args.end(), request.removing.begin(), request.removing.end());
     return request;
   }
 
   Command release_command(const Lease& lease) const {
-    return Command{std::nullopt, {"ZREM", keys_.leases, lease.member}};
+    return Command{std::nullopt, {"ZREM", keys_.place->leases, lease.member}};
   }
 
-  // On a connection of the caller's own, after the releases this process
-  // pipelined before it are answered (within the timeout), and after a new
-  // connection had the timeout of its own to connect, within the timeout.
+  // On a connection of the caller's own, after the releases and settlements
+  // this process pipelined before it are answered (within the timeout), and
+  // after a new connection had the timeout of its own to connect, within the
+  // timeout.
   ReplyOutcome run_blocking(Runtime& runtime, const Command& command) const {
-    if (!runtime.link->fence.wait_for_earlier(std::chrono::steady_clock::now() + options_.timeout))
-      return std::unexpected(storage_error(address_, "no reply in time: a release sent before this call is unanswered"));
-    auto connection = runtime.link->pool.take(options_.timeout);
+    const auto timeout = name_->options.timeout;
+    if (!runtime.link->fence.wait_for_earlier(std::chrono::steady_clock::now() + timeout))
+      return std::unexpected(storage_error(
+          name_->address, "no reply in time: a release or settlement sent before this call is unanswered"));
+    auto connection = runtime.link->pool.take(timeout);
     if (!connection) return std::unexpected(connection.error());
-    const auto deadline = std::chrono::steady_clock::now() + options_.timeout;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     auto reply = (*connection)->run_one(command, deadline);
     runtime.link->pool.give_back(std::move(*connection));
     return reply;
   }
 
-  // The runtime of the calling process. In a forked child the parent's is
-  // left as it is, leaked: its sockets are the parent's, its threads did not
-  // come along, and its locks may have been held by them.
-  std::shared_ptr<Runtime> current_runtime() {
-    const std::lock_guard lock(runtime_mutex_);
-    if (runtime_->pid != getpid()) {
-      new std::shared_ptr<Runtime>(std::move(runtime_));
-      runtime_ = std::make_shared<Runtime>(address_, keys_, options_);
-    }
-    return runtime_;
-  }
-
-  const RedisAddress address_;
+  const std::shared_ptr<NameState> name_;
   const Keys keys_;
-  const std::string config_text_;
-  const StoreOptions options_;
-  const std::shared_ptr<const Identity> identity_;
+  const bool keyed_;
   const std::vector<std::string> decide_args_;
   const std::vector<std::string> report_args_;
+  const std::vector<std::string> settle_args_;
   const std::size_t member_arg_;  // numkeys, the keys (config, leases, windows), config text, lease ms
   const bool has_burst_;
-
-  mutable std::mutex runtime_mutex_;  // guards runtime_; held only to copy or replace it
-  std::shared_ptr<Runtime> runtime_;
-  ForkGuard fork_guard_{runtime_mutex_};
 };
 
 // SCAN rather than a list of key names: it also finds the windows of an
-// earlier configuration of the name.
-DoneOutcome delete_keys(Connection& connection, const RedisAddress& address, const std::string& prefix,
+// earlier configuration of the name, and every key's counts.
+DoneOutcome delete_keys(Connection& connection, const RedisAddress& address, const std::string& pattern,
                         Deadline deadline) {
   std::string cursor = "0";
   do {
-    auto page = connection.run_one(Command{std::nullopt, {"SCAN", cursor, "MATCH", prefix + "*", "COUNT", "200"}},
+    auto page = connection.run_one(Command{std::nullopt, {"SCAN", cursor, "MATCH", pattern, "COUNT", "200"}},
                                    deadline);
     if (!page) return std::unexpected(page.error());
     if (page->elements.size() != 2) return std::unexpected(storage_error(address, "unexpected SCAN reply"));
@@ -454,7 +521,8 @@ std::expected<std::unique_ptr<RedisStore>, StoreError> open_redis_store(std::str
                                                                         const StoreOptions& options) {
   auto address = checked_arguments(url, name, &limits, options);
   if (!address) return std::unexpected(address.error());
-  return std::make_unique<RedisStoreImpl>(std::move(*address), name, limits, options);
+  return std::make_unique<RedisStoreImpl>(std::make_shared<NameState>(std::move(*address), name, limits, options),
+                                          key_prefix(name), false);
 }
 
 void finish_releases() noexcept {
@@ -470,7 +538,7 @@ DoneOutcome remove_redis_name(std::string_view url, std::string_view name, const
   auto connection = Connection::open(*address, options.timeout);
   if (!connection) return std::unexpected(connection.error());
   const auto deadline = std::chrono::steady_clock::now() + options.timeout;
-  return delete_keys(**connection, *address, key_prefix(name), deadline);
+  return delete_keys(**connection, *address, name_pattern(name), deadline);
 }
 
 }  // namespace quellgate::redis_store

@@ -28,6 +28,7 @@ struct Lease {
 struct Admitted {
   std::optional<Lease> lease;                 // engaged when the limiter has max_burst
   std::vector<std::uint64_t> window_indexes;  // per window: start / length, as the server counted it
+  std::chrono::microseconds decided_at{0};    // the server's clock reading that admitted it
 };
 
 enum class Refusal { window_full, burst_full };
@@ -58,9 +59,9 @@ using DecisionCallback = std::function<void(DecisionOutcome)>;
 using DoneOutcome = std::expected<void, StoreError>;
 using DoneCallback = std::function<void(DoneOutcome)>;
 
-// One shared limiter's counts on a Redis server. Each decision is one script
-// run on the server: all windows and the burst cap are checked on the
-// server's clock before anything is written. Thread-safe. The stores of a
+// One shared limiter's counts on a Redis server, or one key's of it. Each
+// decision is one script run on the server: all windows and the burst cap
+// are checked on the server's clock before anything is written. Thread-safe. The stores of a
 // process at one server (same address, login and database) share its
 // connections and its I/O thread. A forked child opens connections and
 // threads of its own on first use; the leases its parent holds stay the
@@ -74,11 +75,12 @@ class RedisStore {
   // counted: its windows keep the count, and its lease, never renewed, is
   // removed by the next decision of this process that the server answers
   // (or expires within the lease time).
-  virtual DecisionOutcome decide() = 0;
+  // `cost` places are counted in every window, all or nothing.
+  virtual DecisionOutcome decide(std::uint64_t cost = 1) = 0;
   // Pipelined through the I/O thread; `done` runs on that thread and must
   // not throw. It always runs, with a StorageError if need be, except in a
   // forked child for requests its parent had queued.
-  virtual void decide_async(DecisionCallback done) = 0;
+  virtual void decide_async(DecisionCallback done, std::uint64_t cost = 1) = 0;
 
   // Gives a permit back, and returns once the server has answered or the
   // timeout has passed. Its lease is no longer renewed either way; one whose
@@ -88,6 +90,19 @@ class RedisStore {
   // any path, reaches the server after it, so no later decision is refused
   // for a permit already given back. finish_releases() waits for it.
   virtual void release_async(Lease lease, DoneCallback done) = 0;
+
+  // Adds `delta` to each window an admission at `decided_at`
+  // (Admitted::decided_at) was counted in and that is still current on the
+  // server's clock, without refusal; a negative one takes away, never below
+  // 0. One script run, all or nothing. Pipelined and ordered as
+  // release_async, and waited for by finish_releases() as well.
+  virtual void settle_async(std::chrono::microseconds decided_at, std::int64_t delta, DoneCallback done) = 0;
+
+  // The store of one key of this name: its own windows and leases under
+  // key names with a hash tag of their own, the same configuration, and this
+  // store's link to the server. Cheap: nothing is written until it decides.
+  // Null for a key's own store.
+  virtual std::unique_ptr<RedisStore> for_key(std::string_view key) = 0;
 
   // Blocks for at most the timeout, as decide(); writes nothing.
   virtual ReportOutcome report() = 0;
@@ -116,7 +131,8 @@ std::expected<std::unique_ptr<RedisStore>, StoreError> open_redis_store(std::str
 // the threads that would send them.
 void finish_releases() noexcept;
 
-// Deletes every key of a name. Stores still open on it start afresh.
+// Deletes every key of a name, its keys' counts included. Stores still open
+// on it start afresh.
 DoneOutcome remove_redis_name(std::string_view url, std::string_view name, const StoreOptions& options);
 
 }  // namespace quellgate::redis_store

@@ -34,4 +34,31 @@ std::expected<void, StoreError> check_shared_name(std::string_view name) {
 
 std::string key_prefix(std::string_view name) { return "quellgate:{" + std::string(name) + "}:"; }
 
+std::string key_prefix(std::string_view name, std::string_view key) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string prefix = "quellgate:{" + std::string(name) + ":";
+  prefix.reserve(prefix.size() + 3 * key.size() + 2);
+  for (const char c : key) {
+    if (allowed_in_name(c)) {
+      prefix += c;
+      continue;
+    }
+    const auto byte = static_cast<unsigned char>(c);
+    prefix += {'%', kHex[byte >> 4], kHex[byte & 15]};
+  }
+  return prefix + "}:";
+}
+
+std::string name_pattern(std::string_view name) {
+  // Today's names need no escaping; a backslash keeps any glob character
+  // literal should the alphabet ever grow. What follows the name is ':' (a
+  // key's tag) or '}' (the name's own), never another name's next character.
+  std::string pattern = "quellgate:{";
+  for (const char c : name) {
+    if (c == '*' || c == '?' || c == '[' || c == ']' || c == '\\' || c == '^') pattern += '\\';
+    pattern += c;
+  }
+  return pattern + "[:}]*";
+}
+
 }  // namespace quellgate::redis_store

@@ -34,4 +34,15 @@ std::expected<void, StoreError> check_shared_name(std::string_view name);
 // a limiter on one node and its script may touch all of them.
 std::string key_prefix(std::string_view name);  // "quellgate:{name}:"
 
+// The counts of one key of a name carry a hash tag of their own,
+// {name:escaped key}, so that each key's decision touches one slot and the
+// keys of a limiter spread over a Cluster's nodes. A name holds no ':', so a
+// keyed tag never equals a name's; the key is escaped injectively (bytes other
+// than A-Z a-z 0-9 . _ - become %XX), so no key's tag equals another's and
+// none holds the '}' that would end the tag early.
+std::string key_prefix(std::string_view name, std::string_view key);  // "quellgate:{name:key}:"
+
+// A SCAN pattern for every key of the name, keyed or not, and of no other name.
+std::string name_pattern(std::string_view name);
+
 }  // namespace quellgate::redis_store

@@ -1,6 +1,7 @@
 #ifdef QUELLGATE_HAVE_REDIS
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 
 #include "redis_server.hpp"
@@ -22,8 +23,8 @@ class RedisStoreTest : public ::testing::Test {
     auto time = server.command({"TIME"});
     return std::stoll(time.elements[0].text) * 1000 + std::stoll(time.elements[1].text) / 1000;
   }
-  std::string window_count(std::uint64_t length) {
-    return server.command({"HGET", "quellgate:{api}:window:wide:" + std::to_string(length), "n"}).text;
+  std::string window_count(std::uint64_t length, const std::string& prefix = "quellgate:{api}:") {
+    return server.command({"HGET", prefix + "window:wide:" + std::to_string(length), "n"}).text;
   }
   RedisServer server;
 };
@@ -105,13 +106,19 @@ TEST_F(RedisStoreTest, ABurstRefusalLeavesNoTraceAndADeadHoldersLeaseIsReclaimed
 TEST_F(RedisStoreTest, HeldLeasesAreRenewedUntilReleased) {
   SharedLimits limits{{{"wide", 10, kFar}}, 1};
   auto holder = open(limits, {1000ms, 150ms}), other = open(limits, {1000ms, 150ms});
-  auto held = decided(*holder);
-  ASSERT_TRUE(std::holds_alternative<Admitted>(held));
+  // The name's lease and a key's, in sets of their own, renewed by one thread.
+  std::unique_ptr<RedisStore> holders[] = {std::move(holder), nullptr}, others[] = {std::move(other), nullptr};
+  holders[1] = holders[0]->for_key("k"), others[1] = others[0]->for_key("k");
+  std::vector<Decision> held;
+  for (auto& store : holders) held.push_back(decided(*store));
+  ASSERT_TRUE(std::holds_alternative<Admitted>(held[0]) && std::holds_alternative<Admitted>(held[1]));
   std::this_thread::sleep_for(450ms);  // three lease times
-  EXPECT_EQ(refusal(decided(*other)).reason, Refusal::burst_full);
-  ASSERT_TRUE(holder->release(*std::get<Admitted>(held).lease));
-  EXPECT_EQ(holder->leases_held(), 0u);
-  EXPECT_TRUE(std::holds_alternative<Admitted>(decided(*other)));
+  for (int i : {0, 1}) {
+    EXPECT_EQ(refusal(decided(*others[i])).reason, Refusal::burst_full);
+    ASSERT_TRUE(holders[i]->release(*std::get<Admitted>(held[i]).lease));
+    EXPECT_TRUE(std::holds_alternative<Admitted>(decided(*others[i])));
+  }
+  EXPECT_EQ(holders[0]->leases_held(), 0u);
 }
 
 TEST_F(RedisStoreTest, AnotherConfigurationUnderTheNameIsRefusedNamingBoth) {
@@ -256,11 +263,113 @@ TEST_F(RedisStoreTest, SocketAndPasswordUrlsReachTheDatabaseTheyName) {
   EXPECT_EQ(outcome_at("redis://:pw@" + server.url().substr(8) + "/2"), "admitted");
 }
 
-TEST_F(RedisStoreTest, RemoveDeletesEveryKeyOfTheName) {
-  auto store = open({{{"wide", 10, kFar}}, 2});
-  decided(*store);
+
+TEST_F(RedisStoreTest, ACostCountsInEveryWindowOrNoneAndTheAdmissionCarriesTheServersTime) {
+  auto store = open({{{"wide", 5, kFar}, {"narrow", 3, 2 * kFar}}, std::nullopt});
+  auto first = store->decide(2);
+  ASSERT_TRUE(first && std::holds_alternative<Admitted>(*first));
+  EXPECT_NEAR(static_cast<double>(std::get<Admitted>(*first).decided_at.count()) / 1000, static_cast<double>(server_ms()), 2000);
+  EXPECT_EQ(refusal(*store->decide(2)).reason, Refusal::window_full);  // narrow: 2 + 2 > 3
+  EXPECT_EQ(window_count(kFar), "2");
+  EXPECT_TRUE(std::holds_alternative<Admitted>(*store->decide(1)));
+  EXPECT_EQ(window_count(kFar), "3");
+}
+
+struct Settlement {
+  std::int64_t delta;
+  long long stored_index_shift;  // the window's stored index against the admission's
+  std::uint64_t length;
+  const char* count_after;
+};
+
+class Settlements : public RedisStoreTest, public ::testing::WithParamInterface<Settlement> {};
+
+// Admitted with cost 2, then settled. A window whose stored index moved on
+// was counted again since; one of length 1 admitted 5 s ago has rolled over.
+TEST_P(Settlements, ApplyToTheWindowsStillCurrentAndKeepTheirExpiry) {
+  const Settlement row = GetParam();
+  auto store = open({{{"wide", 5, row.length}}, std::nullopt});
+  auto admitted = store->decide(2);
+  ASSERT_TRUE(admitted && std::holds_alternative<Admitted>(*admitted));
+  auto decided_at = std::get<Admitted>(*admitted).decided_at;
+  const std::string key = "quellgate:{api}:window:wide:" + std::to_string(row.length);
+  if (row.length == 1) {  // written whole, as the window may have expired by now
+    decided_at -= 5s;
+    server.command({"HSET", key, "i", std::to_string(decided_at.count() / 1'000'000), "n", "2"});
+    server.command({"PEXPIRE", key, "60000"});
+  }
+  const auto index = std::stoll(server.command({"HGET", key, "i"}).text);
+  server.command({"HSET", key, "i", std::to_string(index + row.stored_index_shift)});
+  const auto ttl = server.command({"PTTL", key}).integer;
+  Awaited<DoneOutcome> settled;
+  store->settle_async(decided_at, row.delta, std::ref(settled));
+  ASSERT_TRUE(settled.wait_for(1).at(0));
+  EXPECT_EQ(window_count(row.length), row.count_after);
+  EXPECT_NEAR(static_cast<double>(server.command({"PTTL", key}).integer), static_cast<double>(ttl), 2000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Settlements,
+                         ::testing::Values(Settlement{5, 0, kFar, "7"},     // over the limit, not refused
+                                           Settlement{-1, 0, kFar, "1"},    //
+                                           Settlement{-9, 0, kFar, "0"},    // never below 0
+                                           Settlement{4, 1, kFar, "2"},     // the window moved on
+                                           Settlement{-2, 0, 1, "2"}));     // rolled over on the clock
+
+TEST_F(RedisStoreTest, APipelinedSettlementComesBeforeTheNextCallOfTheProcess) {
+  auto store = open({{{"wide", 3, kFar}}, std::nullopt});
+  auto full = store->decide(3);
+  ASSERT_TRUE(full && std::holds_alternative<Admitted>(*full));
+  store->settle_async(std::get<Admitted>(*full).decided_at, -3, [](DoneOutcome) {});
+  EXPECT_TRUE(std::holds_alternative<Admitted>(decided(*store)));
+  EXPECT_EQ(window_count(kFar), "1");
+}
+
+// Keys that an escaping, a tag or a separator could mix up with each other,
+// with the name's own counts or with another name's.
+const std::vector<std::string> kOddKeys = {"a", "A", "%41", "}", "{", ":", " ", "a b", "a:b", "a}:b", "*", "?",
+                                           std::string("\0", 1), "\xff\xfe", "caf\xc3\xa9", std::string(256, 'k'),
+                                           "window:wide:1000000000", "}:window:wide:1000000000"};
+
+// The text between a key name's first '{' and the first '}' after it.
+std::string hash_tag(const std::string& key) {
+  const auto open = key.find('{');
+  return key.substr(open + 1, key.find('}', open) - open - 1);
+}
+
+TEST_F(RedisStoreTest, EachKeyCountsAndHoldsLeasesApartUnderAHashTagOfItsOwn) {
+  auto store = open({{{"wide", 2, kFar}}, 1});
+  EXPECT_TRUE(std::holds_alternative<Admitted>(decided(*store)));
+  for (const auto& key : kOddKeys) {
+    auto keyed = store->for_key(key);
+    ASSERT_TRUE(keyed);
+    EXPECT_TRUE(std::holds_alternative<Admitted>(decided(*keyed))) << key;
+    EXPECT_EQ(refusal(decided(*store->for_key(key))).reason, Refusal::burst_full) << key;
+    EXPECT_EQ(keyed->for_key("nested"), nullptr);
+  }
+  std::map<std::string, int> keys_per_tag;
+  for (const auto& key : server.command({"KEYS", "*"}).elements) ++keys_per_tag[hash_tag(key.text)];
+  EXPECT_EQ(keys_per_tag.size(), kOddKeys.size() + 1);
+  for (const auto& [tag, keys] : keys_per_tag) EXPECT_EQ(keys, 3) << tag;  // config, leases, window
+}
+
+TEST_F(RedisStoreTest, AKeyRefusesAnotherConfigurationOfItsName) {
+  open({{{"wide", 10, kFar}}, std::nullopt})->for_key("k")->decide();
+  auto outcome = open({{{"wide", 20, kFar}}, std::nullopt})->for_key("k")->decide();
+  ASSERT_FALSE(outcome);
+  EXPECT_EQ(outcome.error().kind, StoreErrorKind::config);
+}
+
+TEST_F(RedisStoreTest, RemoveDeletesEveryKeyOfTheNameAndItsKeysAndNoOtherNames) {
+  for (const char* name : {"api", "ap", "api-2", "api.x"}) {
+    auto store = open({{{"wide", 10, kFar}}, 2}, {}, name);
+    decided(*store);
+    decided(*store->for_key("k"));
+  }
   ASSERT_TRUE(remove_redis_name(server.url(), "api", StoreOptions{}));
-  EXPECT_EQ(server.command({"DBSIZE"}).integer, 0);
+  EXPECT_EQ(server.command({"DBSIZE"}).integer, 3 * 2 * 3);
+  for (const auto& key : server.command({"KEYS", "*"}).elements)
+    EXPECT_EQ(key.text.find("{api}"), std::string::npos) << key.text;
+  EXPECT_EQ(server.command({"KEYS", "*{api:*"}).elements.size(), 0u);
 }
 
 }  // namespace

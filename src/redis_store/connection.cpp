@@ -281,9 +281,13 @@ std::expected<void*, StoreError> Connection::next_reply(Deadline deadline) {
     void* raw = nullptr;
     if (redisGetReplyFromReader(context_, &raw) != REDIS_OK) return std::unexpected(failure(Wait::ready, deadline));
     if (raw) return raw;
-    // A TLS session may hold decrypted bytes the socket no longer shows, so
-    // it is read before any wait; it waits for what it needs itself.
+    // A TLS session may hold bytes the socket no longer shows: those are
+    // read without a wait, and then it waits for what it needs itself.
     if (tls_) {
+      if (!tls_->holds_input()) {
+        if (const Wait waited = wait_for(POLLIN, deadline); waited != Wait::ready)
+          return std::unexpected(failure(waited, deadline));
+      }
       if (auto got = tls_receive(deadline); !got) return std::unexpected(got.error());
       continue;
     }

@@ -276,13 +276,14 @@ std::expected<RedisAddress, StoreError> parse_redis_url(std::string_view url) {
   };
   std::expected<RedisAddress, UrlError> parsed = wrong("");
   if (url.starts_with(kTlsScheme)) {
-    if (!tls_built_in())
+    parsed = parse_tcp(url.substr(kTlsScheme.size()), true);
+    // A wrong URL is told as such in any build.
+    if (parsed && !tls_built_in())
       return std::unexpected(StoreError{
           StoreErrorKind::unavailable,
           "storage URL '" + masked(url) +
               "': this build of quellgate has no TLS: install OpenSSL's development files "
               "(Debian and Ubuntu: apt-get install libssl-dev) and build quellgate again from source"});
-    parsed = parse_tcp(url.substr(kTlsScheme.size()), true);
   } else if (url.starts_with(kTcpScheme)) {
     parsed = parse_tcp(url.substr(kTcpScheme.size()), false);
   } else if (url.starts_with(kUnixScheme)) {

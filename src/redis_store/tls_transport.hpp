@@ -40,6 +40,9 @@ class TlsTransport {
   Status handshake();
   Step write(const char* data, std::size_t size);
   Step read(char* data, std::size_t size);
+  // Whether bytes that came are still to be read, decrypted or not: the
+  // socket no longer shows them.
+  bool holds_input() const noexcept;
   // Why the last step failed or closed: OpenSSL's reason, or its verify
   // result as "certificate verify failed: ...".
   const std::string& failure() const noexcept { return failure_; }

@@ -15,5 +15,6 @@ TlsTransport::~TlsTransport() = default;
 TlsTransport::Status TlsTransport::handshake() { return Status::failed; }
 TlsTransport::Step TlsTransport::write(const char*, std::size_t) { return {Status::failed}; }
 TlsTransport::Step TlsTransport::read(char*, std::size_t) { return {Status::failed}; }
+bool TlsTransport::holds_input() const noexcept { return false; }
 
 }  // namespace quellgate::redis_store

@@ -41,14 +41,15 @@ def make_certificates(d):
 
 
 @pytest.fixture(scope="module")
-def tls(tmp_path_factory):
+def tls(tmp_path_factory, redis_server):
     """Servers by the certificate they show (with "auth" asking clients for
-    theirs), each on a TLS port only; the certificate directory."""
+    theirs), each on a TLS port only, and the session's plain one; the
+    certificate directory."""
     if shutil.which("openssl") is None or shutil.which("redis-server") is None:
         pytest.fail("the TLS tests need openssl and redis-server (Debian: apt-get install openssl redis-server)")
     d = tmp_path_factory.mktemp("tls")
     make_certificates(d)
-    servers, ports = {}, {}
+    servers, ports = {}, {"plain": redis_server.port}
     for role, cert, auth in [("good", "server", "no"), ("auth", "server", "yes"), ("expired", "expired", "no"),
                              ("elsewhere", "elsewhere", "no")]:
         ports[role] = free_port()
@@ -58,10 +59,11 @@ def tls(tmp_path_factory):
              "--tls-key-file", str(d / (cert + ".key")), "--tls-ca-cert-file", str(d / "ca.pem"),
              "--tls-auth-clients", auth], stdout=subprocess.DEVNULL)
     try:
-        for role, port in ports.items():
+        for role, server in servers.items():
+            port = ports[role]
             deadline = time.monotonic() + 10
             while not listening(port):
-                if servers[role].poll() is not None or time.monotonic() > deadline:
+                if server.poll() is not None or time.monotonic() > deadline:
                     pytest.fail("redis-server did not listen for TLS on port %d (built without TLS?)" % port)
                 time.sleep(0.02)
         yield ports, d
@@ -118,6 +120,7 @@ def test_decides_over_tls(tls, role, host, query, limiter_class):
     ("elsewhere", "127.0.0.1", "rediss", {"ssl_ca_certs": "ca.pem"}, "certificate verify failed: IP address mismatch"),
     ("auth", "localhost", "rediss", {"ssl_ca_certs": "ca.pem"}, "asked for a client certificate"),
     ("good", "127.0.0.1", "redis", {}, "before any reply: if this port is for TLS, the URL must be rediss://"),
+    ("plain", "127.0.0.1", "rediss", {"ssl_ca_certs": "ca.pem"}, "is the server listening for TLS on this port"),
 ])
 def test_refuses_with_its_cause_within_the_timeout(tls, role, host, scheme, query, message):
     started = time.monotonic()

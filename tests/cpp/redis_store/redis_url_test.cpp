@@ -73,7 +73,11 @@ TEST(TlsUrls, IdentityTellsOptionsApart) {
   const char* urls[] = {"redis://h:1", "rediss://h:1", "rediss://h:1?ssl_cert_reqs=none", "rediss://h:1?ssl_ca_certs=a",
                         "rediss://h:1?ssl_certfile=a", "rediss://h:1?ssl_certfile=a&ssl_keyfile=b"};
   std::set<std::string> identities;
-  for (const char* url : urls) identities.insert(parse_redis_url(url)->tls_identity());
+  for (const char* url : urls) {
+    auto address = parse_redis_url(url);
+    ASSERT_TRUE(address) << address.error().message;
+    identities.insert(address->tls_identity());
+  }
   EXPECT_EQ(identities.size(), std::size(urls));
 }
 

@@ -13,9 +13,14 @@ namespace quellgate::redis_store {
 
 namespace {
 
-// OpenSSL's reason for the error at the end of this thread's queue.
+// OpenSSL's reason for the last error in this thread's queue, or the
+// system's for a file it could not read ("system lib" otherwise).
 std::string openssl_reason(const char* otherwise) {
-  const unsigned long code = ERR_peek_last_error();
+  unsigned long code = 0;
+  while (const unsigned long next = ERR_get_error()) {
+    if (ERR_SYSTEM_ERROR(next)) return std::strerror(ERR_GET_REASON(next));
+    code = next;
+  }
   if (code == 0) return otherwise;
   if (const char* reason = ERR_reason_error_string(code)) return reason;
   char text[256];
@@ -142,9 +147,8 @@ TlsTransport::Step TlsTransport::outcome(int result) {
       return {Status::want_write};
     case SSL_ERROR_ZERO_RETURN:
       return closed("the server closed the connection");
-    case SSL_ERROR_SYSCALL:
-      if (errno == 0) return closed("the server closed the connection");
-      return failed(std::strerror(errno));
+    case SSL_ERROR_SYSCALL:  // a reset, or an end of file with errno 0
+      return closed(errno == 0 ? "the server closed the connection" : std::strerror(errno));
     default:
       break;
   }
@@ -155,7 +159,10 @@ TlsTransport::Step TlsTransport::outcome(int result) {
   return failed(openssl_reason("TLS failed"));
 }
 
+// A server that wanted a client certificate closes for want of it: that
+// close is a refusal, which waiting does not mend.
 TlsTransport::Step TlsTransport::closed(std::string cause) {
+  if (lacks_certificate_) return failed(std::move(cause));
   explain(std::move(cause));
   return {Status::closed};
 }

@@ -23,6 +23,8 @@ bool tls_built_in() noexcept;
 // deadline, as it does for plain TCP.
 class TlsTransport {
  public:
+  // `closed`: the connection ended (an end of file, a reset), as an outage
+  // ends one; `failed`: TLS refused it (a certificate, an alert, a protocol).
   enum class Status { done, want_read, want_write, closed, failed };
   struct Step {
     Status status;

@@ -119,6 +119,7 @@ def test_decides_over_tls(tls, role, host, query, limiter_class):
     ("elsewhere", "localhost", "rediss", {"ssl_ca_certs": "ca.pem"}, "certificate verify failed: hostname mismatch"),
     ("elsewhere", "127.0.0.1", "rediss", {"ssl_ca_certs": "ca.pem"}, "certificate verify failed: IP address mismatch"),
     ("auth", "localhost", "rediss", {"ssl_ca_certs": "ca.pem"}, "asked for a client certificate"),
+    ("good", "localhost", "rediss", {"ssl_ca_certs": "missing.pem"}, "cannot load ssl_ca_certs '.*missing.pem': No such file"),
     ("good", "127.0.0.1", "redis", {}, "before any reply: if this port is for TLS, the URL must be rediss://"),
     # A plain server waits for a line end that a ClientHello may never hold.
     ("plain", "127.0.0.1", "rediss", {"ssl_ca_certs": "ca.pem"}, "no answer within .* listening for TLS on this port"),

@@ -8,6 +8,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <map>
+#include <mutex>
+
+#include "redis_store/fork_guard.hpp"
 
 namespace quellgate::redis_store {
 
@@ -67,7 +71,13 @@ std::expected<OwnedContext, StoreError> client_context(const RedisAddress& addre
   } else {
     SSL_CTX_set_verify(context.get(), SSL_VERIFY_NONE, nullptr);
   }
-  if (!options.certfile.empty()) {
+  if (options.certfile.empty()) {
+    // Noted on the session's transport, for the close that follows.
+    SSL_CTX_set_client_cert_cb(context.get(), [](SSL* asked, X509**, EVP_PKEY**) {
+      *static_cast<bool*>(SSL_get_app_data(asked)) = true;
+      return 0;  // none: the server decides whether to go on without one
+    });
+  } else {
     const std::string& keyfile = options.keyfile.empty() ? options.certfile : options.keyfile;
     if (SSL_CTX_use_certificate_chain_file(context.get(), options.certfile.c_str()) != 1)
       return refused(address, "cannot load ssl_certfile '" + options.certfile + "'");
@@ -78,23 +88,43 @@ std::expected<OwnedContext, StoreError> client_context(const RedisAddress& addre
   return context;
 }
 
+// Loading the system's CA store takes tens of milliseconds, so connections
+// with the same options share one context while any of them lives; one made
+// after they have all closed reads the files again (a renewed certificate).
+struct Contexts {
+  std::mutex mutex;  // guards by_options; never held while a context loads; held across fork() by the guard
+  std::map<std::string, std::weak_ptr<SSL_CTX>> by_options;  // by tls_identity()
+  ForkGuard fork_guard{mutex};
+};
+
+std::expected<std::shared_ptr<SSL_CTX>, StoreError> shared_context(const RedisAddress& address) {
+  static auto* all = new Contexts;  // never destroyed: a connection may close after static destruction
+  const std::string key = address.tls_identity();
+  {
+    const std::lock_guard lock(all->mutex);
+    if (auto found = all->by_options[key].lock()) return found;
+  }
+  auto made = client_context(address);
+  if (!made) return std::unexpected(made.error());
+  std::shared_ptr<SSL_CTX> context(made->release(), SSL_CTX_free);
+  const std::lock_guard lock(all->mutex);
+  std::erase_if(all->by_options, [](const auto& entry) { return entry.second.expired(); });
+  all->by_options[key] = context;
+  return context;
+}
+
 }  // namespace
 
 bool tls_built_in() noexcept { return true; }
 
 std::expected<std::unique_ptr<TlsTransport>, StoreError> TlsTransport::create(const RedisAddress& address, int fd) {
   ERR_clear_error();
-  auto context = client_context(address);
+  auto context = shared_context(address);
   if (!context) return std::unexpected(context.error());
   SSL* session = SSL_new(context->get());
   if (!session) return refused(address, "cannot set up TLS");
-  std::unique_ptr<TlsTransport> transport(new TlsTransport(context->release(), session));
-  SSL_set_app_data(session, transport.get());
-  if (address.tls->certfile.empty())
-    SSL_CTX_set_client_cert_cb(transport->context_, [](SSL* asked, X509**, EVP_PKEY**) {
-      static_cast<TlsTransport*>(SSL_get_app_data(asked))->lacks_certificate_ = true;
-      return 0;  // none: the server decides whether to go on without one
-    });
+  std::unique_ptr<TlsTransport> transport(new TlsTransport(std::move(*context), session));
+  SSL_set_app_data(session, &transport->lacks_certificate_);
   SSL_set_fd(session, fd);
   SSL_set_connect_state(session);
   const std::string& host = address.host;
@@ -113,10 +143,7 @@ std::expected<std::unique_ptr<TlsTransport>, StoreError> TlsTransport::create(co
   return transport;
 }
 
-TlsTransport::~TlsTransport() {
-  SSL_free(session_);
-  SSL_CTX_free(context_);
-}
+TlsTransport::~TlsTransport() { SSL_free(session_); }
 
 TlsTransport::Status TlsTransport::handshake() {
   ERR_clear_error();

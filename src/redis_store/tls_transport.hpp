@@ -50,13 +50,14 @@ class TlsTransport {
   const std::string& failure() const noexcept { return failure_; }
 
  private:
-  TlsTransport(ssl_ctx_st* context, ssl_st* session) : context_(context), session_(session) {}
+  TlsTransport(std::shared_ptr<ssl_ctx_st> context, ssl_st* session)
+      : context_(std::move(context)), session_(session) {}
   Step outcome(int result);
   Step closed(std::string cause);
   Step failed(std::string cause);
   void explain(std::string cause);
 
-  ssl_ctx_st* context_;
+  std::shared_ptr<ssl_ctx_st> context_;  // shared by the connections with the same options
   ssl_st* session_;
   std::string failure_;
   // Set when the server asked for a client certificate that the URL does not

@@ -21,6 +21,10 @@ install_system_packages() {
   # start a server: the tests start their own.
   dpkg -s libhiredis-dev >/dev/null 2>&1 || missing+=(libhiredis-dev)
   [ -x /usr/bin/redis-server ] || missing+=(redis-server)
+  # rediss://: OpenSSL to build against, and the openssl command with which
+  # the TLS tests make their certificates.
+  dpkg -s libssl-dev >/dev/null 2>&1 || missing+=(libssl-dev)
+  dpkg -s openssl >/dev/null 2>&1 || missing+=(openssl)
   if ((${#missing[@]})); then
     step "installing ${missing[*]}"
     local sudo=""

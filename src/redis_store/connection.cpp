@@ -1,5 +1,10 @@
 #include "redis_store/connection.hpp"
 
+// hiredis 0.14's sds.h leaves out extern "C", and hiredis.h includes it
+// outside its own, so it comes first, in one.
+extern "C" {
+#include <hiredis/sds.h>
+}
 #include <hiredis/hiredis.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -119,7 +124,12 @@ StoreError storage_error(const RedisAddress& address, const std::string& cause, 
 Connection::Connection(redisContext* context, const RedisAddress& address)
     : context_(context), address_(address), owner_(getpid()) {}
 
-Connection::~Connection() { redisFree(context_); }
+// The session goes first, and without a close_notify: in a forked child
+// that would write into the parent's session on the shared socket.
+Connection::~Connection() {
+  tls_.reset();
+  redisFree(context_);
+}
 
 std::expected<std::unique_ptr<Connection>, StoreError> Connection::open(const RedisAddress& address,
                                                                         std::chrono::milliseconds timeout) {
@@ -135,6 +145,9 @@ std::expected<std::unique_ptr<Connection>, StoreError> Connection::open(const Re
   }
   std::unique_ptr<Connection> connection(new Connection(context, address));
   if (auto ok = connection->finish_connecting(deadline); !ok) return std::unexpected(ok.error());
+  if (address.tls) {
+    if (auto ok = connection->start_tls(deadline); !ok) return std::unexpected(ok.error());
+  }
   if (auto ok = connection->log_in(deadline); !ok) return std::unexpected(ok.error());
   return connection;
 }
@@ -154,6 +167,44 @@ std::expected<void, StoreError> Connection::finish_connecting(Deadline deadline)
     return std::unexpected(storage_error(address_, std::string("cannot connect: ") + std::strerror(error)));
   }
   return {};
+}
+
+std::expected<void, StoreError> Connection::start_tls(Deadline deadline) {
+  auto transport = TlsTransport::create(address_, context_->fd);
+  if (!transport) {
+    broken_ = true;
+    return std::unexpected(transport.error());
+  }
+  tls_ = std::move(*transport);
+  const auto started = steady_clock::now();
+  for (;;) {
+    const auto status = tls_->handshake();
+    if (status == TlsTransport::Status::done) return {};
+    // A plain server closes, or answers with what reads as a record of a
+    // TLS version that does not exist.
+    constexpr std::string_view plain_port = " (is the server listening for TLS on this port?)";
+    if (status == TlsTransport::Status::closed)
+      return std::unexpected(
+          broken_by("TLS handshake failed: " + tls_->failure() + std::string(plain_port), StoreErrorKind::storage));
+    if (status == TlsTransport::Status::failed) {
+      const bool not_tls = tls_->failure() == "wrong version number";
+      return std::unexpected(broken_by("TLS handshake failed: " + tls_->failure() +
+                                           std::string(not_tls ? plain_port : ""),
+                                       StoreErrorKind::refused));
+    }
+    const Wait waited = wait_for(status == TlsTransport::Status::want_read ? POLLIN : POLLOUT, deadline);
+    if (waited == Wait::timed_out)
+      return std::unexpected(broken_by("TLS handshake failed: no answer within " +
+                                           seconds_text(steady_clock::now() - started) +
+                                           std::string(plain_port),
+                                       StoreErrorKind::storage));
+    if (waited != Wait::ready) return std::unexpected(failure(waited, deadline));
+  }
+}
+
+StoreError Connection::broken_by(const std::string& cause, StoreErrorKind kind) {
+  broken_ = true;
+  return storage_error(address_, cause, kind);
 }
 
 std::expected<void, StoreError> Connection::log_in(Deadline deadline) {
@@ -202,11 +253,18 @@ StoreError Connection::failure(Wait why, Deadline deadline) {
     case Wait::ready:
       break;
   }
+  const bool reset = context_->err == REDIS_ERR_IO && std::strcmp(context_->errstr, std::strerror(ECONNRESET)) == 0;
+  // A TLS port drops plain text at once, and nothing else says why.
+  if (!answered_ && !tls_ && !address_.is_unix() && (reset || context_->err == REDIS_ERR_EOF))
+    return storage_error(address_, std::string(reset ? "the server reset" : "the server closed") +
+                                       " the connection before any reply: if this port is for TLS, the URL must be "
+                                       "rediss://");
   if (context_->err == REDIS_ERR_EOF) return storage_error(address_, "the server closed the connection");
   return storage_error(address_, context_->errstr[0] ? context_->errstr : "connection failed");
 }
 
 std::expected<void, StoreError> Connection::send_all(Deadline deadline) {
+  if (tls_) return tls_send(deadline);
   for (;;) {
     int done = 0;
     // On a non-blocking socket a full buffer (EAGAIN) or a signal (EINTR)
@@ -223,10 +281,60 @@ std::expected<void*, StoreError> Connection::next_reply(Deadline deadline) {
     void* raw = nullptr;
     if (redisGetReplyFromReader(context_, &raw) != REDIS_OK) return std::unexpected(failure(Wait::ready, deadline));
     if (raw) return raw;
+    // A TLS session may hold bytes the socket no longer shows: those are
+    // read without a wait, and then it waits for what it needs itself.
+    if (tls_) {
+      if (!tls_->holds_input()) {
+        if (const Wait waited = wait_for(POLLIN, deadline); waited != Wait::ready)
+          return std::unexpected(failure(waited, deadline));
+      }
+      if (auto got = tls_receive(deadline); !got) return std::unexpected(got.error());
+      continue;
+    }
     if (const Wait waited = wait_for(POLLIN, deadline); waited != Wait::ready)
       return std::unexpected(failure(waited, deadline));
     if (redisBufferRead(context_) != REDIS_OK) return std::unexpected(failure(Wait::ready, deadline));
   }
+}
+
+std::expected<void, StoreError> Connection::tls_send(Deadline deadline) {
+  while (const std::size_t left = sdslen(context_->obuf)) {
+    const auto step = tls_->write(context_->obuf, left);
+    if (step.status != TlsTransport::Status::done) {
+      if (auto ok = tls_wait(step.status, deadline); !ok) return ok;
+      continue;
+    }
+    // What hiredis's own write does with the part that went.
+    sdsrange(context_->obuf, static_cast<int>(step.bytes), -1);
+  }
+  return {};
+}
+
+std::expected<void, StoreError> Connection::tls_receive(Deadline deadline) {
+  char buffer[16 * 1024];
+  for (;;) {
+    const auto step = tls_->read(buffer, sizeof buffer);
+    if (step.status == TlsTransport::Status::done) {
+      if (redisReaderFeed(context_->reader, buffer, step.bytes) != REDIS_OK)
+        return std::unexpected(broken_by("out of memory for a reply", StoreErrorKind::storage));
+      return {};
+    }
+    if (auto ok = tls_wait(step.status, deadline); !ok) return ok;
+  }
+}
+
+std::expected<void, StoreError> Connection::tls_wait(TlsTransport::Status status, Deadline deadline) {
+  switch (status) {
+    case TlsTransport::Status::closed:
+      return std::unexpected(broken_by(tls_->failure(), StoreErrorKind::storage));
+    case TlsTransport::Status::failed:
+      return std::unexpected(broken_by("TLS failed: " + tls_->failure(), StoreErrorKind::refused));
+    default:
+      break;
+  }
+  const Wait waited = wait_for(status == TlsTransport::Status::want_read ? POLLIN : POLLOUT, deadline);
+  if (waited != Wait::ready) return std::unexpected(failure(waited, deadline));
+  return {};
 }
 
 std::vector<ReplyOutcome> Connection::exchange(std::span<const Command> commands, Deadline deadline,
@@ -250,6 +358,7 @@ std::vector<ReplyOutcome> Connection::exchange(std::span<const Command> commands
       break;
     }
     OwnedReply reply(static_cast<redisReply*>(*raw));
+    answered_ = true;
     if (commands[i].script && is_noscript(*reply)) forgotten.push_back(i);
     outcomes.push_back(converted(*reply, address_));
   }
@@ -290,7 +399,13 @@ ReplyOutcome Connection::run_one(const Command& command, Deadline deadline) {
 bool Connection::idle_and_healthy() const noexcept {
   if (broken_) return false;
   pollfd watch{context_->fd, POLLIN, 0};
-  return poll(&watch, 1, 0) == 0;
+  if (poll(&watch, 1, 0) == 0) return true;
+  if (!tls_) return false;
+  // A TLS 1.3 server sends its session tickets after the handshake: they
+  // make an idle socket readable, and a read takes them without yielding
+  // any reply. Anything else there is a close, an alert or unasked bytes.
+  char scratch[512];
+  return tls_->read(scratch, sizeof scratch).status == TlsTransport::Status::want_read;
 }
 
 }  // namespace quellgate::redis_store

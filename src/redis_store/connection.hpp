@@ -11,6 +11,7 @@
 #include "redis_store/redis_url.hpp"
 #include "redis_store/reply.hpp"
 #include "redis_store/store_error.hpp"
+#include "redis_store/tls_transport.hpp"
 
 struct redisContext;
 
@@ -24,7 +25,9 @@ using ReplyOutcome = std::expected<Reply, StoreError>;
 // monotonic clock, so neither a signal (EINTR) nor a server that trickles its
 // reply a byte at a time stretches a call past its deadline. A thread that
 // set a wait watch (executor/wait_watch.hpp) has it asked between slices of
-// each wait, so Ctrl+C can end one.
+// each wait, so Ctrl+C can end one. Over TLS (rediss://) hiredis still
+// formats the commands and parses the replies, but the bytes go through a
+// TlsTransport, waited on in the same way.
 class Connection {
  public:
   // Connects, logs in and selects the database, within `timeout` of its own.
@@ -56,17 +59,24 @@ class Connection {
 
   Connection(redisContext* context, const RedisAddress& address);
   std::expected<void, StoreError> finish_connecting(Deadline deadline);
+  std::expected<void, StoreError> start_tls(Deadline deadline);
   std::expected<void, StoreError> log_in(Deadline deadline);
   Wait wait_for(short events, Deadline deadline);
   StoreError failure(Wait why, Deadline deadline);
   std::expected<void, StoreError> send_all(Deadline deadline);
   std::expected<void*, StoreError> next_reply(Deadline deadline);
+  std::expected<void, StoreError> tls_send(Deadline deadline);
+  std::expected<void, StoreError> tls_receive(Deadline deadline);
+  std::expected<void, StoreError> tls_wait(TlsTransport::Status status, Deadline deadline);
+  StoreError broken_by(const std::string& cause, StoreErrorKind kind);
   std::vector<ReplyOutcome> exchange(std::span<const Command> commands, Deadline deadline,
                                      std::vector<std::size_t>& forgotten);
 
   redisContext* context_;
+  std::unique_ptr<TlsTransport> tls_;  // over context_'s socket; null for plain TCP and Unix sockets
   RedisAddress address_;
   bool broken_ = false;
+  bool answered_ = false;  // whether any reply came: a TLS port sends none to plain text
   pid_t owner_;
 };
 

@@ -4,6 +4,8 @@
 #include <limits>
 #include <optional>
 
+#include "redis_store/tls_transport.hpp"
+
 namespace quellgate::redis_store {
 
 namespace {
@@ -140,7 +142,39 @@ std::expected<void, UrlError> parse_host_port(std::string_view hostport, RedisAd
   return {};
 }
 
-std::expected<RedisAddress, UrlError> parse_tcp(std::string_view rest) {
+// The parameters redis-py and `limits` take for TLS, with their spelling.
+// File paths are percent-decoded; none of them is a secret.
+std::expected<void, UrlError> parse_tls_query(std::string_view query, TlsOptions& tls) {
+  while (!query.empty()) {
+    const auto amp = query.find('&');
+    const auto pair = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
+    const auto eq = pair.find('=');
+    const auto key = pair.substr(0, eq);
+    auto value = percent_decoded(eq == std::string_view::npos ? std::string_view{} : pair.substr(eq + 1),
+                                 "query parameter '" + std::string(key) + "'");
+    if (!value) return std::unexpected(value.error());
+    if (key == "ssl_cert_reqs") {
+      if (*value != "required" && *value != "none")
+        return wrong("ssl_cert_reqs '" + *value + "' is not 'required' (the default) or 'none'");
+      tls.verify = *value == "required";
+      continue;
+    }
+    std::string* field = key == "ssl_ca_certs" ? &tls.ca_certs
+                         : key == "ssl_certfile" ? &tls.certfile
+                         : key == "ssl_keyfile"  ? &tls.keyfile
+                                                 : nullptr;
+    if (!field)
+      return wrong("query parameter '" + std::string(key) +
+                   "' is not one of ssl_ca_certs, ssl_certfile, ssl_keyfile, ssl_cert_reqs");
+    if (value->empty()) return wrong("query parameter '" + std::string(key) + "' is empty");
+    *field = std::move(*value);
+  }
+  if (!tls.keyfile.empty() && tls.certfile.empty()) return wrong("ssl_keyfile needs an ssl_certfile");
+  return {};
+}
+
+std::expected<RedisAddress, UrlError> parse_tcp(std::string_view rest, bool tls) {
   RedisAddress address;
   // Nothing after the host may hold an '@', so the last one ends the
   // credentials, even a password with an unencoded '/', '?' or '@' in it,
@@ -149,9 +183,16 @@ std::expected<RedisAddress, UrlError> parse_tcp(std::string_view rest) {
     if (auto ok = parse_credentials(rest.substr(0, at), address); !ok) return std::unexpected(ok.error());
     rest = rest.substr(at + 1);
   }
-  if (const auto query = rest.find('?'); query != std::string_view::npos)
+  if (tls) {
+    address.tls.emplace();
+    if (const auto query = rest.find('?'); query != std::string_view::npos) {
+      if (auto ok = parse_tls_query(rest.substr(query + 1), *address.tls); !ok) return std::unexpected(ok.error());
+      rest = rest.substr(0, query);
+    }
+  } else if (const auto query = rest.find('?'); query != std::string_view::npos) {
     return wrong("query '" + std::string(rest.substr(query)) +
                  "' is not understood: redis:// takes the database as /db and credentials before '@'");
+  }
   const auto slash = rest.find('/');
   if (auto ok = parse_host_port(rest.substr(0, slash), address); !ok) return std::unexpected(ok.error());
   if (slash != std::string_view::npos && slash + 1 < rest.size()) {
@@ -208,6 +249,14 @@ std::expected<RedisAddress, UrlError> parse_unix(std::string_view rest) {
 
 }  // namespace
 
+std::string RedisAddress::tls_identity() const {
+  if (!tls) return {};
+  std::string text = tls->verify ? "tls verified" : "tls unverified";
+  for (const std::string* path : {&tls->ca_certs, &tls->certfile, &tls->keyfile})
+    text += "|" + std::to_string(path->size()) + ":" + *path;
+  return text;
+}
+
 std::string RedisAddress::describe() const {
   std::string text;
   if (is_unix()) {
@@ -215,7 +264,7 @@ std::string RedisAddress::describe() const {
     text = "unix:" + without_password_value(socket_path);
   } else {
     const bool ipv6 = host.find(':') != std::string::npos;
-    text = (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    text = std::string(tls ? "tls:" : "") + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
   }
   if (db != 0) text += " db " + std::to_string(db);
   return text;
@@ -225,17 +274,24 @@ std::expected<RedisAddress, StoreError> parse_redis_url(std::string_view url) {
   auto refuse = [&](const std::string& problem) {
     return std::unexpected(StoreError{StoreErrorKind::config, "bad storage URL '" + masked(url) + "': " + problem});
   };
-  if (url.starts_with(kTlsScheme))
-    return refuse("TLS (rediss://) is not supported by this build: its hiredis (0.14.1, Debian 12) has no TLS");
   std::expected<RedisAddress, UrlError> parsed = wrong("");
-  if (url.starts_with(kTcpScheme)) {
-    parsed = parse_tcp(url.substr(kTcpScheme.size()));
+  if (url.starts_with(kTlsScheme)) {
+    parsed = parse_tcp(url.substr(kTlsScheme.size()), true);
+    // A wrong URL is told as such in any build.
+    if (parsed && !tls_built_in())
+      return std::unexpected(StoreError{
+          StoreErrorKind::unavailable,
+          "storage URL '" + masked(url) +
+              "': this build of quellgate has no TLS: install OpenSSL's development files "
+              "(Debian and Ubuntu: apt-get install libssl-dev) and build quellgate again from source"});
+  } else if (url.starts_with(kTcpScheme)) {
+    parsed = parse_tcp(url.substr(kTcpScheme.size()), false);
   } else if (url.starts_with(kUnixScheme)) {
     parsed = parse_unix(url.substr(kUnixScheme.size()));
   } else {
     const auto scheme_end = url.find("://");
     const auto scheme = scheme_end == std::string_view::npos ? std::string("(none)") : std::string(url.substr(0, scheme_end));
-    return refuse("scheme '" + scheme + "' is not redis:// or redis+unix://");
+    return refuse("scheme '" + scheme + "' is not redis://, rediss:// or redis+unix://");
   }
   if (!parsed) return refuse(parsed.error().part_problem);
   return std::move(*parsed);

@@ -1,12 +1,23 @@
 #pragma once
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "redis_store/store_error.hpp"
 
 namespace quellgate::redis_store {
+
+// How a rediss:// connection checks the server and shows itself.
+struct TlsOptions {
+  std::string ca_certs;  // empty: the system's CA store
+  std::string certfile;  // a client certificate, for servers that ask for one
+  std::string keyfile;   // empty: the key is in certfile
+  bool verify = true;    // false only when the URL says ssl_cert_reqs=none
+
+  bool operator==(const TlsOptions&) const = default;
+};
 
 // Where a Redis server listens and how to log in, as a storage URL gives it.
 struct RedisAddress {
@@ -16,16 +27,23 @@ struct RedisAddress {
   std::uint32_t db = 0;
   std::string user;         // empty: the default user
   std::string password;     // empty: no AUTH
+  std::optional<TlsOptions> tls;  // set for rediss://
 
   bool is_unix() const noexcept { return !socket_path.empty(); }
+  // Tells apart addresses that differ only in TLS and its options; empty
+  // for plain TCP.
+  std::string tls_identity() const;
   // For messages: never shows the credentials.
   std::string describe() const;
 };
 
-// Parses "redis://[[user]:password@]host[:port][/db]" or
+// Parses "redis://[[user]:password@]host[:port][/db]",
+// "rediss://[[user]:password@]host[:port][/db][?ssl_ca_certs=...&ssl_certfile=...
+// &ssl_keyfile=...&ssl_cert_reqs=required|none]" or
 // "redis+unix:///path/to/socket?db=N&password=...". A refusal is a
-// StoreErrorKind::config error naming the part that is wrong; the URL it
-// quotes has its password masked.
+// StoreErrorKind::config error naming the part that is wrong (an
+// `unavailable` one for rediss:// in a build without TLS); the URL it quotes
+// has its password masked.
 std::expected<RedisAddress, StoreError> parse_redis_url(std::string_view url);
 
 }  // namespace quellgate::redis_store

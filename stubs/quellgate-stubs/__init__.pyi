@@ -65,7 +65,9 @@ class RateLimiter:
         OSError. `blocking` stays this instance's own.
 
         With `storage="redis://[[user]:password@]host[:port][/db]"` (or
-        "redis+unix:///path?db=N&password=..."), the counts live on that
+        "redis+unix:///path?db=N&password=...", or "rediss://..." for TLS,
+        with `ssl_ca_certs`, `ssl_certfile`, `ssl_keyfile` and
+        `ssl_cert_reqs=required|none` as query parameters), the counts live on that
         Redis server instead, shared by every process on every host that
         uses it (`mode` does not apply). `storage_timeout`: seconds for
         connecting and for each reply. A server that cannot be reached
@@ -182,7 +184,9 @@ class AsyncRateLimiter:
         OSError. `blocking` stays this instance's own.
 
         With `storage="redis://[[user]:password@]host[:port][/db]"` (or
-        "redis+unix:///path?db=N&password=..."), the counts live on that
+        "redis+unix:///path?db=N&password=...", or "rediss://..." for TLS,
+        with `ssl_ca_certs`, `ssl_certfile`, `ssl_keyfile` and
+        `ssl_cert_reqs=required|none` as query parameters), the counts live on that
         Redis server instead, shared by every process on every host that
         uses it (`mode` does not apply). `storage_timeout`: seconds for
         connecting and for each reply. A server that cannot be reached

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "redis_store/redis_store.hpp"
 #include "redis_store/redis_url.hpp"
 
@@ -37,6 +39,48 @@ INSTANTIATE_TEST_SUITE_P(
                       GoodUrl{"redis+unix:///run/redis.sock", "unix:/run/redis.sock", "", ""},
                       GoodUrl{"redis+unix:///r%20s.sock?db=3&password=pw&user=u", "unix:/r s.sock db 3", "u", "pw"}));
 
+struct TlsUrl {
+  const char* url;
+  const char* described;
+  TlsOptions tls;
+};
+
+void PrintTo(const TlsUrl& row, std::ostream* out) { *out << row.url; }
+
+class TlsUrls : public ::testing::TestWithParam<TlsUrl> {};
+
+TEST_P(TlsUrls, Parse) {
+  auto address = parse_redis_url(GetParam().url);
+  ASSERT_TRUE(address) << address.error().message;
+  EXPECT_EQ(address->describe(), GetParam().described);
+  ASSERT_TRUE(address->tls);
+  EXPECT_EQ(*address->tls, GetParam().tls);
+  EXPECT_NE(address->tls_identity(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TlsUrls,
+    ::testing::Values(TlsUrl{"rediss://h", "tls:h:6379", {}},
+                      TlsUrl{"rediss://:pw@127.0.0.1:6390/2?ssl_cert_reqs=none", "tls:127.0.0.1:6390 db 2",
+                             {"", "", "", false}},
+                      TlsUrl{"rediss://h?ssl_ca_certs=/c/ca%20x.pem&ssl_certfile=/c/me.pem&ssl_keyfile=/c/me.key"
+                             "&ssl_cert_reqs=required",
+                             "tls:h:6379", {"/c/ca x.pem", "/c/me.pem", "/c/me.key", true}},
+                      TlsUrl{"rediss://[::1]:7000?ssl_certfile=/both.pem", "tls:[::1]:7000", {"", "/both.pem", "", true}}));
+
+// What keeps two links to one server apart: TLS, and which certificates.
+TEST(TlsUrls, IdentityTellsOptionsApart) {
+  const char* urls[] = {"redis://h:1", "rediss://h:1", "rediss://h:1?ssl_cert_reqs=none", "rediss://h:1?ssl_ca_certs=a",
+                        "rediss://h:1?ssl_certfile=a", "rediss://h:1?ssl_certfile=a&ssl_keyfile=b"};
+  std::set<std::string> identities;
+  for (const char* url : urls) {
+    auto address = parse_redis_url(url);
+    ASSERT_TRUE(address) << address.error().message;
+    identities.insert(address->tls_identity());
+  }
+  EXPECT_EQ(identities.size(), std::size(urls));
+}
+
 struct BadUrl {
   const char* url;
   const char* names;  // the part the message must point at
@@ -56,7 +100,11 @@ TEST_P(BadUrls, NameTheWrongPartAndHideThePassword) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, BadUrls,
-    ::testing::Values(BadUrl{"rediss://:hunter2@h", "TLS (rediss://) is not supported by this build"},
+    ::testing::Values(BadUrl{"rediss://:hunter2@h?ssl_cert_reqs=optional", "ssl_cert_reqs 'optional'"},
+                      BadUrl{"rediss://:hunter2@h?ssl_keyfile=k", "ssl_keyfile needs an ssl_certfile"},
+                      BadUrl{"rediss://:hunter2@h?ssl_ca_certs=", "'ssl_ca_certs' is empty"},
+                      BadUrl{"rediss://:hunter2@h?ssl_check_hostname=0", "'ssl_check_hostname' is not one of"},
+                      BadUrl{"rediss://h?ssl_certfile=%zz", "'ssl_certfile' has a '%'"},
                       BadUrl{"http://h", "scheme 'http'"}, BadUrl{"localhost:6379", "scheme '(none)'"},
                       BadUrl{"redis://", "host is missing"}, BadUrl{"redis://h:0", "port '0'"},
                       BadUrl{"redis://:hunter2@h:99999", "port '99999'"}, BadUrl{"redis://h:x1", "port 'x1'"},

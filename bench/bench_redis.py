@@ -7,7 +7,9 @@ windows (all or nothing in one script; `limits` makes one round trip per
 limit), and asyncio with 100 tasks (quellgate pipelines the tasks' requests
 over one connection; `limits` uses its asyncio Redis storage). Each row is
 admissions per second over --seconds, and the ratio quellgate / limits next
-to its target.
+to its target. A last row sets keyed acquire() against un-keyed on one
+limiter (a view made per call, over 1000 keys in turn): the ratio
+un-keyed / keyed, which should stay within 1.1.
 
     python bench/bench_redis.py [--seconds S] [--url redis://host:port]
 
@@ -18,6 +20,7 @@ bench_redis_faults.py.
 
 import argparse
 import asyncio
+import itertools
 import os
 import shutil
 import socket
@@ -32,6 +35,7 @@ import quellgate
 
 HUGE = 2**62
 TARGETS = {"1 thread, one window": 1.5, "1 thread, two windows": 3.0, "asyncio, 100 tasks": 3.0}
+KEYED_TARGET = 1.1
 
 
 def start_server():
@@ -126,6 +130,18 @@ def limits_tasks(url, seconds):
     return asyncio.run(run())
 
 
+def keyed_row(url, seconds):
+    """Un-keyed and keyed acquire() of one limiter, side by side."""
+    name = "bench_redis.%d.keys" % os.getpid()
+    quellgate.remove_shared(name, storage=url)
+    limiter = quellgate.RateLimiter.shared(name, sec=HUGE, storage=url)
+    keys = ["user:%d" % k for k in range(1000)]
+    turns = itertools.cycle(keys)
+    rates = rates_side_by_side([limiter.acquire, lambda: limiter[next(turns)].acquire()], seconds)
+    quellgate.remove_shared(name, storage=url)
+    return rates
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=3.0)
@@ -138,6 +154,7 @@ def main():
             ("1 thread, two windows", *thread_row(url, 2, options.seconds)),
             ("asyncio, 100 tasks", quellgate_tasks(url, options.seconds), limits_tasks(url, options.seconds)),
         ]
+        unkeyed, keyed = keyed_row(url, options.seconds)
     finally:
         if server:
             server.kill()
@@ -147,6 +164,10 @@ def main():
         ratio = ours / theirs
         verdict = "met" if ratio >= TARGETS[row] else "MISSED"
         print("%-24s %14.0f %14.0f %8.2f %7.1fx %s" % (row, ours, theirs, ratio, TARGETS[row], verdict))
+    ratio = unkeyed / keyed
+    verdict = "met" if ratio <= KEYED_TARGET else "MISSED"
+    print("\n%-24s %14s %14s %8s %8s" % ("row", "un-keyed/s", "keyed/s", "ratio", "target"))
+    print("%-24s %14.0f %14.0f %8.2f %7.1fx %s" % ("1 thread, one window", unkeyed, keyed, ratio, KEYED_TARGET, verdict))
 
 
 if __name__ == "__main__":

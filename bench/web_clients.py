@@ -132,7 +132,7 @@ def exactness_faults(stamps_by_client, first_second, last_second):
 
 
 def run(home, storage, seconds, directory):
-    name = "qgweb.%d.%s" % (os.getpid(), home)
+    name = "qgweb.%d.%s" % (os.getpid(), "redis" if storage else "shm")
     server, port = start_gunicorn(directory, name, storage)
     try:
         start = int(time.time()) + 1

@@ -116,6 +116,16 @@ build_wheel
 mapfile -t pythons < <(interpreters)
 run_pytest_matrix "${pythons[@]}"
 
+# A real web client of keyed limits, once: gunicorn's workers over shared
+# memory and over Redis (bench/web_clients.py).
+run_web_clients() {
+  local venv=$build/venvs/$("${pythons[-1]}" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  step "eight HTTP clients against a keyed limit under gunicorn"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/bench/requirements-web.txt"
+  "$venv/bin/python" "$root/bench/web_clients.py" --require-redis
+}
+run_web_clients || failures+=("web clients")
+
 step "sanitizer runs"
 SANITIZER_BUILD_DIR="$build/sanitizers" QUELLGATE_WHEEL="$wheel" PYTHON="$python" \
   "$root/scripts/test_sanitizers.sh" || failures+=("sanitizers")

@@ -15,7 +15,7 @@ from helpers import CONSTRUCTOR_SIGNATURE, run_child
 
 SHARED_SIGNATURE = (
     "($cls, name, /, *, " + CONSTRUCTOR_SIGNATURE[1:-1]
-    + ", mode=None, storage=None, storage_timeout=1.0, on_storage_error='raise', lease=30.0)"
+    + ", mode=None, storage=None, storage_timeout=1.0, on_storage_error='raise', lease=30.0, max_keys=None)"
 )
 SYNC_METHODS = {
     "__enter__": "($self)",
@@ -25,6 +25,7 @@ SYNC_METHODS = {
     "reserve": "($self, cost, timeout=None)",
     "get_remaining": "($self)",
     "wait_time": "($self)",
+    "key_use": "($self)",
     "shared": SHARED_SIGNATURE,
 }
 ASYNC_METHODS = {
@@ -35,6 +36,7 @@ ASYNC_METHODS = {
     "reserve": "($self, cost, timeout=None)",
     "get_remaining": "($self)",
     "wait_time": "($self)",
+    "key_use": "($self)",
     "shared": SHARED_SIGNATURE,
 }
 METHODS_BY_CLASS = {"RateLimiter": SYNC_METHODS, "AsyncRateLimiter": ASYNC_METHODS}

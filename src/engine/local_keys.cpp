@@ -1,4 +1,5 @@
 #include "engine/local_keys.hpp"
+#include "engine/report.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -59,13 +60,7 @@ std::uint64_t quiet_after(StoredWindow window, std::uint64_t length) noexcept {
 
 // Time from `now` to the end of a window starting at `start`, at least 1 ms.
 nanoseconds until_end(std::uint64_t start, std::uint64_t length, nanoseconds now) noexcept {
-  const std::uint64_t end = saturating_add(start, length);
-  const std::uint64_t now_secs = whole_seconds(now);
-  if (end <= now_secs) return min_wait;
-  constexpr std::uint64_t max_secs = static_cast<std::uint64_t>(nanoseconds::max().count()) / 1'000'000'000 - 1;
-  if (end - now_secs > max_secs) return nanoseconds::max();
-  const nanoseconds into = now > nanoseconds::zero() ? now % std::chrono::seconds(1) : nanoseconds::zero();
-  return std::max(std::chrono::seconds(end - now_secs) - into, min_wait);
+  return std::max(until_window_end(start, length, now), min_wait);
 }
 
 }  // namespace

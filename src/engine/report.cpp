@@ -33,6 +33,14 @@ nanoseconds time_until(std::uint64_t end_secs, nanoseconds now) noexcept {
   return nanoseconds(static_cast<std::int64_t>(whole * nanos_per_second)) - into_second;
 }
 
+}  // namespace
+
+nanoseconds until_window_end(std::uint64_t start, std::uint64_t length, nanoseconds now) noexcept {
+  return time_until(saturating_sum(start, length), now);
+}
+
+namespace {
+
 // The windows as configured, copied from the table, with their counts read
 // from the home.
 RemainingReport report_remaining_at_home(const LimiterCore& core, nanoseconds now) {

@@ -43,6 +43,13 @@ std::optional<std::chrono::nanoseconds> compute_wait(const LimiterCore& core,
 
 // The same, inside a section that already holds the table's lock, for
 // windows without room for `cost` places rather than full ones.
+// Time from `now` to the end of the window of `length` seconds starting at
+// `start` (whole seconds since the epoch); 0 once it has ended, and
+// nanoseconds::max() for an end beyond what nanoseconds can hold, as a
+// window of 2**40 seconds has.
+std::chrono::nanoseconds until_window_end(std::uint64_t start, std::uint64_t length,
+                                          std::chrono::nanoseconds now) noexcept;
+
 std::optional<std::chrono::nanoseconds> wait_for_full_windows(std::span<WindowState> windows,
                                                               std::chrono::nanoseconds now,
                                                               std::uint64_t cost = 1) noexcept;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/report.hpp"
 #include "engine/window.hpp"
 
 namespace quellgate::shared_memory {
@@ -79,8 +80,7 @@ std::optional<std::chrono::nanoseconds> until_idle(const Mapping& mapping, std::
         windows[i].length_seconds,
         {read(mapping, entry, first), read(mapping, entry, first + 1), read(mapping, entry, first + 2)}, now);
     if (at.count == 0) continue;
-    const std::chrono::nanoseconds end = std::chrono::seconds(at.start + windows[i].length_seconds);
-    longest = std::max(longest, end - now);
+    longest = std::max(longest, engine::until_window_end(at.start, windows[i].length_seconds, now));
   }
   return longest;
 }

@@ -132,8 +132,8 @@ run_web_clients || failures+=("web clients")
 build_docs() {
   local venv=$build/venvs/$("${pythons[-1]}" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   step "MkDocs reference"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/docs/requirements.txt"
-  "$venv/bin/python" -m mkdocs build --strict --config-file "$root/mkdocs.yml" --site-dir "$build/site"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/docs/requirements.txt" &&
+    "$venv/bin/python" -m mkdocs build --strict --config-file "$root/mkdocs.yml" --site-dir "$build/site"
 }
 build_docs || failures+=("docs")
 

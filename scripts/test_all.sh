@@ -3,7 +3,7 @@
 # check (scripts/check_layers.sh), the C++ unit tests (CTest; the Redis
 # store's run against redis-servers they start themselves), the pytest suite
 # on each CPython 3.8-3.13 that pyenv has, all against one built abi3 wheel,
-# and then the sanitizer runs (scripts/test_sanitizers.sh). Exits non-zero when any test fails.
+# the MkDocs build of docs/, and then the sanitizer runs (scripts/test_sanitizers.sh). Exits non-zero when any test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -125,6 +125,17 @@ run_web_clients() {
   "$venv/bin/python" "$root/bench/web_clients.py" --require-redis
 }
 run_web_clients || failures+=("web clients")
+
+# The reference site: a broken link, a missing page or a page left out of the
+# nav fails the build (mkdocs.yml sets strict). The docs' python blocks ran
+# with the pytest matrix (tests/python/test_docs.py).
+build_docs() {
+  local venv=$build/venvs/$("${pythons[-1]}" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  step "MkDocs reference"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$root/docs/requirements.txt" &&
+    "$venv/bin/python" -m mkdocs build --strict --config-file "$root/mkdocs.yml" --site-dir "$build/site"
+}
+build_docs || failures+=("docs")
 
 step "sanitizer runs"
 SANITIZER_BUILD_DIR="$build/sanitizers" QUELLGATE_WHEEL="$wheel" PYTHON="$python" \

@@ -81,6 +81,53 @@ TEST(TlsUrls, IdentityTellsOptionsApart) {
   EXPECT_EQ(identities.size(), std::size(urls));
 }
 
+struct SentinelUrl {
+  const char* url;
+  const char* described;
+  const char* sentinel_user;
+  const char* sentinel_password;
+  const char* password;  // the master's
+};
+
+void PrintTo(const SentinelUrl& row, std::ostream* out) { *out << row.url; }
+
+class SentinelUrls : public ::testing::TestWithParam<SentinelUrl> {};
+
+TEST_P(SentinelUrls, Parse) {
+  const auto& expected = GetParam();
+  auto address = parse_redis_url(expected.url);
+  ASSERT_TRUE(address) << address.error().message;
+  ASSERT_TRUE(address->sentinel);
+  EXPECT_EQ(address->describe(), expected.described);
+  EXPECT_EQ(address->sentinel->user, expected.sentinel_user);
+  EXPECT_EQ(address->sentinel->password, expected.sentinel_password);
+  EXPECT_EQ(address->password, expected.password);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SentinelUrls,
+    ::testing::Values(
+        SentinelUrl{"redis+sentinel://localhost/mymaster", "master 'mymaster' via sentinels localhost:26379", "", "", ""},
+        SentinelUrl{"redis+sentinel://u:pw@10.0.0.1,10.0.0.2:26380,[::1]:5000/cache/3",
+                    "master 'cache' via sentinels 10.0.0.1:26379,10.0.0.2:26380,[::1]:5000 db 3", "u", "pw", "pw"},
+        SentinelUrl{"redis+sentinel://app:pw@h:1/svc?sentinel_password=s%26p", "master 'svc' via sentinels h:1", "",
+                    "s&p", "pw"},
+        SentinelUrl{"rediss+sentinel://h:1/svc?ssl_cert_reqs=none&sentinel_password=x",
+                    "master 'svc' via sentinels h:1 over TLS", "", "x", ""}));
+
+// Links to two deployments, or to two services of one, are never shared.
+TEST(SentinelUrls, IdentityTellsDeploymentsApart) {
+  const char* urls[] = {"redis+sentinel://h:1/a", "redis+sentinel://h:1/b", "redis+sentinel://h:1,h:2/a",
+                        "redis+sentinel://h:1/a?sentinel_password=x", "redis+sentinel://u:x@h:1/a"};
+  std::set<std::string> identities;
+  for (const char* url : urls) {
+    auto address = parse_redis_url(url);
+    ASSERT_TRUE(address) << address.error().message;
+    identities.insert(address->sentinel->identity());
+  }
+  EXPECT_EQ(identities.size(), std::size(urls));
+}
+
 struct BadUrl {
   const char* url;
   const char* names;  // the part the message must point at
@@ -115,7 +162,14 @@ INSTANTIATE_TEST_SUITE_P(
                       BadUrl{"redis://:p%4@h", "password has a '%'"},
                       BadUrl{"redis+unix://host/s", "three slashes"}, BadUrl{"redis+unix:///", "socket path is missing"},
                       BadUrl{"redis+unix:///s?password=hunter2&tls=1", "parameter a is not one of"},
-                      BadUrl{"redis+unix:///s?db=x", "database 'x'"}));
+                      BadUrl{"redis+unix:///s?db=x", "database 'x'"},
+                      BadUrl{"redis+sentinel://:hunter2@h:1", "service name is missing"},
+                      BadUrl{"redis+sentinel://h:1,/svc", "host is missing"},
+                      BadUrl{"redis+sentinel://h:1/svc?ssl_cert_reqs=none", "need rediss+sentinel://"},
+                      BadUrl{"redis+sentinel://:hunter2@h/svc/x", "database 'x'"},
+                      BadUrl{"redis+sentinel://h/svc?sentinel_password=hunter2&x=1", "after the sentinel password"},
+                      BadUrl{"rediss+sentinel://h/svc?ssl_keyfile=k", "ssl_keyfile needs an ssl_certfile"},
+                      BadUrl{"redis+sentinel://h/svc?sentinel_password=", "'sentinel_password' is empty"}));
 
 // Passwords written as people write them, unencoded: each holds HUNT and
 // ER2X, split by the character that misleads a parser. Whether the URL
@@ -136,7 +190,9 @@ INSTANTIATE_TEST_SUITE_P(
                       "redis://HUNT/ER2X@h", "redis://:HUNT%ER2X@h", "redis://:HUNT/ER2X@", "REDIS://:HUNT@ER2X@h",
                       "rediss://:HUNT/ER2X@h", "redis://:HUNT#ER2X@h?db=1", "redis+unix:///s?password=HUNT&ER2X",
                       "redis+unix:///s?password=HUNT&db=ER2X", "redis+unix:///s?PASSWORD=HUNT&ER2X=1",
-                      "redis+unix:///tmp/r.sock&password=HUNT&ER2X", "redis+unix://:HUNT/ER2X@/tmp/r.sock"));
+                      "redis+unix:///tmp/r.sock&password=HUNT&ER2X", "redis+unix://:HUNT/ER2X@/tmp/r.sock",
+                      "redis+sentinel://:HUNT/ER2X@h:1,h:2/svc", "redis+sentinel://h/svc?sentinel_password=HUNT&ER2X",
+                      "redis+sentinel://h:x/svc?sentinel_password=HUNT&ER2X"));
 
 // Fails rather than skips in a build without Redis support, saying how to
 // get one; the URL is checked first either way.

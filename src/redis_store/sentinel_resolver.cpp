@@ -31,18 +31,19 @@ std::string about(const RedisAddress& sentinel, std::string_view message) {
 struct Answer {
   std::optional<Endpoint> master;
   std::string cause;  // when there is none
-  bool reached = true;
+  // `refused` when the sentinel answered without a master.
+  StoreErrorKind kind = StoreErrorKind::refused;
 };
 
 Answer ask(const RedisAddress& address, const Endpoint& endpoint, Deadline deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
   const RedisAddress sentinel = sentinel_address(address, endpoint);
-  if (left <= std::chrono::milliseconds(0)) return {std::nullopt, about(sentinel, "not asked: no time was left"), false};
+  if (left <= std::chrono::milliseconds(0)) return {std::nullopt, about(sentinel, "not asked: no time was left"), StoreErrorKind::storage};
   auto connection = Connection::open(sentinel, left);
-  if (!connection) return {std::nullopt, about(sentinel, connection.error().message), connection.error().kind != StoreErrorKind::refused};
+  if (!connection) return {std::nullopt, about(sentinel, connection.error().message), connection.error().kind};
   const Command command{std::nullopt, {"SENTINEL", "get-master-addr-by-name", address.sentinel->service}};
   auto reply = (*connection)->run_one(command, deadline);
-  if (!reply) return {std::nullopt, about(sentinel, reply.error().message), reply.error().kind != StoreErrorKind::refused};
+  if (!reply) return {std::nullopt, about(sentinel, reply.error().message), reply.error().kind};
   if (reply->type == Reply::Type::nil)
     return {std::nullopt, about(sentinel, "it knows no master named '" + address.sentinel->service + "'")};
   std::uint16_t port = 0;
@@ -59,7 +60,7 @@ Answer ask(const RedisAddress& address, const Endpoint& endpoint, Deadline deadl
 
 std::expected<RedisAddress, StoreError> resolve_master(const RedisAddress& address, Deadline deadline) {
   std::string causes;
-  bool some_unreached = false;
+  StoreErrorKind kind = StoreErrorKind::refused;
   for (const auto& endpoint : address.sentinel->sentinels) {
     Answer answer = ask(address, endpoint, deadline);
     if (answer.master) {
@@ -68,11 +69,12 @@ std::expected<RedisAddress, StoreError> resolve_master(const RedisAddress& addre
       master.port = answer.master->port;
       return master;
     }
-    some_unreached = some_unreached || !answer.reached;
     causes += (causes.empty() ? "" : "; ") + answer.cause;
+    // An interrupted wait ends the call; the others are not asked.
+    if (answer.kind == StoreErrorKind::interrupted) return std::unexpected(storage_error(address, causes, answer.kind));
+    if (answer.kind != StoreErrorKind::refused) kind = StoreErrorKind::storage;
   }
-  return std::unexpected(storage_error(address, "no sentinel named the master (" + causes + ")",
-                                       some_unreached ? StoreErrorKind::storage : StoreErrorKind::refused));
+  return std::unexpected(storage_error(address, "no sentinel named the master (" + causes + ")", kind));
 }
 
 }  // namespace quellgate::redis_store

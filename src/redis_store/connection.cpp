@@ -46,10 +46,10 @@ bool is_readonly(const redisReply& reply) {
 
 // An error reply is the server refusing the work, which waiting out an
 // outage does not mend, except for these: a server still loading its data,
-// busy with a long script, or without its master for now is one that cannot
-// be reached yet.
+// busy with a long script, without its master or its replicas for now is
+// one that cannot be reached yet.
 StoreErrorKind kind_of_error_reply(std::string_view text) {
-  for (std::string_view passing : {"LOADING", "BUSY", "MASTERDOWN", "TRYAGAIN"})
+  for (std::string_view passing : {"LOADING", "BUSY", "MASTERDOWN", "TRYAGAIN", "NOREPLICAS"})
     if (text.starts_with(passing)) return StoreErrorKind::storage;
   // Within a script the server's words come after the script's own.
   if (text.find("WRONGTYPE") != std::string_view::npos) return StoreErrorKind::config;
@@ -281,7 +281,8 @@ StoreError Connection::failure(Wait why, Deadline deadline) {
   }
   const bool reset = context_->err == REDIS_ERR_IO && std::strcmp(context_->errstr, std::strerror(ECONNRESET)) == 0;
   // A TLS port drops plain text at once, and nothing else says why.
-  if (!answered_ && !tls_ && !address_.is_unix() && (reset || context_->err == REDIS_ERR_EOF))
+  // Behind sentinels it is more likely a master going down mid-failover.
+  if (!answered_ && !tls_ && !address_.is_unix() && !address_.sentinel && (reset || context_->err == REDIS_ERR_EOF))
     return storage_error(address_, std::string(reset ? "the server reset" : "the server closed") +
                                        " the connection before any reply: if this port is for TLS, the URL must be "
                                        "rediss://");

@@ -37,7 +37,12 @@ INSTANTIATE_TEST_SUITE_P(
                       GoodUrl{"redis://app:p%40ss@h:1/0", "h:1", "app", "p@ss"},
                       GoodUrl{"redis://[::1]:7000/5", "[::1]:7000 db 5", "", ""},
                       GoodUrl{"redis+unix:///run/redis.sock", "unix:/run/redis.sock", "", ""},
-                      GoodUrl{"redis+unix:///r%20s.sock?db=3&password=pw&user=u", "unix:/r s.sock db 3", "u", "pw"}));
+                      GoodUrl{"redis+unix:///r%20s.sock?db=3&password=pw&user=u", "unix:/r s.sock db 3", "u", "pw"},
+                      GoodUrl{"redis+sentinel://localhost/mymaster", "master 'mymaster' via sentinels localhost:26379", "", ""},
+                      GoodUrl{"redis+sentinel://u:pw@10.0.0.1,10.0.0.2:26380,[::1]:5000/cache/3",
+                              "master 'cache' via sentinels 10.0.0.1:26379,10.0.0.2:26380,[::1]:5000 db 3", "u", "pw"},
+                      GoodUrl{"rediss+sentinel://h:1/svc?ssl_cert_reqs=none&sentinel_password=x",
+                              "master 'svc' via sentinels h:1 over TLS", "", ""}));
 
 struct TlsUrl {
   const char* url;
@@ -81,51 +86,16 @@ TEST(TlsUrls, IdentityTellsOptionsApart) {
   EXPECT_EQ(identities.size(), std::size(urls));
 }
 
-struct SentinelUrl {
-  const char* url;
-  const char* described;
-  const char* sentinel_user;
-  const char* sentinel_password;
-  const char* password;  // the master's
-};
-
-void PrintTo(const SentinelUrl& row, std::ostream* out) { *out << row.url; }
-
-class SentinelUrls : public ::testing::TestWithParam<SentinelUrl> {};
-
-TEST_P(SentinelUrls, Parse) {
-  const auto& expected = GetParam();
-  auto address = parse_redis_url(expected.url);
-  ASSERT_TRUE(address) << address.error().message;
-  ASSERT_TRUE(address->sentinel);
-  EXPECT_EQ(address->describe(), expected.described);
-  EXPECT_EQ(address->sentinel->user, expected.sentinel_user);
-  EXPECT_EQ(address->sentinel->password, expected.sentinel_password);
-  EXPECT_EQ(address->password, expected.password);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, SentinelUrls,
-    ::testing::Values(
-        SentinelUrl{"redis+sentinel://localhost/mymaster", "master 'mymaster' via sentinels localhost:26379", "", "", ""},
-        SentinelUrl{"redis+sentinel://u:pw@10.0.0.1,10.0.0.2:26380,[::1]:5000/cache/3",
-                    "master 'cache' via sentinels 10.0.0.1:26379,10.0.0.2:26380,[::1]:5000 db 3", "u", "pw", "pw"},
-        SentinelUrl{"redis+sentinel://app:pw@h:1/svc?sentinel_password=s%26p", "master 'svc' via sentinels h:1", "",
-                    "s&p", "pw"},
-        SentinelUrl{"rediss+sentinel://h:1/svc?ssl_cert_reqs=none&sentinel_password=x",
-                    "master 'svc' via sentinels h:1 over TLS", "", "x", ""}));
-
-// Links to two deployments, or to two services of one, are never shared.
-TEST(SentinelUrls, IdentityTellsDeploymentsApart) {
-  const char* urls[] = {"redis+sentinel://h:1/a", "redis+sentinel://h:1/b", "redis+sentinel://h:1,h:2/a",
-                        "redis+sentinel://h:1/a?sentinel_password=x", "redis+sentinel://u:x@h:1/a"};
-  std::set<std::string> identities;
-  for (const char* url : urls) {
-    auto address = parse_redis_url(url);
-    ASSERT_TRUE(address) << address.error().message;
-    identities.insert(address->sentinel->identity());
-  }
-  EXPECT_EQ(identities.size(), std::size(urls));
+// The sentinels' own password, or the URL's; and what keeps the links to
+// two deployments, or to two services of one, apart.
+TEST(SentinelUrls, CredentialsAndIdentity) {
+  auto own = parse_redis_url("redis+sentinel://app:pw@h:1/svc?sentinel_password=s%26p");
+  auto shared = parse_redis_url("redis+sentinel://app:pw@h:1/svc2");
+  auto more = parse_redis_url("redis+sentinel://app:pw@h:1,h:2/svc2");
+  ASSERT_TRUE(own && shared && more);
+  EXPECT_EQ(own->sentinel->user + ":" + own->sentinel->password + " " + own->password, ":s&p pw");
+  EXPECT_EQ(shared->sentinel->user + ":" + shared->sentinel->password, "app:pw");
+  EXPECT_EQ((std::set{own->sentinel->identity(), shared->sentinel->identity(), more->sentinel->identity()}.size()), 3u);
 }
 
 struct BadUrl {

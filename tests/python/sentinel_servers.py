@@ -33,14 +33,18 @@ class SentinelDeployment:
                               str(self.directory), "--requirepass", MASTER_PASSWORD, "--masterauth", MASTER_PASSWORD] + follows)
         config = self.directory / "sentinel.conf"  # a file of its own, which the sentinel rewrites
         config.write_text("port %d\nbind 127.0.0.1\ndir %s\nrequirepass %s\nsentinel monitor %s 127.0.0.1 %d 1\n"
-                          "sentinel auth-pass %s %s\nsentinel down-after-milliseconds %s %d\n"
-                          "sentinel failover-timeout %s %d\n"
-                          % (self.sentinel_port, self.directory, SENTINEL_PASSWORD, SERVICE, self.master_port, SERVICE,
-                             MASTER_PASSWORD, SERVICE, DOWN_AFTER_MS, SERVICE, FAILOVER_TIMEOUT_MS))
+                          % (self.sentinel_port, self.directory, SENTINEL_PASSWORD, SERVICE, self.master_port) +
+                          "".join("sentinel %s %s %s\n" % (option, SERVICE, value) for option, value in
+                                  [("auth-pass", MASTER_PASSWORD), ("down-after-milliseconds", DOWN_AFTER_MS),
+                                   ("failover-timeout", FAILOVER_TIMEOUT_MS)]))
         self.spawn(self.sentinel_port, [str(config), "--sentinel"])
         # A failover needs the sentinel to know the replica, and the replica its data.
-        self.wait_until(lambda: "master_link_status:up" in self.cli(self.replica_port, "INFO", "replication"))
-        self.wait_until(lambda: str(self.replica_port) in self.cli(self.sentinel_port, "SENTINEL", "replicas", SERVICE))
+        deadline = time.monotonic() + 30
+        while not ("master_link_status:up" in self.cli(self.replica_port, "INFO", "replication") and
+                   str(self.replica_port) in self.cli(self.sentinel_port, "SENTINEL", "replicas", SERVICE)):
+            if time.monotonic() > deadline or any(p.poll() is not None for p in self.servers.values()):
+                pytest.fail("the Sentinel deployment did not come up in 30 s")
+            time.sleep(0.05)
 
     def spawn(self, port, args):
         self.servers[port] = subprocess.Popen(["redis-server"] + args, stdout=subprocess.DEVNULL)
@@ -49,16 +53,6 @@ class SentinelDeployment:
         password = SENTINEL_PASSWORD if port == self.sentinel_port else MASTER_PASSWORD
         return subprocess.run(["redis-cli", "-p", str(port), "-a", password, "--no-auth-warning", *command],
                               capture_output=True, text=True, timeout=10).stdout
-
-    def master_named(self):
-        return self.cli(self.sentinel_port, "SENTINEL", "get-master-addr-by-name", SERVICE).split()
-
-    def wait_until(self, ready, seconds=30):
-        deadline = time.monotonic() + seconds
-        while not ready():
-            if time.monotonic() > deadline or any(p.poll() is not None for p in self.servers.values()):
-                pytest.fail("the Sentinel deployment did not come up in %d s" % seconds)
-            time.sleep(0.05)
 
     def kill(self, port):
         process = self.servers.pop(port)

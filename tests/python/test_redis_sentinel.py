@@ -80,14 +80,13 @@ def test_a_killed_master_is_replaced_on_the_same_limiter_objects(sentinel):
             time.sleep(0.01)
         sentinel.kill(sentinel.master_port)
         deadline = time.monotonic() + 60
-        while not all(each[-1][1] is False for each in outcomes):  # until the new master's count is full for all
+        while not all(each and each[-1][1] is False for each in outcomes):  # until the new master's count is full for all
             assert time.monotonic() < deadline, "no caller recovered within 60 s"
             time.sleep(0.05)
     finally:
         stop.set()
         for caller in callers:
             caller.join()
-    assert sentinel.master_named() == ["127.0.0.1", str(sentinel.replica_port)]
     admitted = 200 + sum(outcome is True for each in outcomes for _, outcome in each)
     outages = [0.0]
     for each in outcomes:  # from the first failure to the first admission after it

@@ -18,6 +18,7 @@ extern "C" {
 
 #include "executor/wait_watch.hpp"
 #include "redis_store/script_hash.hpp"
+#include "redis_store/sentinel_resolver.hpp"
 
 namespace quellgate::redis_store {
 
@@ -37,12 +38,18 @@ bool is_noscript(const redisReply& reply) {
   return reply.type == REDIS_REPLY_ERROR && text_of(reply).starts_with("NOSCRIPT");
 }
 
+// The server became a replica (a failover demoted it): a script's write
+// fails with the same words as a command's.
+bool is_readonly(const redisReply& reply) {
+  return reply.type == REDIS_REPLY_ERROR && text_of(reply).starts_with("READONLY");
+}
+
 // An error reply is the server refusing the work, which waiting out an
 // outage does not mend, except for these: a server still loading its data,
-// busy with a long script, or without its master for now is one that cannot
-// be reached yet.
+// busy with a long script, without its master or its replicas for now is
+// one that cannot be reached yet.
 StoreErrorKind kind_of_error_reply(std::string_view text) {
-  for (std::string_view passing : {"LOADING", "BUSY", "MASTERDOWN", "TRYAGAIN"})
+  for (std::string_view passing : {"LOADING", "BUSY", "MASTERDOWN", "TRYAGAIN", "NOREPLICAS"})
     if (text.starts_with(passing)) return StoreErrorKind::storage;
   // Within a script the server's words come after the script's own.
   if (text.find("WRONGTYPE") != std::string_view::npos) return StoreErrorKind::config;
@@ -53,7 +60,10 @@ ReplyOutcome converted(const redisReply& raw, const RedisAddress& address) {
   Reply reply;
   switch (raw.type) {
     case REDIS_REPLY_ERROR: {
-      const auto kind = kind_of_error_reply(text_of(raw));
+      // Behind sentinels a replica is a master that lost its role, which the
+      // next connection, to the new master, mends; named by a plain URL, it
+      // is the wrong server.
+      const auto kind = is_readonly(raw) && address.sentinel ? StoreErrorKind::storage : kind_of_error_reply(text_of(raw));
       std::string words = "the server replied: " + std::string(text_of(raw));
       // A server with a password cuts off a long unauthenticated command
       // with a protocol error before it can say NOAUTH.
@@ -134,6 +144,13 @@ Connection::~Connection() {
 std::expected<std::unique_ptr<Connection>, StoreError> Connection::open(const RedisAddress& address,
                                                                         std::chrono::milliseconds timeout) {
   const Deadline deadline = steady_clock::now() + timeout;
+  if (address.sentinel && address.host.empty()) {
+    // Asked anew for every connection, so that one opened after a failover
+    // goes to the new master.
+    auto master = resolve_master(address, deadline);
+    if (!master) return std::unexpected(master.error());
+    return open(*master, std::chrono::ceil<std::chrono::milliseconds>(deadline - steady_clock::now()));
+  }
   // Non-blocking, so that no hiredis call ever waits: this class does.
   redisContext* context = address.is_unix() ? redisConnectUnixNonBlock(address.socket_path.c_str())
                                             : redisConnectNonBlock(address.host.c_str(), address.port);
@@ -216,9 +233,18 @@ std::expected<void, StoreError> Connection::log_in(Deadline deadline) {
     steps.push_back(std::move(auth));
   }
   if (address_.db != 0) steps.push_back(Command{std::nullopt, {"SELECT", std::to_string(address_.db)}});
-  for (auto& outcome : run(steps, deadline))
+  // What the sentinels named may have become a replica since they answered.
+  if (address_.sentinel) steps.push_back(Command{std::nullopt, {"ROLE"}});
+  auto outcomes = run(steps, deadline);
+  for (auto& outcome : outcomes)
     if (!outcome) return std::unexpected(outcome.error());
-  return {};
+  if (!address_.sentinel) return {};
+  const Reply& role = outcomes.back()->elements.empty() ? *outcomes.back() : outcomes.back()->elements.front();
+  if (role.text == "master") return {};
+  return std::unexpected(broken_by("the sentinels name it the master, but it says it is " +
+                                       (role.text.empty() ? std::string("no master") : "a " + role.text) +
+                                       " (a failover under way?)",
+                                   StoreErrorKind::storage));
 }
 
 // One deadline for the whole wait: a signal or a slice that ends early only
@@ -255,7 +281,8 @@ StoreError Connection::failure(Wait why, Deadline deadline) {
   }
   const bool reset = context_->err == REDIS_ERR_IO && std::strcmp(context_->errstr, std::strerror(ECONNRESET)) == 0;
   // A TLS port drops plain text at once, and nothing else says why.
-  if (!answered_ && !tls_ && !address_.is_unix() && (reset || context_->err == REDIS_ERR_EOF))
+  // Behind sentinels it is more likely a master going down mid-failover.
+  if (!answered_ && !tls_ && !address_.is_unix() && !address_.sentinel && (reset || context_->err == REDIS_ERR_EOF))
     return storage_error(address_, std::string(reset ? "the server reset" : "the server closed") +
                                        " the connection before any reply: if this port is for TLS, the URL must be "
                                        "rediss://");
@@ -360,6 +387,8 @@ std::vector<ReplyOutcome> Connection::exchange(std::span<const Command> commands
     OwnedReply reply(static_cast<redisReply*>(*raw));
     answered_ = true;
     if (commands[i].script && is_noscript(*reply)) forgotten.push_back(i);
+    // Every later call on it would be refused the same way.
+    if (is_readonly(*reply)) broken_ = role_lost_ = true;
     outcomes.push_back(converted(*reply, address_));
   }
   return outcomes;

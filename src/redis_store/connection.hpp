@@ -48,6 +48,9 @@ class Connection {
   ReplyOutcome run_one(const Command& command, Deadline deadline);
 
   bool broken() const noexcept { return broken_; }
+  // Broken by a READONLY reply: the server is a replica now, and so are the
+  // other connections to it.
+  bool role_lost() const noexcept { return role_lost_; }
   // False when the server closed the idle socket (a restart) or sent
   // something unasked: the connection must not be used.
   bool idle_and_healthy() const noexcept;
@@ -76,6 +79,7 @@ class Connection {
   std::unique_ptr<TlsTransport> tls_;  // over context_'s socket; null for plain TCP and Unix sockets
   RedisAddress address_;
   bool broken_ = false;
+  bool role_lost_ = false;
   bool answered_ = false;  // whether any reply came: a TLS port sends none to plain text
   pid_t owner_;
 };

@@ -26,9 +26,16 @@ std::expected<std::unique_ptr<Connection>, StoreError> ConnectionPool::take(std:
 }
 
 void ConnectionPool::give_back(std::unique_ptr<Connection> connection) {
+  std::vector<Idle> unused;  // closed once the lock is given up
+  if (connection->role_lost()) {
+    // The idle ones still look healthy, but reach the same replica: each
+    // would cost a call its failure.
+    const std::lock_guard lock(mutex_);
+    unused.swap(idle_);
+    return;
+  }
   if (connection->broken()) return;
   const auto now = std::chrono::steady_clock::now();
-  std::vector<Idle> unused;  // closed once the lock is given up
   const std::lock_guard lock(mutex_);
   std::size_t stale = 0;
   while (stale < idle_.size() && now - idle_[stale].since > kIdleLife) ++stale;

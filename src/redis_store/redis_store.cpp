@@ -121,7 +121,8 @@ struct ServerLinks {
 std::string link_key(const RedisAddress& address) {
   std::string key;
   for (const std::string& part : {address.host, std::to_string(address.port), address.socket_path,
-                                  std::to_string(address.db), address.user, address.password, address.tls_identity()}) {
+                                  std::to_string(address.db), address.user, address.password, address.tls_identity(),
+                                  address.sentinel ? address.sentinel->identity() : std::string()}) {
     key += std::to_string(part.size()) + ":" + part;
   }
   return key;

@@ -13,6 +13,10 @@ namespace {
 constexpr std::string_view kTcpScheme = "redis://";
 constexpr std::string_view kUnixScheme = "redis+unix://";
 constexpr std::string_view kTlsScheme = "rediss://";
+constexpr std::string_view kSentinelScheme = "redis+sentinel://";
+constexpr std::string_view kTlsSentinelScheme = "rediss+sentinel://";
+// What redis-cli and redis-py's Sentinel assume.
+constexpr std::uint16_t kSentinelPort = 26379;
 
 std::string lowercase(std::string_view text) {
   std::string lowered(text);
@@ -142,36 +146,54 @@ std::expected<void, UrlError> parse_host_port(std::string_view hostport, RedisAd
   return {};
 }
 
-// The parameters redis-py and `limits` take for TLS, with their spelling.
-// File paths are percent-decoded; none of them is a secret.
-std::expected<void, UrlError> parse_tls_query(std::string_view query, TlsOptions& tls) {
-  while (!query.empty()) {
-    const auto amp = query.find('&');
-    const auto pair = query.substr(0, amp);
-    query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
-    const auto eq = pair.find('=');
-    const auto key = pair.substr(0, eq);
-    auto value = percent_decoded(eq == std::string_view::npos ? std::string_view{} : pair.substr(eq + 1),
-                                 "query parameter '" + std::string(key) + "'");
-    if (!value) return std::unexpected(value.error());
-    if (key == "ssl_cert_reqs") {
-      if (*value != "required" && *value != "none")
-        return wrong("ssl_cert_reqs '" + *value + "' is not 'required' (the default) or 'none'");
-      tls.verify = *value == "required";
-      continue;
-    }
-    std::string* field = key == "ssl_ca_certs" ? &tls.ca_certs
-                         : key == "ssl_certfile" ? &tls.certfile
-                         : key == "ssl_keyfile"  ? &tls.keyfile
-                                                 : nullptr;
-    if (!field)
-      return wrong("query parameter '" + std::string(key) +
-                   "' is not one of ssl_ca_certs, ssl_certfile, ssl_keyfile, ssl_cert_reqs");
-    if (value->empty()) return wrong("query parameter '" + std::string(key) + "' is empty");
-    *field = std::move(*value);
+// Takes "key=value" off the front of an "a=b&c=d" query, its value still
+// percent-encoded.
+std::pair<std::string_view, std::string_view> next_query_pair(std::string_view& query) {
+  const auto amp = query.find('&');
+  const auto pair = query.substr(0, amp);
+  query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
+  const auto eq = pair.find('=');
+  return {pair.substr(0, eq), eq == std::string_view::npos ? std::string_view{} : pair.substr(eq + 1)};
+}
+
+constexpr std::string_view kTlsParameters = "ssl_ca_certs, ssl_certfile, ssl_keyfile, ssl_cert_reqs";
+
+// One of the parameters redis-py and `limits` take for TLS, with their
+// spelling; false for another key. File paths are percent-decoded; none of
+// them is a secret.
+std::expected<bool, UrlError> take_tls_parameter(std::string_view key, std::string_view raw, TlsOptions& tls) {
+  std::string* field = key == "ssl_ca_certs" ? &tls.ca_certs
+                       : key == "ssl_certfile" ? &tls.certfile
+                       : key == "ssl_keyfile"  ? &tls.keyfile
+                                               : nullptr;
+  if (!field && key != "ssl_cert_reqs") return false;
+  auto value = percent_decoded(raw, "query parameter '" + std::string(key) + "'");
+  if (!value) return std::unexpected(value.error());
+  if (!field) {
+    if (*value != "required" && *value != "none")
+      return wrong("ssl_cert_reqs '" + *value + "' is not 'required' (the default) or 'none'");
+    tls.verify = *value == "required";
+    return true;
   }
+  if (value->empty()) return wrong("query parameter '" + std::string(key) + "' is empty");
+  *field = std::move(*value);
+  return true;
+}
+
+std::expected<void, UrlError> check_tls_files(const TlsOptions& tls) {
   if (!tls.keyfile.empty() && tls.certfile.empty()) return wrong("ssl_keyfile needs an ssl_certfile");
   return {};
+}
+
+std::expected<void, UrlError> parse_tls_query(std::string_view query, TlsOptions& tls) {
+  while (!query.empty()) {
+    const auto [key, raw] = next_query_pair(query);
+    auto taken = take_tls_parameter(key, raw, tls);
+    if (!taken) return std::unexpected(taken.error());
+    if (!*taken)
+      return wrong("query parameter '" + std::string(key) + "' is not one of " + std::string(kTlsParameters));
+  }
+  return check_tls_files(tls);
 }
 
 std::expected<RedisAddress, UrlError> parse_tcp(std::string_view rest, bool tls) {
@@ -209,12 +231,7 @@ std::expected<void, UrlError> parse_socket_query(std::string_view query, RedisAd
   const bool quotable = lowercase(query).find("password") == std::string::npos;
   const auto quoted = [quotable](std::string_view part) { return quotable ? "'" + std::string(part) + "'" : "a"; };
   while (!query.empty()) {
-    const auto amp = query.find('&');
-    const auto pair = query.substr(0, amp);
-    query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
-    const auto eq = pair.find('=');
-    const auto key = pair.substr(0, eq);
-    const auto raw = eq == std::string_view::npos ? std::string_view{} : pair.substr(eq + 1);
+    const auto [key, raw] = next_query_pair(query);
     if (key == "db") {
       auto db = database_number(raw);
       if (!db) return wrong(quotable ? db.error().part_problem : "the database is not a whole number");
@@ -247,7 +264,85 @@ std::expected<RedisAddress, UrlError> parse_unix(std::string_view rest) {
   return address;
 }
 
+// The query of a sentinel URL. A '&' in an unencoded password splits it
+// into what look like more parameters, so nothing after "password" in the
+// query is quoted.
+std::expected<void, UrlError> parse_sentinel_query(std::string_view query, bool tls, RedisAddress& address) {
+  const auto secret_from = lowercase(query).find("password");
+  const std::size_t whole = query.size();
+  while (!query.empty()) {
+    const auto [key, raw] = next_query_pair(query);
+    const bool quotable = whole - query.size() <= secret_from;
+    if (key == "sentinel_password") {
+      auto value = percent_decoded(raw, "sentinel_password");
+      if (!value) return std::unexpected(value.error());
+      if (value->empty()) return wrong("query parameter 'sentinel_password' is empty");
+      address.sentinel->user.clear();
+      address.sentinel->password = std::move(*value);
+      continue;
+    }
+    std::expected<bool, UrlError> taken = false;
+    if (tls) taken = take_tls_parameter(key, raw, *address.tls);
+    if (taken && *taken) continue;
+    if (!quotable) return wrong("a query parameter after the sentinel password is not understood (a '&' in it is written %26)");
+    if (!taken) return std::unexpected(taken.error());
+    return wrong("query parameter '" + std::string(key) + "' is not one of sentinel_password" +
+                 (tls ? ", " + std::string(kTlsParameters) : std::string(" (ssl_* parameters need rediss+sentinel://)")));
+  }
+  if (tls) return check_tls_files(*address.tls);
+  return {};
+}
+
+// "[[user]:password@]host[:port][,host[:port]...]/service[/db][?query]".
+// The URL's credentials are the master's, and the sentinels' unless the
+// query gives them a password of their own.
+std::expected<RedisAddress, UrlError> parse_sentinel(std::string_view rest, bool tls) {
+  RedisAddress address;
+  address.port = 0;
+  auto& sentinel = address.sentinel.emplace();
+  if (tls) address.tls.emplace();
+  if (const auto at = rest.rfind('@'); at != std::string_view::npos) {
+    if (auto ok = parse_credentials(rest.substr(0, at), address); !ok) return std::unexpected(ok.error());
+    rest = rest.substr(at + 1);
+  }
+  sentinel.user = address.user;
+  sentinel.password = address.password;
+  if (const auto question = rest.find('?'); question != std::string_view::npos) {
+    if (auto ok = parse_sentinel_query(rest.substr(question + 1), tls, address); !ok) return std::unexpected(ok.error());
+    rest = rest.substr(0, question);
+  }
+  const auto slash = rest.find('/');
+  for (std::string_view hosts = rest.substr(0, slash); ;) {
+    const auto comma = hosts.find(',');
+    RedisAddress one;
+    one.port = kSentinelPort;
+    if (auto ok = parse_host_port(hosts.substr(0, comma), one); !ok) return std::unexpected(ok.error());
+    sentinel.sentinels.push_back(Endpoint{std::move(one.host), one.port});
+    if (comma == std::string_view::npos) break;
+    hosts = hosts.substr(comma + 1);
+  }
+  const auto path = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
+  const auto db_slash = path.find('/');
+  auto service = percent_decoded(path.substr(0, db_slash), "the service name");
+  if (!service) return std::unexpected(service.error());
+  if (service->empty()) return wrong("the service name is missing: write the sentinels' name of the master after the hosts, as in /mymaster");
+  sentinel.service = std::move(*service);
+  if (db_slash != std::string_view::npos && db_slash + 1 < path.size()) {
+    auto db = database_number(path.substr(db_slash + 1));
+    if (!db) return std::unexpected(db.error());
+    address.db = *db;
+  }
+  return address;
+}
+
 }  // namespace
+
+std::string SentinelOptions::identity() const {
+  std::string text = std::to_string(service.size()) + ":" + service + "|" + std::to_string(user.size()) + ":" + user +
+                     "|" + std::to_string(password.size()) + ":" + password;
+  for (const auto& endpoint : sentinels) text += "|" + endpoint.host + ":" + std::to_string(endpoint.port);
+  return text;
+}
 
 std::string RedisAddress::tls_identity() const {
   if (!tls) return {};
@@ -258,8 +353,18 @@ std::string RedisAddress::tls_identity() const {
 }
 
 std::string RedisAddress::describe() const {
+  const auto host_port = [](const std::string& name, std::uint16_t number) {
+    return (name.find(':') != std::string::npos ? "[" + name + "]" : name) + ":" + std::to_string(number);
+  };
   std::string text;
-  if (is_unix()) {
+  if (sentinel) {
+    // Once the sentinels named the master, messages name both.
+    if (!host.empty()) text = host_port(host, port) + ", ";
+    text += "master '" + sentinel->service + "' via sentinels ";
+    for (const auto& endpoint : sentinel->sentinels)
+      text += (&endpoint == &sentinel->sentinels.front() ? "" : ",") + host_port(endpoint.host, endpoint.port);
+    if (tls) text += " over TLS";
+  } else if (is_unix()) {
     // A password written into the path by mistake ('&' for '?') stays hidden.
     text = "unix:" + without_password_value(socket_path);
   } else {
@@ -277,23 +382,26 @@ std::expected<RedisAddress, StoreError> parse_redis_url(std::string_view url) {
   std::expected<RedisAddress, UrlError> parsed = wrong("");
   if (url.starts_with(kTlsScheme)) {
     parsed = parse_tcp(url.substr(kTlsScheme.size()), true);
-    // A wrong URL is told as such in any build.
-    if (parsed && !tls_built_in())
-      return std::unexpected(StoreError{
-          StoreErrorKind::unavailable,
-          "storage URL '" + masked(url) +
-              "': this build of quellgate has no TLS: install OpenSSL's development files "
-              "(Debian and Ubuntu: apt-get install libssl-dev) and build quellgate again from source"});
   } else if (url.starts_with(kTcpScheme)) {
     parsed = parse_tcp(url.substr(kTcpScheme.size()), false);
   } else if (url.starts_with(kUnixScheme)) {
     parsed = parse_unix(url.substr(kUnixScheme.size()));
+  } else if (url.starts_with(kSentinelScheme) || url.starts_with(kTlsSentinelScheme)) {
+    const bool tls = url.starts_with(kTlsSentinelScheme);
+    parsed = parse_sentinel(url.substr(tls ? kTlsSentinelScheme.size() : kSentinelScheme.size()), tls);
   } else {
     const auto scheme_end = url.find("://");
     const auto scheme = scheme_end == std::string_view::npos ? std::string("(none)") : std::string(url.substr(0, scheme_end));
-    return refuse("scheme '" + scheme + "' is not redis://, rediss:// or redis+unix://");
+    return refuse("scheme '" + scheme + "' is not redis://, rediss://, redis+unix://, redis+sentinel:// or rediss+sentinel://");
   }
   if (!parsed) return refuse(parsed.error().part_problem);
+  // A wrong URL is told as such in any build.
+  if (parsed->tls && !tls_built_in())
+    return std::unexpected(StoreError{
+        StoreErrorKind::unavailable,
+        "storage URL '" + masked(url) +
+            "': this build of quellgate has no TLS: install OpenSSL's development files "
+            "(Debian and Ubuntu: apt-get install libssl-dev) and build quellgate again from source"});
   return std::move(*parsed);
 }
 

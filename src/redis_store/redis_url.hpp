@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "redis_store/store_error.hpp"
 
@@ -19,6 +20,24 @@ struct TlsOptions {
   bool operator==(const TlsOptions&) const = default;
 };
 
+// One server of several a URL lists.
+struct Endpoint {
+  std::string host;
+  std::uint16_t port;
+};
+
+// Which sentinels to ask for the master of which service, and how to log in
+// to them.
+struct SentinelOptions {
+  std::vector<Endpoint> sentinels;  // asked in this order
+  std::string service;
+  std::string user;      // the URL's, unless sentinel_password= gives the sentinels a password of their own
+  std::string password;  // empty: no AUTH
+
+  // Tells apart sentinel deployments in memory; never shown.
+  std::string identity() const;
+};
+
 // Where a Redis server listens and how to log in, as a storage URL gives it.
 struct RedisAddress {
   std::string host;         // empty for a Unix socket
@@ -27,7 +46,10 @@ struct RedisAddress {
   std::uint32_t db = 0;
   std::string user;         // empty: the default user
   std::string password;     // empty: no AUTH
-  std::optional<TlsOptions> tls;  // set for rediss://
+  std::optional<TlsOptions> tls;  // set for rediss:// and rediss+sentinel://, for the sentinels too
+  // Set for redis+sentinel://: host and port are empty until the sentinels
+  // name the master, and the credentials, database and TLS are the master's.
+  std::optional<SentinelOptions> sentinel;
 
   bool is_unix() const noexcept { return !socket_path.empty(); }
   // Tells apart addresses that differ only in TLS and its options; empty
@@ -40,7 +62,9 @@ struct RedisAddress {
 // Parses "redis://[[user]:password@]host[:port][/db]",
 // "rediss://[[user]:password@]host[:port][/db][?ssl_ca_certs=...&ssl_certfile=...
 // &ssl_keyfile=...&ssl_cert_reqs=required|none]" or
-// "redis+unix:///path/to/socket?db=N&password=...". A refusal is a
+// "redis+unix:///path/to/socket?db=N&password=...", or
+// "redis+sentinel://[[user]:password@]host[:port][,host[:port]...]/service[/db][?sentinel_password=...]"
+// (rediss+sentinel:// takes the ssl_* parameters as well). A refusal is a
 // StoreErrorKind::config error naming the part that is wrong (an
 // `unavailable` one for rediss:// in a build without TLS); the URL it quotes
 // has its password masked.

@@ -67,9 +67,12 @@ class RateLimiter:
         With `storage="redis://[[user]:password@]host[:port][/db]"` (or
         "redis+unix:///path?db=N&password=...", or "rediss://..." for TLS,
         with `ssl_ca_certs`, `ssl_certfile`, `ssl_keyfile` and
-        `ssl_cert_reqs=required|none` as query parameters), the counts live on that
-        Redis server instead, shared by every process on every host that
-        uses it (`mode` does not apply). `storage_timeout`: seconds for
+        `ssl_cert_reqs=required|none` as query parameters, or
+        "redis+sentinel://[[user]:password@]host:port[,host:port...]/service[/db]"
+        for the master that Redis Sentinel names, "rediss+sentinel://..." over
+        TLS, `sentinel_password=...` when the sentinels' differs), the counts
+        live on that Redis server instead, shared by every process on every
+        host that uses it (`mode` does not apply). `storage_timeout`: seconds for
         connecting and for each reply. A server that cannot be reached
         raises StorageError, or with on_storage_error="allow" admits.
         `lease`: seconds a burst permit stays held when its holder stops
@@ -186,9 +189,12 @@ class AsyncRateLimiter:
         With `storage="redis://[[user]:password@]host[:port][/db]"` (or
         "redis+unix:///path?db=N&password=...", or "rediss://..." for TLS,
         with `ssl_ca_certs`, `ssl_certfile`, `ssl_keyfile` and
-        `ssl_cert_reqs=required|none` as query parameters), the counts live on that
-        Redis server instead, shared by every process on every host that
-        uses it (`mode` does not apply). `storage_timeout`: seconds for
+        `ssl_cert_reqs=required|none` as query parameters, or
+        "redis+sentinel://[[user]:password@]host:port[,host:port...]/service[/db]"
+        for the master that Redis Sentinel names, "rediss+sentinel://..." over
+        TLS, `sentinel_password=...` when the sentinels' differs), the counts
+        live on that Redis server instead, shared by every process on every
+        host that uses it (`mode` does not apply). `storage_timeout`: seconds for
         connecting and for each reply. A server that cannot be reached
         raises StorageError, or with on_storage_error="allow" admits.
         `lease`: seconds a burst permit stays held when its holder stops

@@ -37,7 +37,12 @@ INSTANTIATE_TEST_SUITE_P(
                       GoodUrl{"redis://app:p%40ss@h:1/0", "h:1", "app", "p@ss"},
                       GoodUrl{"redis://[::1]:7000/5", "[::1]:7000 db 5", "", ""},
                       GoodUrl{"redis+unix:///run/redis.sock", "unix:/run/redis.sock", "", ""},
-                      GoodUrl{"redis+unix:///r%20s.sock?db=3&password=pw&user=u", "unix:/r s.sock db 3", "u", "pw"}));
+                      GoodUrl{"redis+unix:///r%20s.sock?db=3&password=pw&user=u", "unix:/r s.sock db 3", "u", "pw"},
+                      GoodUrl{"redis+sentinel://localhost/mymaster", "master 'mymaster' via sentinels localhost:26379", "", ""},
+                      GoodUrl{"redis+sentinel://u:pw@10.0.0.1,10.0.0.2:26380,[::1]:5000/cache/3",
+                              "master 'cache' via sentinels 10.0.0.1:26379,10.0.0.2:26380,[::1]:5000 db 3", "u", "pw"},
+                      GoodUrl{"rediss+sentinel://h:1/svc?ssl_cert_reqs=none&sentinel_password=x",
+                              "master 'svc' via sentinels h:1 over TLS", "", ""}));
 
 struct TlsUrl {
   const char* url;
@@ -81,6 +86,18 @@ TEST(TlsUrls, IdentityTellsOptionsApart) {
   EXPECT_EQ(identities.size(), std::size(urls));
 }
 
+// The sentinels' own password, or the URL's; and what keeps the links to
+// two deployments, or to two services of one, apart.
+TEST(SentinelUrls, CredentialsAndIdentity) {
+  auto own = parse_redis_url("redis+sentinel://app:pw@h:1/svc?sentinel_password=s%26p");
+  auto shared = parse_redis_url("redis+sentinel://app:pw@h:1/svc2");
+  auto more = parse_redis_url("redis+sentinel://app:pw@h:1,h:2/svc2");
+  ASSERT_TRUE(own && shared && more);
+  EXPECT_EQ(own->sentinel->user + ":" + own->sentinel->password + " " + own->password, ":s&p pw");
+  EXPECT_EQ(shared->sentinel->user + ":" + shared->sentinel->password, "app:pw");
+  EXPECT_EQ((std::set{own->sentinel->identity(), shared->sentinel->identity(), more->sentinel->identity()}.size()), 3u);
+}
+
 struct BadUrl {
   const char* url;
   const char* names;  // the part the message must point at
@@ -115,7 +132,14 @@ INSTANTIATE_TEST_SUITE_P(
                       BadUrl{"redis://:p%4@h", "password has a '%'"},
                       BadUrl{"redis+unix://host/s", "three slashes"}, BadUrl{"redis+unix:///", "socket path is missing"},
                       BadUrl{"redis+unix:///s?password=hunter2&tls=1", "parameter a is not one of"},
-                      BadUrl{"redis+unix:///s?db=x", "database 'x'"}));
+                      BadUrl{"redis+unix:///s?db=x", "database 'x'"},
+                      BadUrl{"redis+sentinel://:hunter2@h:1", "service name is missing"},
+                      BadUrl{"redis+sentinel://h:1,/svc", "host is missing"},
+                      BadUrl{"redis+sentinel://h:1/svc?ssl_cert_reqs=none", "need rediss+sentinel://"},
+                      BadUrl{"redis+sentinel://:hunter2@h/svc/x", "database 'x'"},
+                      BadUrl{"redis+sentinel://h/svc?sentinel_password=hunter2&x=1", "after the sentinel password"},
+                      BadUrl{"rediss+sentinel://h/svc?ssl_keyfile=k", "ssl_keyfile needs an ssl_certfile"},
+                      BadUrl{"redis+sentinel://h/svc?sentinel_password=", "'sentinel_password' is empty"}));
 
 // Passwords written as people write them, unencoded: each holds HUNT and
 // ER2X, split by the character that misleads a parser. Whether the URL
@@ -136,7 +160,9 @@ INSTANTIATE_TEST_SUITE_P(
                       "redis://HUNT/ER2X@h", "redis://:HUNT%ER2X@h", "redis://:HUNT/ER2X@", "REDIS://:HUNT@ER2X@h",
                       "rediss://:HUNT/ER2X@h", "redis://:HUNT#ER2X@h?db=1", "redis+unix:///s?password=HUNT&ER2X",
                       "redis+unix:///s?password=HUNT&db=ER2X", "redis+unix:///s?PASSWORD=HUNT&ER2X=1",
-                      "redis+unix:///tmp/r.sock&password=HUNT&ER2X", "redis+unix://:HUNT/ER2X@/tmp/r.sock"));
+                      "redis+unix:///tmp/r.sock&password=HUNT&ER2X", "redis+unix://:HUNT/ER2X@/tmp/r.sock",
+                      "redis+sentinel://:HUNT/ER2X@h:1,h:2/svc", "redis+sentinel://h/svc?sentinel_password=HUNT&ER2X",
+                      "redis+sentinel://h:x/svc?sentinel_password=HUNT&ER2X"));
 
 // Fails rather than skips in a build without Redis support, saying how to
 // get one; the URL is checked first either way.

@@ -7,6 +7,7 @@
 
 #include "executor/job.hpp"
 #include "executor/monotonic_condition.hpp"
+#include "executor/timekeeper_wait.hpp"
 #include "executor/timer.hpp"
 
 namespace quellgate::executor::detail {
@@ -24,7 +25,8 @@ struct JobTimerEntry : TimerEntry {
 // BackgroundExecutor object if that is destroyed while they still run.
 //
 // Parking: at most one parked worker (the timekeeper) waits with a timeout at
-// the earliest filed tick; the others wait without one until handed a token.
+// the earliest filed tick, on the OS's idle wait (TimekeeperWait); the others
+// wait without one until handed a token.
 class Scheduler {
  public:
   explicit Scheduler(std::chrono::nanoseconds start);
@@ -67,7 +69,7 @@ class Scheduler {
   std::size_t idle_parked_ = 0;
   std::size_t idle_wake_tokens_ = 0;
   bool stopping_ = false;
-  MonotonicCondition timekeeper_wakeup_;
+  TimekeeperWait timekeeper_wakeup_;
   MonotonicCondition idle_wakeup_;
 };
 

@@ -59,6 +59,9 @@ class Scheduler {
   void park_as_timekeeper_locked(std::unique_lock<std::mutex>& lock);
   void park_idle_locked(std::unique_lock<std::mutex>& lock);
 
+  // Never held while a job runs: the interpreter may end a worker inside a
+  // job, and on Windows that unwinds nothing, so a lock held then would stay
+  // held for good.
   std::mutex mutex_;
   // Everything below is guarded by mutex_.
   Timer timer_;

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "redis_store/store_error.hpp"
 
@@ -19,6 +20,9 @@ struct TlsOptions {
   bool operator==(const TlsOptions&) const = default;
 };
 
+// One node of a deployment, as a URL or a server names it.
+struct Endpoint { std::string host; std::uint16_t port = 6379; bool operator==(const Endpoint&) const = default; };
+
 // Where a Redis server listens and how to log in, as a storage URL gives it.
 struct RedisAddress {
   std::string host;         // empty for a Unix socket
@@ -28,8 +32,12 @@ struct RedisAddress {
   std::string user;         // empty: the default user
   std::string password;     // empty: no AUTH
   std::optional<TlsOptions> tls;  // set for rediss://
+  // The nodes a Cluster's slot map is first asked of (redis+cluster://);
+  // host and port are the first of them. Empty for one server.
+  std::vector<Endpoint> cluster_seeds;
 
   bool is_unix() const noexcept { return !socket_path.empty(); }
+  bool is_cluster() const noexcept { return !cluster_seeds.empty(); }
   // Tells apart addresses that differ only in TLS and its options; empty
   // for plain TCP.
   std::string tls_identity() const;
@@ -40,7 +48,9 @@ struct RedisAddress {
 // Parses "redis://[[user]:password@]host[:port][/db]",
 // "rediss://[[user]:password@]host[:port][/db][?ssl_ca_certs=...&ssl_certfile=...
 // &ssl_keyfile=...&ssl_cert_reqs=required|none]" or
-// "redis+unix:///path/to/socket?db=N&password=...". A refusal is a
+// "redis+unix:///path/to/socket?db=N&password=...", or a Cluster's
+// "redis+cluster://[[user]:password@]host:port[,host:port...]" (rediss+cluster://
+// with the TLS parameters; database 0 only). A refusal is a
 // StoreErrorKind::config error naming the part that is wrong (an
 // `unavailable` one for rediss:// in a build without TLS); the URL it quotes
 // has its password masked.

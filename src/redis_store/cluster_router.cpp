@@ -11,8 +11,8 @@ namespace {
 using std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// A slot moves once per reshard or failover: more redirects than this for
-// one request is a loop between nodes that disagree.
+// A slot moves once per reshard or failover: more redirects than this in a
+// row for one request is a loop between nodes that disagree.
 constexpr int kMostRedirects = 5;
 // A migrating slot's keys move in some milliseconds; a failover takes the
 // Cluster's node timeout and an election, so polling faster buys nothing.
@@ -157,8 +157,13 @@ std::expected<void, StoreError> ClusterRouter::reread_map(Deadline deadline, boo
   return std::unexpected(std::move(last));
 }
 
+// `redirects` counts those since the last pause: a migrating slot may send a
+// request back and forth (ASK, then TRYAGAIN at the target while a key it
+// names is missing there) until the migration ends, but never without a pause.
 ClusterRouter::Step ClusterRouter::after_failure(const StoreError& error, const ServerLink& tried, int& redirects) {
   const ClusterReply said = cluster_reply_in(error.message, tried.address.host);
+  const bool redirected = said.kind == ClusterReply::Kind::moved || said.kind == ClusterReply::Kind::ask;
+  if (!redirected) redirects = 0;
   switch (said.kind) {
     case ClusterReply::Kind::moved:
       if (++redirects > kMostRedirects) return {};

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <random>
 #include <span>
@@ -411,11 +412,18 @@ DoneOutcome delete_keys(Connection& connection, const RedisAddress& address, con
     if (!page) return std::unexpected(page.error());
     if (page->elements.size() != 2) return std::unexpected(storage_error(address, "unexpected SCAN reply"));
     cursor = page->elements[0].text;
-    Command del{std::nullopt, {"DEL"}};
-    for (const auto& key : page->elements[1].elements) del.args.push_back(key.text);
-    if (del.args.size() > 1) {
-      if (auto done = connection.run_one(del, deadline); !done) return std::unexpected(done.error());
+    // One DEL per slot, all in one exchange: a Cluster node refuses a
+    // command whose keys lie in more than one slot, and a key's counts have
+    // a slot of their own.
+    std::map<std::uint16_t, Command> deletions;
+    for (const auto& key : page->elements[1].elements) {
+      auto& del = deletions.try_emplace(key_slot(key.text), Command{std::nullopt, {"DEL"}}).first->second;
+      del.args.push_back(key.text);
     }
+    std::vector<Command> commands;
+    for (auto& [slot, del] : deletions) commands.push_back(std::move(del));
+    for (auto& done : connection.run(commands, deadline))
+      if (!done) return std::unexpected(done.error());
   } while (cursor != "0");
   return {};
 }

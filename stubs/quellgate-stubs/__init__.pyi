@@ -67,8 +67,10 @@ class RateLimiter:
         With `storage="redis://[[user]:password@]host[:port][/db]"` (or
         "redis+unix:///path?db=N&password=...", or "rediss://..." for TLS,
         with `ssl_ca_certs`, `ssl_certfile`, `ssl_keyfile` and
-        `ssl_cert_reqs=required|none` as query parameters), the counts live on that
-        Redis server instead, shared by every process on every host that
+        `ssl_cert_reqs=required|none` as query parameters, or a Cluster's
+        "redis+cluster://[[user]:password@]host:port[,host:port...]" and
+        "rediss+cluster://..."), the counts live on that
+        Redis server (or the Cluster node of the name's slot) instead, shared by every process on every host that
         uses it (`mode` does not apply). `storage_timeout`: seconds for
         connecting and for each reply. A server that cannot be reached
         raises StorageError, or with on_storage_error="allow" admits.
@@ -186,8 +188,10 @@ class AsyncRateLimiter:
         With `storage="redis://[[user]:password@]host[:port][/db]"` (or
         "redis+unix:///path?db=N&password=...", or "rediss://..." for TLS,
         with `ssl_ca_certs`, `ssl_certfile`, `ssl_keyfile` and
-        `ssl_cert_reqs=required|none` as query parameters), the counts live on that
-        Redis server instead, shared by every process on every host that
+        `ssl_cert_reqs=required|none` as query parameters, or a Cluster's
+        "redis+cluster://[[user]:password@]host:port[,host:port...]" and
+        "rediss+cluster://..."), the counts live on that
+        Redis server (or the Cluster node of the name's slot) instead, shared by every process on every host that
         uses it (`mode` does not apply). `storage_timeout`: seconds for
         connecting and for each reply. A server that cannot be reached
         raises StorageError, or with on_storage_error="allow" admits.

@@ -1,6 +1,6 @@
-"""A Redis Cluster for the tests of one module: three masters and a replica
-each, from the system's redis-server on free loopback ports, with a short
-node timeout so that a failover takes a second or two; stopped by PID."""
+"""A Redis Cluster for one test module: three masters and a replica each,
+from the system's redis-server on free loopback ports, with a short node
+timeout so that a failover takes a few seconds; stopped by PID."""
 
 import os
 import random
@@ -12,18 +12,14 @@ import time
 
 import pytest
 
-NODE_TIMEOUT_MS = 1000
 
-
-def redis_cli(port, *args, check=True):
+def redis_cli(port, *args):
     done = subprocess.run(["redis-cli", "-p", str(port), *map(str, args)], capture_output=True, text=True, timeout=30)
-    if check and (done.returncode != 0 or done.stdout.startswith("ERR")):
-        raise AssertionError("redis-cli -p %d %s: %s%s" % (port, " ".join(map(str, args)), done.stdout, done.stderr))
     return done.stdout.strip()
 
 
 def free_cluster_port():
-    """A free port whose cluster bus port (10000 above) is free too, so at most 55535."""
+    """Free, and so is its cluster bus port 10000 above (so at most 55535)."""
     while True:
         port = random.randrange(20000, 55535)
         try:
@@ -32,71 +28,42 @@ def free_cluster_port():
                     probe.bind(("127.0.0.1", taken))
             return port
         except OSError:
-            continue
+            pass
 
 
-class ClusterNode:
-    def __init__(self, directory):
-        self.port = free_cluster_port()
-        self.directory = directory / str(self.port)
-        self.directory.mkdir()
-        self.process = None
-
-    def start(self):
-        self.process = subprocess.Popen(
-            ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1", "--cluster-enabled", "yes",
-             "--cluster-config-file", "nodes.conf", "--cluster-node-timeout", str(NODE_TIMEOUT_MS),
-             "--repl-diskless-sync-delay", "0", "--save", "", "--appendonly", "no", "--dir", str(self.directory)],
-            stdout=subprocess.DEVNULL)
-
-    def alive(self):
-        return self.process.poll() is None
-
-    def stop(self):
-        if self.alive():
-            os.kill(self.process.pid, signal.SIGKILL)
-        self.process.wait()
-
-    def call(self, *args):
-        return redis_cli(self.port, *args)
+def wait_for(done, what, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not done():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.05)
 
 
 class Cluster:
-    def __init__(self, directory, masters=3):
-        self.nodes = [ClusterNode(directory) for _ in range(2 * masters)]
+    def __init__(self, directory):
+        self.ports = [free_cluster_port() for _ in range(6)]
+        self.processes = {port: subprocess.Popen(
+            ["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--cluster-enabled", "yes",
+             "--cluster-config-file", "nodes-%d.conf" % port, "--cluster-node-timeout", "1000",
+             "--repl-diskless-sync-delay", "0", "--save", "", "--appendonly", "no", "--dir", str(directory)],
+            stdout=subprocess.DEVNULL) for port in self.ports}
         # Two seeds, so that one lost node leaves the map readable.
-        self.url = "redis+cluster://127.0.0.1:%d,127.0.0.1:%d" % (self.nodes[0].port, self.nodes[1].port)
+        self.url = "redis+cluster://127.0.0.1:%d,127.0.0.1:%d" % tuple(self.ports[:2])
 
-    def start(self):
-        for node in self.nodes:
-            node.start()
-        deadline = time.monotonic() + 20
-        while any(redis_cli(node.port, "PING", check=False) != "PONG" for node in self.nodes):
-            assert time.monotonic() < deadline, "the cluster's nodes did not answer PING"
-            time.sleep(0.05)
-        subprocess.run(["redis-cli", "--cluster", "create", *("127.0.0.1:%d" % n.port for n in self.nodes),
+    def form(self):
+        wait_for(lambda: all(redis_cli(port, "PING") == "PONG" for port in self.ports), "a node did not start")
+        subprocess.run(["redis-cli", "--cluster", "create", *("127.0.0.1:%d" % p for p in self.ports),
                         "--cluster-replicas", "1", "--cluster-yes"], check=True, capture_output=True, timeout=60)
-        self.wait_until_ok()
+        wait_for(lambda: all("cluster_state:ok" in redis_cli(p, "CLUSTER", "INFO") for p in self.ports),
+                 "the cluster did not reach cluster_state:ok")
         # A replica that never finished its first sync cannot take over.
-        deadline = time.monotonic() + 30
-        while sum("master_link_status:up" in n.call("INFO", "replication") for n in self.nodes) < len(self.nodes) // 2:
-            assert time.monotonic() < deadline, "the replicas did not finish their first sync"
-            time.sleep(0.1)
-
-    def live(self):
-        return [node for node in self.nodes if node.alive()]
-
-    def wait_until_ok(self, timeout=30):
-        deadline = time.monotonic() + timeout
-        while not all("cluster_state:ok" in redis_cli(n.port, "CLUSTER", "INFO", check=False) for n in self.live()):
-            assert time.monotonic() < deadline, "the cluster did not reach cluster_state:ok"
-            time.sleep(0.1)
+        wait_for(lambda: sum("master_link_status:up" in redis_cli(p, "INFO", "replication") for p in self.ports) == 3,
+                 "the replicas did not finish their first sync")
 
     def masters(self):
-        """{node id: (port, [slot ranges])} of the masters, failing ones too, as a live node sees them."""
+        """{node id: (port, [slot ranges])}, failing masters too, as a live node sees them."""
+        live = next(port for port, process in self.processes.items() if process.poll() is None)
         found = {}
-        for line in self.live()[0].call("CLUSTER", "NODES").splitlines():
-            fields = line.split()
+        for fields in map(str.split, redis_cli(live, "CLUSTER", "NODES").splitlines()):
             if "master" in fields[2]:
                 found[fields[0]] = (int(fields[1].split(":")[1].split("@")[0]), fields[8:])
         return found
@@ -104,18 +71,15 @@ class Cluster:
     def owner_of(self, slot):
         """(node id, port) of the master serving the slot."""
         for node_id, (port, ranges) in self.masters().items():
-            for text in ranges:
-                first, _, last = text.partition("-")
-                if not text.startswith("[") and int(first) <= slot <= int(last or first):
+            for first, _, last in (text.partition("-") for text in ranges if not text.startswith("[")):
+                if int(first) <= slot <= int(last or first):
                     return node_id, port
         raise AssertionError("no master serves slot %d" % slot)
 
-    def node(self, port):
-        return next(node for node in self.nodes if node.port == port)
-
-    def stop(self):
-        for node in self.nodes:
-            node.stop()
+    def kill(self, port):
+        if self.processes[port].poll() is None:
+            os.kill(self.processes[port].pid, signal.SIGKILL)
+        self.processes[port].wait()
 
 
 @pytest.fixture(scope="module")
@@ -124,7 +88,8 @@ def cluster(tmp_path_factory):
         pytest.fail("the cluster tests need redis-server and redis-cli (Debian: apt-get install redis-server)")
     started = Cluster(tmp_path_factory.mktemp("cluster"))
     try:
-        started.start()
+        started.form()
         yield started
     finally:
-        started.stop()
+        for port in started.ports:
+            started.kill(port)

@@ -227,7 +227,8 @@ void ClusterRouter::send(std::shared_ptr<Attempt> attempt) {
   }
   const auto left = left_until(attempt->deadline);
   if (left <= 0ms)
-    return finish(*attempt, std::unexpected(storage_error(link->address, "no reply in time: redirected until the timeout")));
+    return finish(*attempt,
+                  std::unexpected(storage_error(link->address, "no reply in time: redirected until the timeout")));
   Command command = attempt->command;
   command.asking = attempt->ask.has_value();
   if (attempt->ordered) {

@@ -71,7 +71,8 @@ std::expected<std::vector<SlotRange>, std::string> parse_cluster_slots(const Rep
         !is_integer(parts[2].elements[1], 1, 65535))
       return std::unexpected("CLUSTER SLOTS gave a range that is not [first, last, [host, port, ...], ...]");
     const std::string& host = parts[2].elements[0].text;
-    ranges.push_back(SlotRange{static_cast<std::uint16_t>(parts[0].integer), static_cast<std::uint16_t>(parts[1].integer),
+    ranges.push_back(SlotRange{static_cast<std::uint16_t>(parts[0].integer),
+                               static_cast<std::uint16_t>(parts[1].integer),
                                Endpoint{host.empty() || host == "?" ? std::string(asked_host) : host,
                                         static_cast<std::uint16_t>(parts[2].elements[1].integer)}});
   }

@@ -285,17 +285,19 @@ std::string RedisAddress::tls_identity() const {
 
 std::string RedisAddress::describe() const {
   std::string text;
+  const auto node = [](const std::string& name, std::uint16_t number) {
+    const bool ipv6 = name.find(':') != std::string::npos;
+    return (ipv6 ? "[" + name + "]" : name) + ":" + std::to_string(number);
+  };
   if (is_unix()) {
     // A password written into the path by mistake ('&' for '?') stays hidden.
     text = "unix:" + without_password_value(socket_path);
-  } else {
-    const bool ipv6 = host.find(':') != std::string::npos;
-    text = std::string(tls ? "tls:" : "") + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-  }
-  if (is_cluster()) {
+  } else if (is_cluster()) {
     text = std::string(tls ? "tls:" : "") + "cluster ";
     for (const auto& seed : cluster_seeds)
-      text += (&seed == cluster_seeds.data() ? "" : ",") + (seed.host.find(':') != std::string::npos ? "[" + seed.host + "]" : seed.host) + ":" + std::to_string(seed.port);
+      text += (&seed == cluster_seeds.data() ? "" : ",") + node(seed.host, seed.port);
+  } else {
+    text = std::string(tls ? "tls:" : "") + node(host, port);
   }
   if (db != 0) text += " db " + std::to_string(db);
   return text;
@@ -326,7 +328,8 @@ std::expected<RedisAddress, StoreError> parse_redis_url(std::string_view url) {
   } else {
     const auto scheme_end = url.find("://");
     const auto scheme = scheme_end == std::string_view::npos ? std::string("(none)") : std::string(url.substr(0, scheme_end));
-    return refuse("scheme '" + scheme + "' is not redis://, rediss://, redis+unix://, redis+cluster:// or rediss+cluster://");
+    return refuse("scheme '" + scheme +
+                  "' is not redis://, rediss://, redis+unix://, redis+cluster:// or rediss+cluster://");
   }
   if (!parsed) return refuse(parsed.error().part_problem);
   return std::move(*parsed);

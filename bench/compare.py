@@ -1102,12 +1102,13 @@ def shared_acquire(kind: str, handle: Any) -> Callable[[], bool]:
     return lambda: bool(strategy.hit(item))
 
 
-def shared_worker(kind: str, handle: Any, start_at: float, seconds: float, results: Any) -> None:
+def shared_worker(kind: str, handle: Any, seconds: float, ready: Any, go: Any, results: Any) -> None:
     acquire = shared_acquire(kind, handle)
     if not acquire():
         raise RuntimeError("%s refused under a limit no run reaches" % kind)
-    time.sleep(max(0.0, start_at - time.time()))
-    calls, deadline = 0, start_at + seconds
+    ready.put(True)
+    go.wait()
+    calls, deadline = 0, time.time() + seconds
     while time.time() < deadline:
         for _ in range(64):
             if not acquire():
@@ -1122,14 +1123,16 @@ def shared_rate(kind: str, handle: Any, seconds: float) -> float:
     # pyrate-limiter's lock is made in the default (fork) context and can
     # only reach processes of that context.
     ctx = multiprocessing.get_context("fork" if kind.startswith("pyrate") else "spawn")
-    results = ctx.Queue()
-    # Every process built and warmed up by then, even a redis-py cluster
-    # client spawned on a busy machine.
-    start_at = time.time() + 6.0
-    workers = [ctx.Process(target=shared_worker, args=(kind, handle, start_at, seconds, results))
+    ready, go, results = ctx.Queue(), ctx.Event(), ctx.Queue()
+    workers = [ctx.Process(target=shared_worker, args=(kind, handle, seconds, ready, go, results))
                for _ in range(SHARED_PROCESSES)]
     for worker in workers:
         worker.start()
+    # All start together once every one is built and warmed up, however long
+    # a busy machine takes to spawn them (a redis-py cluster client, seconds).
+    for _ in workers:
+        ready.get(timeout=120)
+    go.set()
     total = sum(results.get(timeout=seconds + 60) for _ in workers)
     for worker in workers:
         worker.join()

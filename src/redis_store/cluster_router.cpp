@@ -127,7 +127,10 @@ std::expected<std::vector<SlotRange>, StoreError> ClusterRouter::slots_from(cons
 
 std::expected<void, StoreError> ClusterRouter::reread_map(Deadline deadline, bool even_if_recent) {
   const std::lock_guard lock(reread_mutex_);
-  if (!even_if_recent && last_read_ && steady_clock::now() - *last_read_ < kRereadGap) return {};
+  if (!even_if_recent && last_read_ && steady_clock::now() - *last_read_ < kRereadGap) {
+    if (last_failure_) return std::unexpected(*last_failure_);
+    return {};
+  }
   // The nodes met so far, then the seeds: a seed may be gone for good.
   std::vector<Endpoint> candidates;
   {
@@ -149,11 +152,13 @@ std::expected<void, StoreError> ClusterRouter::reread_map(Deadline deadline, boo
     }
     install(*ranges);
     last_read_ = steady_clock::now();
+    last_failure_.reset();
     map_read_.store(true, std::memory_order_relaxed);
     return {};
   }
   last_read_ = steady_clock::now();
   if (last.message.empty()) last = storage_error(cluster_, "no node answered for the slot map in time");
+  last_failure_ = last;
   return std::unexpected(std::move(last));
 }
 

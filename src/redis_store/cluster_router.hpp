@@ -76,7 +76,8 @@ class ClusterRouter final : public Router, public std::enable_shared_from_this<C
   // One map read at a time; held across its I/O, which is bounded by the
   // caller's deadline (never across the GIL: callers have released it).
   std::mutex reread_mutex_;
-  std::optional<Deadline> last_read_;  // guarded by reread_mutex_
+  std::optional<Deadline> last_read_;       // guarded by reread_mutex_
+  std::optional<StoreError> last_failure_;  // of that read, if no node answered; guarded by reread_mutex_
   // Whether a map was ever read: only chooses how long an unmapped request
   // pauses, so it orders nothing (relaxed).
   std::atomic<bool> map_read_{false};

@@ -1096,17 +1096,19 @@ def shared_acquire(kind: str, handle: Any) -> Callable[[], bool]:
     import limits.storage
     import limits.strategies
 
-    strategy = limits.strategies.FixedWindowRateLimiter(limits.storage.RedisStorage(handle))
+    # From the URL, as an application configures it: redis:// or redis+cluster://.
+    strategy = limits.strategies.FixedWindowRateLimiter(limits.storage.storage_from_string(handle))
     item = limits.RateLimitItemPerSecond(HUGE, HOUR)
     return lambda: bool(strategy.hit(item))
 
 
-def shared_worker(kind: str, handle: Any, start_at: float, seconds: float, results: Any) -> None:
+def shared_worker(kind: str, handle: Any, seconds: float, ready: Any, go: Any, results: Any) -> None:
     acquire = shared_acquire(kind, handle)
     if not acquire():
         raise RuntimeError("%s refused under a limit no run reaches" % kind)
-    time.sleep(max(0.0, start_at - time.time()))
-    calls, deadline = 0, start_at + seconds
+    ready.put(True)
+    go.wait()
+    calls, deadline = 0, time.time() + seconds
     while time.time() < deadline:
         for _ in range(64):
             if not acquire():
@@ -1121,12 +1123,16 @@ def shared_rate(kind: str, handle: Any, seconds: float) -> float:
     # pyrate-limiter's lock is made in the default (fork) context and can
     # only reach processes of that context.
     ctx = multiprocessing.get_context("fork" if kind.startswith("pyrate") else "spawn")
-    results = ctx.Queue()
-    start_at = time.time() + 3.0  # every process built and warmed up by then
-    workers = [ctx.Process(target=shared_worker, args=(kind, handle, start_at, seconds, results))
+    ready, go, results = ctx.Queue(), ctx.Event(), ctx.Queue()
+    workers = [ctx.Process(target=shared_worker, args=(kind, handle, seconds, ready, go, results))
                for _ in range(SHARED_PROCESSES)]
     for worker in workers:
         worker.start()
+    # All start together once every one is built and warmed up, however long
+    # a busy machine takes to spawn them (a redis-py cluster client, seconds).
+    for _ in workers:
+        ready.get(timeout=120)
+    go.set()
     total = sum(results.get(timeout=seconds + 60) for _ in workers)
     for worker in workers:
         worker.join()
@@ -1168,6 +1174,58 @@ class RedisServer:
         self.directory.cleanup()
 
 
+class RedisCluster:
+    """Three redis-server masters with cluster mode on free loopback ports,
+    no replicas, stopped by their pids; a redis+cluster:// URL naming two."""
+
+    def __enter__(self) -> str:
+        import random
+        import shutil
+        import socket
+        import tempfile
+
+        def free_port() -> int:
+            # Its cluster bus port, 10000 above, must be free too.
+            while True:
+                port = random.randrange(20000, 55535)
+                try:
+                    for taken in (port, port + 10000):
+                        with socket.socket() as probe:
+                            probe.bind(("127.0.0.1", taken))
+                    return port
+                except OSError:
+                    continue
+
+        def cli(port: int, *args: str) -> str:
+            return subprocess.run(["redis-cli", "-p", str(port), *args], capture_output=True, text=True).stdout
+
+        self.directory = tempfile.TemporaryDirectory()
+        ports = [free_port() for _ in range(3)]
+        self.processes = [subprocess.Popen(
+            [shutil.which("redis-server") or "redis-server", "--port", str(port), "--bind", "127.0.0.1",
+             "--cluster-enabled", "yes", "--cluster-config-file", "nodes-%d.conf" % port,
+             "--save", "", "--appendonly", "no", "--dir", self.directory.name],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for port in ports]
+        deadline = time.time() + 20
+        while any(cli(port, "PING").strip() != "PONG" for port in ports):
+            if time.time() > deadline:
+                raise RuntimeError("the cluster's redis-servers did not answer")
+            time.sleep(0.05)
+        subprocess.run(["redis-cli", "--cluster", "create", *("127.0.0.1:%d" % p for p in ports), "--cluster-yes"],
+                       check=True, capture_output=True)
+        while any("cluster_state:ok" not in cli(port, "CLUSTER", "INFO") for port in ports):
+            if time.time() > deadline:
+                raise RuntimeError("the cluster did not reach cluster_state:ok")
+            time.sleep(0.1)
+        return "redis+cluster://127.0.0.1:%d,127.0.0.1:%d" % (ports[0], ports[1])
+
+    def __exit__(self, *exc: object) -> None:
+        for process in self.processes:
+            process.terminate()
+            process.wait(timeout=10)
+        self.directory.cleanup()
+
+
 def shared_table(seconds: float) -> Dict[str, float]:
     """Admissions per second of the 4 processes together, per contender."""
     import shutil
@@ -1188,6 +1246,10 @@ def shared_table(seconds: float) -> Dict[str, float]:
         with RedisServer() as url:
             rates["limits (fixed) over Redis"] = shared_rate("limits over Redis", url, seconds)
             rates["quellgate over Redis"] = shared_rate("quellgate over Redis", (name, url), seconds)
+        # The one limit lives on one master: a cluster spreads names, not one name's calls.
+        with RedisCluster() as url:
+            rates["limits (fixed) over Redis Cluster"] = shared_rate("limits over Redis", url, seconds)
+            rates["quellgate over Redis Cluster"] = shared_rate("quellgate over Redis", (name, url), seconds)
     return rates
 
 
@@ -1206,6 +1268,9 @@ def shared_markdown(rates: Dict[str, float]) -> str:
     if "quellgate over Redis" in rates:
         lines += ["", "quellgate over Redis / limits (fixed) over Redis: %.2fx (both one round trip per admission)"
                   % (rates["quellgate over Redis"] / rates["limits (fixed) over Redis"])]
+    if rates.get("limits (fixed) over Redis Cluster"):
+        lines += ["", "quellgate over Redis Cluster / limits (fixed) over Redis Cluster: %.2fx"
+                  % (rates["quellgate over Redis Cluster"] / rates["limits (fixed) over Redis Cluster"])]
     return "\n".join(lines)
 
 

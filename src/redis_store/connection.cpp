@@ -46,10 +46,10 @@ bool is_readonly(const redisReply& reply) {
 
 // An error reply is the server refusing the work, which waiting out an
 // outage does not mend, except for these: a server still loading its data,
-// busy with a long script, without its master or its replicas for now is
-// one that cannot be reached yet.
+// busy with a long script, without its master or its replicas for now, or a
+// Cluster missing a node or moving a slot is one that cannot be reached yet.
 StoreErrorKind kind_of_error_reply(std::string_view text) {
-  for (std::string_view passing : {"LOADING", "BUSY", "MASTERDOWN", "TRYAGAIN", "NOREPLICAS"})
+  for (std::string_view passing : {"LOADING", "BUSY", "MASTERDOWN", "TRYAGAIN", "NOREPLICAS", "CLUSTERDOWN"})
     if (text.starts_with(passing)) return StoreErrorKind::storage;
   // Within a script the server's words come after the script's own.
   if (text.find("WRONGTYPE") != std::string_view::npos) return StoreErrorKind::config;
@@ -372,13 +372,22 @@ std::vector<ReplyOutcome> Connection::exchange(std::span<const Command> commands
     outcomes.assign(commands.size(), std::unexpected(storage_error(address_, "the connection failed before this reply")));
     return outcomes;
   }
-  for (const auto& command : commands) append(context_, command);
+  static const Command asking{std::nullopt, {"ASKING"}};
+  for (const auto& command : commands) {
+    if (command.asking) append(context_, asking);
+    append(context_, command);
+  }
   if (auto sent = send_all(deadline); !sent) {
     outcomes.assign(commands.size(), std::unexpected(sent.error()));
     return outcomes;
   }
   for (std::size_t i = 0; i < commands.size(); ++i) {
+    // ASKING's own reply is +OK, which nothing waits for.
     auto raw = next_reply(deadline);
+    if (raw && commands[i].asking) {
+      OwnedReply(static_cast<redisReply*>(*raw));
+      raw = next_reply(deadline);
+    }
     if (!raw) {
       // The rest share the failure: a timeout or a signal for one is one for all.
       outcomes.resize(commands.size(), std::unexpected(raw.error()));

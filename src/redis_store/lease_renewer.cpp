@@ -16,6 +16,12 @@ constexpr std::size_t kRenewerStack = 128 * 1024;
 // Members per command, so that one run stays short on the server.
 constexpr std::size_t kMembersPerRenewal = 256;
 
+bool within(Deadline deadline) { return std::chrono::steady_clock::now() < deadline; }
+
+std::chrono::milliseconds left_until(Deadline deadline) {
+  return std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+}
+
 struct PlacedMember {
   std::string member;
   LeasePlacePtr place;
@@ -40,10 +46,10 @@ void by_place(std::vector<PlacedMember>& members, Each each) {
 }  // namespace
 
 struct LeaseRenewer::State : std::enable_shared_from_this<LeaseRenewer::State> {
-  State(RedisAddress where, std::chrono::milliseconds limit, std::chrono::milliseconds lease_time)
-      : address(std::move(where)), timeout(limit), lease(lease_time) {}
+  State(std::shared_ptr<Router> routes, std::chrono::milliseconds limit, std::chrono::milliseconds lease_time)
+      : router(std::move(routes)), timeout(limit), lease(lease_time) {}
 
-  const RedisAddress address;
+  const std::shared_ptr<Router> router;
   const std::chrono::milliseconds timeout;
   const std::chrono::milliseconds lease;
 
@@ -54,14 +60,14 @@ struct LeaseRenewer::State : std::enable_shared_from_this<LeaseRenewer::State> {
   bool started = false;
   bool stopping = false;
 
-  std::unique_ptr<Connection> connection;  // the renewal thread's own
-
   void start_thread_once(std::unique_lock<std::mutex>& lock);
   void run_loop();
   void renew(std::vector<PlacedMember> members);
   void remove_unconfirmed(Deadline deadline);
 };
 
+// Each command within what is left of the tick's timeout, so that a tick
+// with many sets of leases at a server that no longer answers ends in time.
 void LeaseRenewer::State::remove_unconfirmed(Deadline deadline) {
   std::vector<PlacedMember> members;
   {
@@ -73,8 +79,7 @@ void LeaseRenewer::State::remove_unconfirmed(Deadline deadline) {
   by_place(members, [&](const LeasePlacePtr& place, std::vector<std::string> batch) {
     Command command{std::nullopt, {"ZREM", place->leases}};
     command.args.insert(command.args.end(), batch.begin(), batch.end());
-    if (connection && connection->run_one(command, deadline)) return;
-    if (connection && connection->broken()) connection.reset();
+    if (within(deadline) && router->run(place->slot, command, left_until(deadline), false)) return;
     for (auto& member : batch) unremoved.push_back({std::move(member), place});
   });
   if (unremoved.empty()) return;
@@ -83,22 +88,17 @@ void LeaseRenewer::State::remove_unconfirmed(Deadline deadline) {
                      std::make_move_iterator(unremoved.end()));
 }
 
+// Unrenewed leases are tried again at the next tick; the lease time is the
+// safety net.
 void LeaseRenewer::State::renew(std::vector<PlacedMember> members) {
-  if (connection && !connection->idle_and_healthy()) connection.reset();
-  if (!connection) {
-    auto opened = Connection::open(address, timeout);
-    if (!opened) return;  // tried again at the next tick; the lease time is the safety net
-    connection = std::move(*opened);
-  }
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   remove_unconfirmed(deadline);
   by_place(members, [&](const LeasePlacePtr& place, std::vector<std::string> batch) {
-    if (!connection) return;
+    if (!within(deadline)) return;
     Command command{ScriptId::renew, {"2", place->leases, place->config, std::to_string(lease.count())}};
     command.args.insert(command.args.end(), std::make_move_iterator(batch.begin()),
                         std::make_move_iterator(batch.end()));
-    (void)connection->run_one(command, deadline);
-    if (connection->broken()) connection.reset();
+    (void)router->run(place->slot, command, left_until(deadline), false);
   });
 }
 
@@ -117,8 +117,9 @@ void LeaseRenewer::State::run_loop() {
   }
 }
 
-LeaseRenewer::LeaseRenewer(RedisAddress address, std::chrono::milliseconds timeout, std::chrono::milliseconds lease)
-    : state_(std::make_shared<State>(std::move(address), timeout, lease)) {}
+LeaseRenewer::LeaseRenewer(std::shared_ptr<Router> router, std::chrono::milliseconds timeout,
+                           std::chrono::milliseconds lease)
+    : state_(std::make_shared<State>(std::move(router), timeout, lease)) {}
 
 LeaseRenewer::~LeaseRenewer() {
   const std::lock_guard lock(state_->mutex);

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "redis_store/connection.hpp"
+#include "redis_store/router.hpp"
 
 namespace quellgate::redis_store {
 
@@ -12,6 +12,7 @@ namespace quellgate::redis_store {
 struct LeasePlace {
   std::string leases;
   std::string config;
+  std::uint16_t slot = 0;  // both keys', which share a hash tag
 };
 using LeasePlacePtr = std::shared_ptr<const LeasePlace>;
 
@@ -20,11 +21,13 @@ using LeasePlacePtr = std::shared_ptr<const LeasePlace>;
 // left at the server unheld (minted or released by calls whose answer never
 // came), which the same thread removes at its next tick that the server
 // answers, unless a decision took them first. The thread starts with the
-// first lease and has a connection of its own, so renewals never wait behind
-// callers. Members are unique across places (the store mints them).
+// first lease and takes a connection of its own for each command through the
+// router, so renewals never wait behind callers, and each set of leases is
+// renewed at the node holding it. Members are unique across places (the
+// store mints them).
 class LeaseRenewer {
  public:
-  LeaseRenewer(RedisAddress address, std::chrono::milliseconds timeout, std::chrono::milliseconds lease);
+  LeaseRenewer(std::shared_ptr<Router> router, std::chrono::milliseconds timeout, std::chrono::milliseconds lease);
   ~LeaseRenewer();  // stops the thread at its next wake
   LeaseRenewer(const LeaseRenewer&) = delete;
   LeaseRenewer& operator=(const LeaseRenewer&) = delete;

@@ -9,10 +9,10 @@
 #include <random>
 #include <span>
 
-#include "redis_store/connection_pool.hpp"
+#include "redis_store/cluster_slots.hpp"
 #include "redis_store/fork_guard.hpp"
 #include "redis_store/lease_renewer.hpp"
-#include "redis_store/pipeline.hpp"
+#include "redis_store/router.hpp"
 #include "redis_store/store_checks.hpp"
 
 namespace quellgate::redis_store {
@@ -20,12 +20,13 @@ namespace quellgate::redis_store {
 namespace {
 
 // The key names of a name's counts, or of one key's: all under one prefix,
-// which carries their hash tag.
+// which carries their hash tag, and so all in one slot of a Cluster.
 struct Keys {
   explicit Keys(std::string key_prefix)
-      : prefix(std::move(key_prefix)),
-        place(std::make_shared<const LeasePlace>(LeasePlace{prefix + "leases", prefix + "config"})) {}
+      : prefix(std::move(key_prefix)), slot(key_slot(prefix)),
+        place(std::make_shared<const LeasePlace>(LeasePlace{prefix + "leases", prefix + "config", slot})) {}
   std::string prefix;
+  std::uint16_t slot;
   LeasePlacePtr place;  // the set of leases and the configuration
 };
 
@@ -64,96 +65,15 @@ ReleasesInFlight& releases_in_flight() {
   return *instance;
 }
 
-// Pipelined releases (and settlements) a call on a connection of its own
-// would overtake at the server: such a call first waits until those queued before it are
-// answered. Each gets a ticket in queueing order; the pipeline answers in
-// that order.
-class ReleaseFence {
- public:
-  void queued() {
-    const std::lock_guard lock(mutex_);
-    ++queued_;
-  }
-
-  void answered() {
-    {
-      const std::lock_guard lock(mutex_);
-      ++answered_;
-    }
-    caught_up_.notify_all();
-  }
-
-  // False when the deadline passed first.
-  bool wait_for_earlier(Deadline deadline) {
-    std::unique_lock lock(mutex_);
-    const std::uint64_t ticket = queued_;
-    return caught_up_.wait_until(lock, deadline, [&] { return answered_ >= ticket; });
-  }
-
- private:
-  std::mutex mutex_;  // guards the counts; never held across I/O (a wait releases it)
-  std::condition_variable caught_up_;
-  std::uint64_t queued_ = 0;
-  std::uint64_t answered_ = 0;
-};
-
-// What the stores of one process share at one server (the same address,
-// login and database): the blocking connections, the pipelined one with its
-// I/O thread, and the fence. Shared, so that a release through one limiter
-// object is ordered before the next call through another over the same
-// name, whichever path each takes, and so that many limiters cost the
-// server one pipelined connection and the pool's.
-struct ServerLink {
-  explicit ServerLink(const RedisAddress& address) : pool(address), pipeline(address) {}
-  ConnectionPool pool;
-  Pipeline pipeline;
-  ReleaseFence fence;
-};
-
-struct ServerLinks {
-  std::mutex mutex;  // guards the two below; never held across I/O; held across fork() by the guard
-  pid_t pid = getpid();
-  std::map<std::string, std::weak_ptr<ServerLink>> links;  // by link_key
-  ForkGuard fork_guard{mutex};
-};
-
-// Everything a connection depends on. Kept in memory only, never shown.
-std::string link_key(const RedisAddress& address) {
-  std::string key;
-  for (const std::string& part : {address.host, std::to_string(address.port), address.socket_path,
-                                  std::to_string(address.db), address.user, address.password, address.tls_identity(),
-                                  address.sentinel ? address.sentinel->identity() : std::string()}) {
-    key += std::to_string(part.size()) + ":" + part;
-  }
-  return key;
-}
-
-// The link of this process to the server; a forked child gets links of its
-// own, as the parent's threads did not come along.
-std::shared_ptr<ServerLink> link_to(const RedisAddress& address) {
-  static auto* all = new ServerLinks;  // never destroyed, as releases_in_flight
-  const std::string key = link_key(address);
-  const std::lock_guard lock(all->mutex);
-  if (all->pid != getpid()) {
-    all->pid = getpid();
-    all->links.clear();
-  }
-  if (auto link = all->links[key].lock()) return link;
-  std::erase_if(all->links, [](const auto& entry) { return entry.second.expired(); });
-  auto link = std::make_shared<ServerLink>(address);
-  all->links[key] = link;
-  return link;
-}
-
 // The most lease members one decision removes, so that its arguments stay short.
 constexpr std::size_t kMostRemovedPerDecision = 64;
 
 // What one process uses to reach the server for one name and its keys: the
-// link it shares with the process's other stores there, the renewal thread
+// router it shares with the process's other stores there, the renewal thread
 // and the leases it holds. A forked child gets its own.
 struct Runtime {
   Runtime(const RedisAddress& address, const StoreOptions& options)
-      : link(link_to(address)), renewer(address, options.timeout, options.lease) {}
+      : router(router_to(address)), renewer(router, options.timeout, options.lease) {}
 
   std::string next_lease_member() {
     // Uniqueness is all it needs, so no ordering with anything else.
@@ -163,7 +83,7 @@ struct Runtime {
   const pid_t pid = getpid();
   const std::string holder = new_holder_id();
   std::atomic<std::uint64_t> leases_minted{0};
-  const std::shared_ptr<ServerLink> link;
+  const std::shared_ptr<Router> router;
   LeaseRenewer renewer;
 };
 
@@ -304,23 +224,18 @@ struct NameState {
 
 // Counts the pipelined request from before it is queued until `done` has
 // run with its answer, so that a call that starts once this returns finds
-// it (the fence), and a clean exit waits for it.
-void submit_ordered(const std::shared_ptr<Runtime>& runtime, Command command, std::chrono::milliseconds timeout,
-                    std::function<void(ReplyOutcome)> done) {
-  runtime->link->fence.queued();
+// it (the router's fence), and a clean exit waits for it.
+void submit_ordered(const std::shared_ptr<Runtime>& runtime, std::uint16_t slot, Command command,
+                    std::chrono::milliseconds timeout, std::function<void(ReplyOutcome)> done) {
   release_sent(std::chrono::steady_clock::now() + timeout);
-  auto settled = [runtime] {
-    runtime->link->fence.answered();
-    release_answered();
-  };
   try {
-    runtime->link->pipeline.submit(std::move(command), timeout,
-                                   [settled, done = std::move(done)](ReplyOutcome reply) mutable {
-                                     settled();
-                                     done(std::move(reply));
-                                   });
+    runtime->router->submit(slot, std::move(command), timeout, true,
+                            [runtime, done = std::move(done)](ReplyOutcome reply) mutable {
+                              release_answered();
+                              done(std::move(reply));
+                            });
   } catch (...) {
-    settled();  // never queued: nothing may wait for it
+    release_answered();  // never queued: nothing may wait for it
     throw;
   }
 }
@@ -342,11 +257,11 @@ class RedisStoreImpl final : public RedisStore {
     auto runtime = name_->current_runtime();
     auto request = decision_request(*runtime, cost);
     auto command = std::move(request.command);
-    runtime->link->pipeline.submit(std::move(command), name_->options.timeout,
-                                   [identity = name_->identity, runtime, request = std::move(request),
-                                    done = std::move(done)](ReplyOutcome reply) mutable {
-                                     done(decision_from(reply, *runtime, request, *identity));
-                                   });
+    runtime->router->submit(keys_.slot, std::move(command), name_->options.timeout, false,
+                            [identity = name_->identity, runtime, request = std::move(request),
+                             done = std::move(done)](ReplyOutcome reply) mutable {
+                              done(decision_from(reply, *runtime, request, *identity));
+                            });
   }
 
   DoneOutcome release(const Lease& lease) override {
@@ -362,7 +277,7 @@ class RedisStoreImpl final : public RedisStore {
     auto runtime = name_->current_runtime();
     if (!runtime->renewer.drop(lease.member)) return done({});
     auto command = release_command(lease);
-    submit_ordered(runtime, std::move(command), name_->options.timeout,
+    submit_ordered(runtime, keys_.slot, std::move(command), name_->options.timeout,
                    [runtime, place = keys_.place, member = std::move(lease.member),
                     done = std::move(done)](ReplyOutcome reply) mutable {
                      if (!reply) runtime->renewer.unconfirmed({std::move(member)}, place);
@@ -375,7 +290,7 @@ class RedisStoreImpl final : public RedisStore {
     const std::size_t windows = name_->limits.windows.size();
     command.args[1 + windows] = std::to_string(decided_at.count() / 1'000'000);
     command.args[2 + windows] = std::to_string(delta);
-    submit_ordered(name_->current_runtime(), std::move(command), name_->options.timeout,
+    submit_ordered(name_->current_runtime(), keys_.slot, std::move(command), name_->options.timeout,
                    [done = std::move(done)](ReplyOutcome reply) {
                      done(reply ? DoneOutcome{} : DoneOutcome{std::unexpected(reply.error())});
                    });
@@ -392,8 +307,8 @@ class RedisStoreImpl final : public RedisStore {
   }
 
   void report_async(ReportCallback done) override {
-    name_->current_runtime()->link->pipeline.submit(
-        Command{ScriptId::report, report_args_}, name_->options.timeout,
+    name_->current_runtime()->router->submit(
+        keys_.slot, Command{ScriptId::report, report_args_}, name_->options.timeout, false,
         [identity = name_->identity, done = std::move(done)](ReplyOutcome reply) {
           done(report_from(reply, *identity));
         });
@@ -473,16 +388,7 @@ class RedisStoreImpl final : public RedisStore {
   // after a new connection had the timeout of its own to connect, within the
   // timeout.
   ReplyOutcome run_blocking(Runtime& runtime, const Command& command) const {
-    const auto timeout = name_->options.timeout;
-    if (!runtime.link->fence.wait_for_earlier(std::chrono::steady_clock::now() + timeout))
-      return std::unexpected(storage_error(
-          name_->address, "no reply in time: a release or settlement sent before this call is unanswered"));
-    auto connection = runtime.link->pool.take(timeout);
-    if (!connection) return std::unexpected(connection.error());
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    auto reply = (*connection)->run_one(command, deadline);
-    runtime.link->pool.give_back(std::move(*connection));
-    return reply;
+    return runtime.router->run(keys_.slot, command, name_->options.timeout, true);
   }
 
   const std::shared_ptr<NameState> name_;
@@ -506,11 +412,18 @@ DoneOutcome delete_keys(Connection& connection, const RedisAddress& address, con
     if (!page) return std::unexpected(page.error());
     if (page->elements.size() != 2) return std::unexpected(storage_error(address, "unexpected SCAN reply"));
     cursor = page->elements[0].text;
-    Command del{std::nullopt, {"DEL"}};
-    for (const auto& key : page->elements[1].elements) del.args.push_back(key.text);
-    if (del.args.size() > 1) {
-      if (auto done = connection.run_one(del, deadline); !done) return std::unexpected(done.error());
+    // One DEL per slot, all in one exchange: a Cluster node refuses a
+    // command whose keys lie in more than one slot, and a key's counts have
+    // a slot of their own.
+    std::map<std::uint16_t, Command> deletions;
+    for (const auto& key : page->elements[1].elements) {
+      auto& del = deletions.try_emplace(key_slot(key.text), Command{std::nullopt, {"DEL"}}).first->second;
+      del.args.push_back(key.text);
     }
+    std::vector<Command> commands;
+    for (auto& [slot, del] : deletions) commands.push_back(std::move(del));
+    for (auto& done : connection.run(commands, deadline))
+      if (!done) return std::unexpected(done.error());
   } while (cursor != "0");
   return {};
 }
@@ -536,10 +449,17 @@ void finish_releases() noexcept {
 DoneOutcome remove_redis_name(std::string_view url, std::string_view name, const StoreOptions& options) {
   auto address = checked_arguments(url, name, nullptr, options);
   if (!address) return std::unexpected(address.error());
-  auto connection = Connection::open(*address, options.timeout);
-  if (!connection) return std::unexpected(connection.error());
-  const auto deadline = std::chrono::steady_clock::now() + options.timeout;
-  return delete_keys(**connection, *address, name_pattern(name), deadline);
+  // Each master of a Cluster keeps the keys of its slots; while a slot
+  // migrates, both its masters may hold some.
+  auto masters = router_to(*address)->masters(options.timeout);
+  if (!masters) return std::unexpected(masters.error());
+  for (const RedisAddress& master : *masters) {
+    auto connection = Connection::open(master, options.timeout);
+    if (!connection) return std::unexpected(connection.error());
+    const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+    if (auto done = delete_keys(**connection, master, name_pattern(name), deadline); !done) return done;
+  }
+  return {};
 }
 
 }  // namespace quellgate::redis_store

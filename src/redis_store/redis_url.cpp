@@ -17,6 +17,8 @@ constexpr std::string_view kSentinelScheme = "redis+sentinel://";
 constexpr std::string_view kTlsSentinelScheme = "rediss+sentinel://";
 // What redis-cli and redis-py's Sentinel assume.
 constexpr std::uint16_t kSentinelPort = 26379;
+constexpr std::string_view kClusterScheme = "redis+cluster://";
+constexpr std::string_view kTlsClusterScheme = "rediss+cluster://";
 
 std::string lowercase(std::string_view text) {
   std::string lowered(text);
@@ -225,6 +227,30 @@ std::expected<RedisAddress, UrlError> parse_tcp(std::string_view rest, bool tls)
   return address;
 }
 
+// Each node in the list is read as a one-server URL with the same
+// credentials and query would be, so both forms refuse the same mistakes.
+std::expected<RedisAddress, UrlError> parse_cluster(std::string_view rest, bool tls) {
+  const auto at = rest.rfind('@');
+  const std::string_view credentials = at == std::string_view::npos ? std::string_view{} : rest.substr(0, at + 1);
+  const std::string_view tail = rest.substr(credentials.size());
+  const auto nodes_end = std::min(tail.find_first_of("/?"), tail.size());
+  std::optional<RedisAddress> first;
+  for (std::string_view nodes = tail.substr(0, nodes_end);;) {
+    const auto comma = nodes.find(',');
+    const auto node = nodes.substr(0, comma);
+    if (node.empty()) return wrong("the list of cluster nodes has an empty entry");
+    auto parsed = parse_tcp(std::string(credentials) + std::string(node) + std::string(tail.substr(nodes_end)), tls);
+    if (!parsed) return parsed;
+    if (parsed->db != 0) return wrong("a Redis Cluster has database 0 only");
+    Endpoint seed{parsed->host, parsed->port};
+    if (!first) first = std::move(*parsed);
+    first->cluster_seeds.push_back(std::move(seed));
+    if (comma == std::string_view::npos) break;
+    nodes = nodes.substr(comma + 1);
+  }
+  return std::move(*first);
+}
+
 std::expected<void, UrlError> parse_socket_query(std::string_view query, RedisAddress& address) {
   // An unencoded '&' in a password splits it into what look like other
   // parameters: with a password in the query, no part of it is quoted.
@@ -367,9 +393,12 @@ std::string RedisAddress::describe() const {
   } else if (is_unix()) {
     // A password written into the path by mistake ('&' for '?') stays hidden.
     text = "unix:" + without_password_value(socket_path);
+  } else if (is_cluster()) {
+    text = std::string(tls ? "tls:" : "") + "cluster ";
+    for (const auto& seed : cluster_seeds)
+      text += (&seed == cluster_seeds.data() ? "" : ",") + host_port(seed.host, seed.port);
   } else {
-    const bool ipv6 = host.find(':') != std::string::npos;
-    text = std::string(tls ? "tls:" : "") + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    text = std::string(tls ? "tls:" : "") + host_port(host, port);
   }
   if (db != 0) text += " db " + std::to_string(db);
   return text;
@@ -380,10 +409,14 @@ std::expected<RedisAddress, StoreError> parse_redis_url(std::string_view url) {
     return std::unexpected(StoreError{StoreErrorKind::config, "bad storage URL '" + masked(url) + "': " + problem});
   };
   std::expected<RedisAddress, UrlError> parsed = wrong("");
-  if (url.starts_with(kTlsScheme)) {
-    parsed = parse_tcp(url.substr(kTlsScheme.size()), true);
+  const bool tls_cluster = url.starts_with(kTlsClusterScheme);
+  if (url.starts_with(kTlsScheme) || tls_cluster) {
+    parsed = tls_cluster ? parse_cluster(url.substr(kTlsClusterScheme.size()), true)
+                         : parse_tcp(url.substr(kTlsScheme.size()), true);
   } else if (url.starts_with(kTcpScheme)) {
     parsed = parse_tcp(url.substr(kTcpScheme.size()), false);
+  } else if (url.starts_with(kClusterScheme)) {
+    parsed = parse_cluster(url.substr(kClusterScheme.size()), false);
   } else if (url.starts_with(kUnixScheme)) {
     parsed = parse_unix(url.substr(kUnixScheme.size()));
   } else if (url.starts_with(kSentinelScheme) || url.starts_with(kTlsSentinelScheme)) {
@@ -392,7 +425,9 @@ std::expected<RedisAddress, StoreError> parse_redis_url(std::string_view url) {
   } else {
     const auto scheme_end = url.find("://");
     const auto scheme = scheme_end == std::string_view::npos ? std::string("(none)") : std::string(url.substr(0, scheme_end));
-    return refuse("scheme '" + scheme + "' is not redis://, rediss://, redis+unix://, redis+sentinel:// or rediss+sentinel://");
+    return refuse("scheme '" + scheme +
+                  "' is not redis://, rediss://, redis+unix://, redis+sentinel://, rediss+sentinel://, "
+                  "redis+cluster:// or rediss+cluster://");
   }
   if (!parsed) return refuse(parsed.error().part_problem);
   // A wrong URL is told as such in any build.

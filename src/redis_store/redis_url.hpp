@@ -20,10 +20,11 @@ struct TlsOptions {
   bool operator==(const TlsOptions&) const = default;
 };
 
-// One server of several a URL lists.
+// One server of several a URL lists: a sentinel, or a Cluster node.
 struct Endpoint {
   std::string host;
-  std::uint16_t port;
+  std::uint16_t port = 6379;
+  bool operator==(const Endpoint&) const = default;
 };
 
 // Which sentinels to ask for the master of which service, and how to log in
@@ -46,12 +47,16 @@ struct RedisAddress {
   std::uint32_t db = 0;
   std::string user;         // empty: the default user
   std::string password;     // empty: no AUTH
-  std::optional<TlsOptions> tls;  // set for rediss:// and rediss+sentinel://, for the sentinels too
+  std::optional<TlsOptions> tls;  // set for rediss://, rediss+sentinel:// (the sentinels too) and rediss+cluster://
   // Set for redis+sentinel://: host and port are empty until the sentinels
   // name the master, and the credentials, database and TLS are the master's.
   std::optional<SentinelOptions> sentinel;
+  // The nodes a Cluster's slot map is first asked of (redis+cluster://);
+  // host and port are the first of them. Empty for one server.
+  std::vector<Endpoint> cluster_seeds;
 
   bool is_unix() const noexcept { return !socket_path.empty(); }
+  bool is_cluster() const noexcept { return !cluster_seeds.empty(); }
   // Tells apart addresses that differ only in TLS and its options; empty
   // for plain TCP.
   std::string tls_identity() const;
@@ -62,9 +67,11 @@ struct RedisAddress {
 // Parses "redis://[[user]:password@]host[:port][/db]",
 // "rediss://[[user]:password@]host[:port][/db][?ssl_ca_certs=...&ssl_certfile=...
 // &ssl_keyfile=...&ssl_cert_reqs=required|none]" or
-// "redis+unix:///path/to/socket?db=N&password=...", or
+// "redis+unix:///path/to/socket?db=N&password=...",
 // "redis+sentinel://[[user]:password@]host[:port][,host[:port]...]/service[/db][?sentinel_password=...]"
-// (rediss+sentinel:// takes the ssl_* parameters as well). A refusal is a
+// (rediss+sentinel:// takes the ssl_* parameters as well), or a Cluster's
+// "redis+cluster://[[user]:password@]host:port[,host:port...]" (rediss+cluster://
+// with the TLS parameters; database 0 only). A refusal is a
 // StoreErrorKind::config error naming the part that is wrong (an
 // `unavailable` one for rediss:// in a build without TLS); the URL it quotes
 // has its password masked.

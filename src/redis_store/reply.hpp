@@ -22,6 +22,7 @@ struct Reply {
 struct Command {
   std::optional<ScriptId> script;
   std::vector<std::string> args;
+  bool asking = false;  // sent right after an ASKING, as a Cluster's ASK redirect wants
 };
 
 }  // namespace quellgate::redis_store

@@ -70,9 +70,11 @@ class RateLimiter:
         `ssl_cert_reqs=required|none` as query parameters, or
         "redis+sentinel://[[user]:password@]host:port[,host:port...]/service[/db]"
         for the master that Redis Sentinel names, "rediss+sentinel://..." over
-        TLS, `sentinel_password=...` when the sentinels' differs), the counts
-        live on that Redis server instead, shared by every process on every
-        host that uses it (`mode` does not apply). `storage_timeout`: seconds for
+        TLS, `sentinel_password=...` when the sentinels' differs, or a Cluster's
+        "redis+cluster://[[user]:password@]host:port[,host:port...]" and
+        "rediss+cluster://..."), the counts live on that Redis server (or the
+        Cluster node of the name's slot) instead, shared by every process on
+        every host that uses it (`mode` does not apply). `storage_timeout`: seconds for
         connecting and for each reply. A server that cannot be reached
         raises StorageError, or with on_storage_error="allow" admits.
         `lease`: seconds a burst permit stays held when its holder stops
@@ -192,9 +194,11 @@ class AsyncRateLimiter:
         `ssl_cert_reqs=required|none` as query parameters, or
         "redis+sentinel://[[user]:password@]host:port[,host:port...]/service[/db]"
         for the master that Redis Sentinel names, "rediss+sentinel://..." over
-        TLS, `sentinel_password=...` when the sentinels' differs), the counts
-        live on that Redis server instead, shared by every process on every
-        host that uses it (`mode` does not apply). `storage_timeout`: seconds for
+        TLS, `sentinel_password=...` when the sentinels' differs, or a Cluster's
+        "redis+cluster://[[user]:password@]host:port[,host:port...]" and
+        "rediss+cluster://..."), the counts live on that Redis server (or the
+        Cluster node of the name's slot) instead, shared by every process on
+        every host that uses it (`mode` does not apply). `storage_timeout`: seconds for
         connecting and for each reply. A server that cannot be reached
         raises StorageError, or with on_storage_error="allow" admits.
         `lease`: seconds a burst permit stays held when its holder stops

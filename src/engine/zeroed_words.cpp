@@ -1,9 +1,9 @@
 #include "engine/zeroed_words.hpp"
 
-#include <sys/mman.h>
-
 #include <cstdlib>
 #include <new>
+
+#include "engine/zeroed_pages.hpp"
 
 namespace quellgate::engine {
 namespace {
@@ -20,15 +20,15 @@ ZeroedWords::ZeroedWords(std::size_t count) {
     if (words_ == nullptr) throw std::bad_alloc();
     return;
   }
-  void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapped == MAP_FAILED) throw std::bad_alloc();
+  void* mapped = map_zeroed_pages(bytes);
+  if (mapped == nullptr) throw std::bad_alloc();
   words_ = static_cast<std::uint64_t*>(mapped);
   bytes_ = bytes;
 }
 
 ZeroedWords::~ZeroedWords() {
   if (words_ == nullptr) return;
-  if (bytes_ != 0) munmap(words_, bytes_);
+  if (bytes_ != 0) unmap_zeroed_pages(words_, bytes_);
   else std::free(words_);
 }
 

@@ -1,7 +1,6 @@
 #pragma once
-#include <pthread.h>
-
 #include <chrono>
+#include <cstddef>
 #include <mutex>
 
 namespace quellgate::executor {
@@ -10,6 +9,10 @@ namespace quellgate::executor {
 // wall-clock jump can neither stretch nor cut an idle worker's wait.
 class MonotonicCondition {
  public:
+  // Room for the OS's own condition object, which each OS's source file
+  // constructs here; a static_assert there checks that it fits.
+  static constexpr std::size_t kNativeBytes = 48;
+
   MonotonicCondition();
   ~MonotonicCondition();
   MonotonicCondition(const MonotonicCondition&) = delete;
@@ -22,7 +25,7 @@ class MonotonicCondition {
   void notify_all();
 
  private:
-  pthread_cond_t condition_;
+  alignas(8) unsigned char native_[kNativeBytes];
 };
 
 }  // namespace quellgate::executor

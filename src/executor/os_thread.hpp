@@ -1,7 +1,6 @@
 #pragma once
-#include <pthread.h>
-
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <functional>
 #include <string>
@@ -14,13 +13,18 @@ namespace quellgate::executor {
 inline constexpr std::size_t kLinuxThreadNameLimit = 15;
 
 // The name as Linux will show it: cut to its first 15 bytes.
-std::string linux_thread_name(std::string_view name);
+inline std::string linux_thread_name(std::string_view name) {
+  return std::string(name.substr(0, kLinuxThreadNameLimit));
+}
 
 // A started OS thread. Dropping the handle detaches the thread, which then
 // runs on its own; join() waits for its end instead.
 class OsThread {
  public:
-  explicit OsThread(pthread_t handle) noexcept : handle_(handle) {}
+  // The OS's own handle of the thread (a pthread_t, a Windows HANDLE), as an integer.
+  using Native = std::uintptr_t;
+
+  explicit OsThread(Native handle) noexcept : handle_(handle) {}
   OsThread(OsThread&& other) noexcept : handle_(other.handle_), joinable_(std::exchange(other.joinable_, false)) {}
   OsThread& operator=(OsThread&&) = delete;
   OsThread(const OsThread&) = delete;
@@ -28,7 +32,7 @@ class OsThread {
   void join() noexcept;
 
  private:
-  pthread_t handle_;
+  Native handle_;
   bool joinable_ = true;
 };
 

@@ -8,13 +8,14 @@
 
 #include "executor/count_variable.hpp"
 #include "executor/environment.hpp"
+#include "executor/word_wait.hpp"
 
 namespace quellgate::executor {
 
 namespace {
 
 struct PoolCell {
-  std::mutex build_lock;  // held while the pool is made
+  WordLock build_lock;  // held while the pool is made
   // Release when published, acquire on the lock-free fast path.
   std::atomic<BlockingPool*> pool{nullptr};
 };

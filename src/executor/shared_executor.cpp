@@ -9,6 +9,7 @@
 #include "executor/forced_unwind.hpp"
 #include "executor/os_thread.hpp"
 #include "executor/shared_blocking_pool.hpp"
+#include "executor/word_wait.hpp"
 #include "executor/worker_count.hpp"
 
 namespace quellgate::executor {
@@ -17,7 +18,7 @@ namespace {
 
 struct ExecutorCell {
   // Held for the whole build, so concurrent first callers wait for its end.
-  std::mutex build_lock;
+  WordLock build_lock;
   // Release when published, acquire on the lock-free fast path.
   std::atomic<BackgroundExecutor*> executor{nullptr};
   bool build_failed = false;  // guarded by build_lock

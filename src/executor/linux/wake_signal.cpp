@@ -28,7 +28,7 @@ timespec to_timespec(std::chrono::nanoseconds instant) noexcept {
 }  // namespace
 
 void WakeSignal::wake() noexcept {
-  word_.store(1, std::memory_order_release);
+  word_.store(kWoken, std::memory_order_release);
   syscall(SYS_futex, futex_word(word_), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1, nullptr, nullptr, 0);
 }
 

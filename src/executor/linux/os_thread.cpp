@@ -40,16 +40,14 @@ class ThreadAttributes {
 
 }  // namespace
 
-std::string linux_thread_name(std::string_view name) {
-  return std::string(name.substr(0, kLinuxThreadNameLimit));
-}
+static_assert(sizeof(pthread_t) == sizeof(OsThread::Native));
 
 OsThread::~OsThread() {
-  if (joinable_) pthread_detach(handle_);
+  if (joinable_) pthread_detach(static_cast<pthread_t>(handle_));
 }
 
 void OsThread::join() noexcept {
-  if (std::exchange(joinable_, false)) pthread_join(handle_, nullptr);
+  if (std::exchange(joinable_, false)) pthread_join(static_cast<pthread_t>(handle_), nullptr);
 }
 
 std::expected<OsThread, int> start_os_thread(std::string_view name, std::size_t stack_bytes,
@@ -66,7 +64,7 @@ std::expected<OsThread, int> start_os_thread(std::string_view name, std::size_t 
   // the thread has already ended: a thread naming itself would carry its name
   // only once first scheduled. A name the OS refuses is cosmetic.
   pthread_setname_np(thread, linux_thread_name(name).c_str());
-  return OsThread(thread);
+  return OsThread(static_cast<OsThread::Native>(thread));
 }
 
 std::size_t logical_processor_count() {

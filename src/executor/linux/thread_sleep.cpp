@@ -39,12 +39,6 @@ bool sleep_until_monotonic(nanoseconds deadline) {
 
 }  // namespace
 
-std::uint64_t whole_millis_rounded_up(nanoseconds duration) {
-  if (duration <= nanoseconds::zero()) return 0;
-  const auto count = static_cast<std::uint64_t>(duration.count());
-  return count / 1'000'000 + (count % 1'000'000 != 0 ? 1 : 0);
-}
-
 void sleep_whole_millis_rounded_up(nanoseconds duration) {
   const std::uint64_t millis = whole_millis_rounded_up(duration);
   const nanoseconds deadline = saturating_add(

@@ -19,8 +19,10 @@ done
 embed38=$(embedded_python 3.8 "$build/embed")
 
 rm -rf "$dist" && mkdir -p "$dist"
-# The platform tag comes from the target, not from this machine.
-_PYTHON_HOST_PLATFORM=win-amd64 "$python" -m pip wheel "$root" --no-deps -w "$dist" -q --disable-pip-version-check \
+# The tag names the target, not this machine (_PYTHON_HOST_PLATFORM would
+# also make pip fetch Windows builds of the build's own tools).
+"$python" -m pip wheel "$root" --no-deps -w "$dist" -q --disable-pip-version-check \
+  -C wheel.tags=cp38-abi3-win_amd64 \
   -C cmake.args="--toolchain=$root/cmake/toolchains/mingw-w64-x86_64.cmake" \
   -C cmake.define.QUELLGATE_PYTHON3_DLL="$embed38/python3.dll" \
   -C cmake.define.QUELLGATE_WERROR=ON \
@@ -32,7 +34,7 @@ wheel=$(ls "$dist"/quellgate-*-cp38-abi3-win_amd64.whl)
 rm -rf "$build/inspect" && unzip -q "$wheel" quellgate.pyd -d "$build/inspect"
 table=$(x86_64-w64-mingw32-objdump -p "$build/inspect/quellgate.pyd")
 imports=$(grep -oP 'DLL Name: \K\S+' <<<"$table" | sort -fu)
-exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$table" | grep -oP '\]\s+\K\w+$' | sort)
+exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$table" | grep -oP '^\s+\[\s*\d+\]\s+\K\w+$' | sort)
 echo "quellgate.pyd imports: $(tr '\n' ' ' <<<"$imports")" >&2
 echo "quellgate.pyd exports: $(tr '\n' ' ' <<<"$exports")" >&2
 unexpected=$(grep -viE '^(python3|kernel32|ntdll|advapi32|user32|ws2_32|bcrypt|synchronization|api-ms-win-[a-z0-9-]+|msvcrt|ucrtbase)\.dll$' <<<"$imports" || true)

@@ -23,9 +23,9 @@ function(quellgate_add_cross_windows_module target)
   find_program(QUELLGATE_OBJDUMP NAMES x86_64-w64-mingw32-objdump objdump REQUIRED)
 
   # Python.h includes "pyconfig.h" from its own folder first, so the headers
-  # are copied without the build machine's.
+  # are copied without the build machine's (copies that keep their times, so
+  # that a new configure rebuilds nothing).
   set(headers ${CMAKE_CURRENT_BINARY_DIR}/windows-python-include)
-  file(REMOVE_RECURSE ${headers})
   file(COPY ${QUELLGATE_PYTHON_INCLUDE_DIR}/ DESTINATION ${headers} PATTERN pyconfig.h EXCLUDE)
   configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/pyconfig.h ${headers}/pyconfig.h COPYONLY)
 

@@ -13,7 +13,10 @@ import time
 import pytest
 
 import quellgate
+from helpers import linux_only, needs_shared_memory
 from quellgate import AsyncRateLimiter, RateLimiter
+
+pytestmark = needs_shared_memory
 
 HUGE = 2**63
 # Longer than the epoch is old: one window that never rolls over.
@@ -56,7 +59,7 @@ def stamped_admissions(name, seconds):
     return stamps
 
 
-@pytest.mark.parametrize("method", ["spawn", "fork"])
+@pytest.mark.parametrize("method", ["spawn", pytest.param("fork", marks=linux_only("fork"))])
 def test_processes_share_one_limit_exactly(name, method):
     fixed(name, 50)  # created here, so every child opens the same one
     with multiprocessing.get_context(method).Pool(3) as pool:
@@ -89,6 +92,7 @@ def test_a_bad_name_says_what_is_allowed(bad):
         RateLimiter.shared(bad, sec=1)
 
 
+@linux_only("the segment as a file in /dev/shm")
 @pytest.mark.parametrize("content", [b"", b"\x01" * 8, os.urandom(4096), b"\0" * 65536])
 def test_a_garbage_or_truncated_object_at_the_name_is_a_value_error(name, content):
     with open(segment_path(name), "wb") as garbage:
@@ -97,6 +101,7 @@ def test_a_garbage_or_truncated_object_at_the_name_is_a_value_error(name, conten
         RateLimiter.shared(name, sec=1)
 
 
+@linux_only("POSIX permission bits")
 def test_mode_is_applied_whatever_the_umask_and_a_missing_name_cannot_be_removed(name):
     with pytest.raises(FileNotFoundError, match=name):
         quellgate.remove_shared(name)
@@ -108,6 +113,7 @@ def test_mode_is_applied_whatever_the_umask_and_a_missing_name_cannot_be_removed
     assert os.stat(segment_path(name)).st_mode & 0o777 == 0o640
 
 
+@linux_only("fork")
 def test_remove_shared_while_another_process_uses_the_name(name):
     ctx = multiprocessing.get_context("fork")
     holder = fixed(name, 2)
@@ -128,6 +134,7 @@ def forked_child_permits(name, report):
     report.send((taken, limiter.get_remaining()["burst"]))
 
 
+@linux_only("fork")
 def test_a_forked_child_holds_its_own_permits_and_never_the_parents(name):
     ctx = multiprocessing.get_context("fork")
     parent = fixed(name, HUGE, max_burst=3)
@@ -163,6 +170,7 @@ def hammer(name):
             limiter.release()
 
 
+@linux_only("fork and SIGKILL")
 def test_a_killed_holder_gives_its_permits_back_and_kills_mid_update_leave_the_windows_whole(name):
     ctx = multiprocessing.get_context("fork")
     receive, send = ctx.Pipe(duplex=False)
@@ -234,6 +242,7 @@ def wake_delays(name, limiter_class, rounds=3):
     return delays
 
 
+@linux_only("fork")
 def test_a_release_in_another_process_reaches_a_waiter(name, limiter_class):
     fixed(name, HUGE, max_burst=1)
     delays = wake_delays(name, limiter_class)

@@ -47,6 +47,12 @@ std::string utf8(const std::wstring& text) {
   return out;
 }
 
+// A path for messages: without the \\?\ that lifts MAX_PATH for the calls.
+std::string shown(const std::wstring& path) {
+  constexpr std::wstring_view long_prefix = L"\\\\?\\";
+  return utf8(path.starts_with(long_prefix) ? path.substr(long_prefix.size()) : path);
+}
+
 // Limiter names and what is made of them are ASCII.
 std::wstring wide(std::string_view ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
@@ -99,13 +105,13 @@ struct Names {
 
 OpenError os_error(const Names& names, std::string_view doing, DWORD error) {
   return OpenError{OpenError::Kind::os, errno_of(error),
-                   "shared limiter " + quoted(names.name) + ": cannot " + std::string(doing) + " " + utf8(names.path) +
+                   "shared limiter " + quoted(names.name) + ": cannot " + std::string(doing) + " " + shown(names.path) +
                        ": " + windows_message(error)};
 }
 
 OpenError corrupt(const Names& names, const std::string& reason) {
   return OpenError{OpenError::Kind::corrupt, 0,
-                   "shared limiter " + quoted(names.name) + ": " + utf8(names.path) +
+                   "shared limiter " + quoted(names.name) + ": " + shown(names.path) +
                        " is not a segment this version of quellgate can use: " + reason};
 }
 
@@ -139,7 +145,8 @@ class View {
   void* address_;
 };
 
-// %LOCALAPPDATA%\quellgate, made when missing.
+// %LOCALAPPDATA%\quellgate, made when missing, as a \\?\ path: a long
+// profile folder and a 200-character name can pass MAX_PATH.
 std::expected<std::wstring, DWORD> segment_directory() {
   std::wstring base(MAX_PATH, L'\0');
   for (;;) {
@@ -151,6 +158,10 @@ std::expected<std::wstring, DWORD> segment_directory() {
     }
     base.resize(length);
   }
+  // Only a drive's absolute path, in which nothing is left to normalise.
+  const bool drive_path = base.size() >= 3 && base[1] == L':' && base[2] == L'\\' &&
+                          base.find(L'/') == std::wstring::npos && base.find(L"\\.") == std::wstring::npos;
+  if (drive_path) base = L"\\\\?\\" + base;
   std::wstring directory = base + L"\\quellgate";
   if (!CreateDirectoryW(directory.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
     return std::unexpected(GetLastError());
@@ -291,7 +302,7 @@ std::expected<std::unique_ptr<Mapping>, OpenError> create(const Names& names, co
   if (!MoveFileExW(made.path.c_str(), names.path.c_str(), 0)) {
     error = GetLastError();
     if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return std::unique_ptr<Mapping>();
-    return std::unexpected(os_error(names, "publish " + utf8(made.path) + " as", error));
+    return std::unexpected(os_error(names, "publish " + shown(made.path) + " as", error));
   }
   return mapping;
 }

@@ -21,10 +21,25 @@ std::atomic_ref<std::uint32_t> owner_hint(const layout::Layout& segment) noexcep
 
 HANDLE mutex_of(const Mapping& mapping) noexcept { return static_cast<HANDLE>(mapping.objects().lock); }
 
+// The monotonic clock of deadlines: QueryPerformanceCounter's count in
+// nanoseconds, as the executor reads it (and as libstdc++'s steady_clock
+// does here, through winpthreads).
+std::chrono::nanoseconds monotonic_now() noexcept {
+  static const std::int64_t per_second = [] {
+    LARGE_INTEGER frequency{};
+    QueryPerformanceFrequency(&frequency);
+    return frequency.QuadPart;
+  }();
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  return std::chrono::seconds(now.QuadPart / per_second) +
+         std::chrono::nanoseconds(now.QuadPart % per_second * 1'000'000'000 / per_second);
+}
+
 }  // namespace
 
 unsigned long milliseconds_until(std::chrono::nanoseconds monotonic_deadline) noexcept {
-  const auto left = monotonic_deadline - std::chrono::steady_clock::now().time_since_epoch();
+  const auto left = monotonic_deadline - monotonic_now();
   if (left <= std::chrono::nanoseconds::zero()) return 0;
   const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
   return static_cast<unsigned long>(std::min<std::int64_t>(ms, INFINITE - 1));

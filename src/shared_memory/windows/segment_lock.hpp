@@ -31,9 +31,8 @@ namespace quellgate::shared_memory {
 class SegmentLock {
  public:
   explicit SegmentLock(Mapping& mapping) noexcept;
-  // Waits until the monotonic deadline (std::chrono::steady_clock, which is
-  // QueryPerformanceCounter's, as the executor's clock is); busy() when it
-  // passed first.
+  // Waits until the monotonic deadline (QueryPerformanceCounter's count in
+  // nanoseconds, the executor's monotonic clock); busy() when it passed first.
   SegmentLock(Mapping& mapping, std::chrono::nanoseconds monotonic_deadline) noexcept;
   SegmentLock(const SegmentLock&) = delete;
   SegmentLock& operator=(const SegmentLock&) = delete;
@@ -63,7 +62,7 @@ class SegmentLock {
 // section leaves it behind, and any process of the user can overwrite it.
 std::uint32_t lock_owner_process(const layout::Layout& segment) noexcept;
 
-// Milliseconds from now until a steady_clock `deadline`, rounded up, for a
+// Milliseconds from now until a monotonic `deadline`, rounded up, for a
 // Win32 wait; 0 when it has passed, and never INFINITE.
 unsigned long milliseconds_until(std::chrono::nanoseconds monotonic_deadline) noexcept;
 

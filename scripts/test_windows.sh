@@ -58,29 +58,39 @@ test_packages_for() {
   echo "$folder"
 }
 
-# The embeddable CPython reads its whole sys.path from its ._pth file.
-point_at() {
-  local home=$1 packages=$2 pth
-  pth=$(ls "$home"/python3*._pth)
-  printf '%s\n' "$(basename "$home" | sed 's/^cp/python/').zip" . \
-    "$(windows_path "$build/wheel-site")" "$(windows_path "$packages")" >"$pth"
+# The embeddable CPython's ._pth file would fix its whole sys.path, leaving
+# out a script's own folder (which the examples import from): without it,
+# the interpreter takes PYTHONPATH as any other does, and its children
+# inherit it.
+python_path_for() {
+  local home=$1 packages=$2
+  rm -f "$home"/python3*._pth
+  echo "$(windows_path "$build/wheel-site");$(windows_path "$packages")"
 }
 
+# In the background, both interpreters at once: the suite spends most of
+# its time asleep.
 run_pytest_under_wine() {
-  local version=$1 home packages status=0 began=$SECONDS
+  local version=$1 home packages search_path log=$build/pytest-$version.log
   home=$(embedded_python "$version" "$build/embed")
-  step "pytest under Wine on the embeddable CPython $version"
-  # Whose interpreter this is: python.org's builds bear the PSF's signature.
-  osslsigncode verify -in "$home/python.exe" 2>/dev/null | grep -m1 'Subject:' | sed 's/^\s*/python.exe signer: /' ||
-    echo "python.exe signer: none found"
   packages=$(test_packages_for "$version")
-  point_at "$home" "$packages"
+  search_path=$(python_path_for "$home" "$packages")
+  {
+    echo "=== pytest under Wine on the embeddable CPython $version"
+    # Whose interpreter this is: python.org's builds bear the PSF's signature.
+    osslsigncode verify -in "$home/python.exe" 2>/dev/null | grep -m1 'Subject:' | sed 's/^\s*/python.exe signer: /' ||
+      echo "python.exe signer: none found"
+  } >"$log"
   # Under Wine, CPython cannot start with a terminal or a file as its
   # standard streams: they are pipes.
-  (cd "$root" && echo | QUELLGATE_UNDER_WINE=1 timeout 1500 "$wine" "$home/python.exe" -m pytest tests/python -q -p no:cacheprovider \
-    -o faulthandler_timeout=300 2>&1 | cat) || status=$?
-  echo "(CPython $version under Wine: $((SECONDS - began)) s)"
-  ((status == 0)) || failures+=("pytest $version under Wine")
+  (
+    began=$SECONDS status=0
+    cd "$root"
+    echo | PYTHONPATH="$search_path" timeout 1500 "$wine" "$home/python.exe" -m pytest tests/python -q \
+      -p no:cacheprovider -rs 2>&1 | cat >>"$log" || status=$?
+    echo "(CPython $version under Wine: $((SECONDS - began)) s)" >>"$log"
+    echo "$status" >"$log.status"
+  ) &
 }
 
 install_system_packages
@@ -89,15 +99,22 @@ wheel=$("$root/scripts/build_windows_wheel.sh")
 echo "$wheel"
 rm -rf "$build/wheel-site" && mkdir -p "$build/wheel-site" && unzip -q "$wheel" -d "$build/wheel-site"
 
+rm -f "$build"/pytest-*.log.status
+for version in 3.8 3.13; do run_pytest_under_wine "$version"; done
+
+# Meanwhile, as the suites mostly sleep: the C++ tests' build and run.
+step "C++ unit tests under Wine"
 if [ -x "$root/scripts/test_windows_cpp.sh" ]; then
-  step "C++ unit tests under Wine"
   "$root/scripts/test_windows_cpp.sh" || failures+=("C++ under Wine")
 else
   echo "scripts/test_windows_cpp.sh is missing" >&2
   failures+=("C++ under Wine (no script)")
 fi
-
-for version in 3.8 3.13; do run_pytest_under_wine "$version"; done
+wait
+for version in 3.8 3.13; do
+  cat "$build/pytest-$version.log"
+  [ "$(cat "$build/pytest-$version.log.status" 2>/dev/null)" = 0 ] || failures+=("pytest $version under Wine")
+done
 
 step "Windows stage: $((SECONDS - started)) s"
 if ((${#failures[@]})); then

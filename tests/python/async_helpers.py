@@ -56,10 +56,13 @@ def windows_thread_names(only=None):
     listed = kernel32.Thread32First(snapshot, ctypes.byref(entry))
     while listed:
         mine = entry.process == os.getpid() and only in (None, entry.thread)
-        thread = kernel32.OpenThread(0x1000, False, entry.thread) if mine else None
+        # THREAD_QUERY_INFORMATION: Wine refuses the description with less.
+        thread = kernel32.OpenThread(0x0040, False, entry.thread) if mine else None
         description = ctypes.c_wchar_p()
-        if thread and kernel32.GetThreadDescription(thread, ctypes.byref(description)) >= 0:
-            names.append((description.value or "")[:15])
+        if thread:
+            kernel32.GetThreadDescription(thread, ctypes.byref(description))
+        if description.value is not None:
+            names.append(description.value[:15])
             kernel32.LocalFree(ctypes.cast(description, wintypes.HANDLE))
         if thread:
             kernel32.CloseHandle(thread)

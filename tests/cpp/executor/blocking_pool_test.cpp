@@ -1,8 +1,6 @@
 #include "executor/blocking_pool.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <future>
@@ -157,30 +155,6 @@ TEST(SharedBlockingPool, IdleTimeComesFromAValidEnvironmentValueOrTheDefault) {
     }
   }
   EXPECT_EQ(resolve_blocking_idle("99999999999999"), std::chrono::hours(24));
-}
-
-// Made but never given a call, the pool starts nothing; a forked child does
-// not count the parent's threads as its own, and starts its own on demand.
-TEST(SharedBlockingPool, StartsNothingUnusedAndAForkedChildStartsAfresh) {
-  BlockingPool& pool = shared_blocking_pool();
-  EXPECT_EQ(&pool, &shared_blocking_pool());
-  EXPECT_EQ(pool.thread_count(), 0u);
-  EXPECT_EQ(count_threads_named("osken-runtime-w"), 0);
-
-  Gate gate;
-  pool.submit(gate.blocker());
-  ASSERT_TRUE(eventually([&] { return count_threads_named("osken-runtime-w") == 1; }));
-  const int code = exit_code_in_child([parent = &pool] {
-    BlockingPool& fresh = shared_blocking_pool();
-    if (&fresh == parent) return 10;
-    if (fresh.thread_count() != 0) return 11;
-    std::promise<void> ran;
-    fresh.submit([&ran] { ran.set_value(); });
-    if (ran.get_future().wait_for(kPatience) != std::future_status::ready) return 12;
-    return 0;
-  });
-  EXPECT_EQ(code, 0);
-  gate.open();
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "executor/os_thread.hpp"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <atomic>
 
@@ -24,33 +23,6 @@ TEST(OsThread, StartedThreadsRunTheirBodyDetached) {
   ASSERT_TRUE(start_os_thread("qg-plain", 256 * 1024, [&] { ran.store(true); }));
   EXPECT_TRUE(eventually([&] { return ran.load(); }));
   EXPECT_GE(logical_processor_count(), 1u);
-}
-
-// What an interpreter does to a foreign thread that takes its lock while it
-// finalises.
-Task<void> end_this_thread_with_pthread_exit(std::atomic<int>& entered) {
-  entered.fetch_add(1);
-  pthread_exit(nullptr);
-  co_return;
-}
-
-Task<void> exit_from_nested_frame(std::atomic<int>& entered) { co_await end_this_thread_with_pthread_exit(entered); }
-
-Task<int> answer() { co_return 42; }
-
-TEST(OsThread, PthreadExitInsideAJobEndsOnlyThatWorker) {
-  BackgroundExecutor executor({.worker_threads = 2, .thread_name = "qg-unwind-test"});
-  ASSERT_TRUE(eventually([] { return count_threads_named("qg-unwind-test") == 2; }));
-  std::atomic<int> entered{0};
-  (void)executor.spawn(exit_from_nested_frame(entered));
-  ASSERT_TRUE(eventually([] { return count_threads_named("qg-unwind-test") == 1; }))
-      << "the forced unwind must end the worker thread, not the process";
-  EXPECT_EQ(entered.load(), 1);
-  for (int i = 0; i < 20; ++i) {
-    const auto outcome = run_to_end(executor, answer());
-    ASSERT_TRUE(outcome) << "the surviving worker stopped running jobs";
-    EXPECT_EQ(outcome->value(), 42);
-  }
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "executor/sleep.hpp"
 
 #include <gtest/gtest.h>
-#include <malloc.h>
 
 #include <atomic>
 #include <random>
@@ -92,11 +91,6 @@ Task<void> sleep_for_an_hour(std::atomic<int>& asleep) {
 }
 Task<void> wrapped_sleep(std::atomic<int>& asleep) {
   co_await scope(std::make_shared<int>(1), sleep_for_an_hour(asleep));
-}
-
-std::size_t heap_in_use() {
-  const auto info = mallinfo2();
-  return info.uordblks + info.hblkhd;
 }
 
 TEST(ExecutorSleep, TenThousandSleepingJobsCostFarLessThanTwoKibibytesEach) {

@@ -83,15 +83,18 @@ class BlockingPoolState {
 
  private:
   // Uncounts a thread that the interpreter ends inside a call (the unwind of
-  // pthread_exit during finalisation); a thread that leaves normally does so
-  // through leave_locked.
+  // pthread_exit during finalisation on Linux, _endthreadex on Windows, which
+  // unwinds nothing and leaves it to the guard); a thread that leaves
+  // normally does so through leave_locked.
   class ThreadCount {
    public:
     explicit ThreadCount(BlockingPoolState& state) : state_(state) {}
-    ~ThreadCount() {
-      if (!counted_) return;
-      std::lock_guard lock(state_.mutex_);
-      --state_.threads_;
+    ~ThreadCount() { uncount(this); }
+    static void uncount(void* raw) {
+      auto* count = static_cast<ThreadCount*>(raw);
+      if (!std::exchange(count->counted_, false)) return;
+      std::lock_guard lock(count->state_.mutex_);
+      --count->state_.threads_;
     }
     void leave_locked() {
       --state_.threads_;
@@ -103,6 +106,7 @@ class BlockingPoolState {
    private:
     BlockingPoolState& state_;
     bool counted_ = true;
+    ThreadEndGuard ended_without_unwinding_{uncount, this};
   };
 
   // Lock held. The next call to run, or nullopt when this thread should end:

@@ -36,6 +36,24 @@ class OsThread {
   bool joinable_ = true;
 };
 
+// Runs `on_end(context)` when the calling thread ends while the guard is
+// alive without unwinding past it. On Windows the interpreter ends a thread
+// that takes its lock during finalisation with _endthreadex, which runs no
+// destructor, so a scope that must always be undone on the way out (a
+// thread's place in a count) needs this as well as its destructor. Where
+// threads end by unwinding (glibc's forced unwind on Linux), the guard does
+// nothing: destructors do the work. One guard per thread at a time.
+class ThreadEndGuard {
+ public:
+  ThreadEndGuard(void (*on_end)(void*), void* context) noexcept;
+  ~ThreadEndGuard();
+  ThreadEndGuard(const ThreadEndGuard&) = delete;
+  ThreadEndGuard& operator=(const ThreadEndGuard&) = delete;
+
+  void (*const on_end)(void*);
+  void* const context;
+};
+
 // Starts an OS thread that runs `body`, already carrying `name` when this
 // returns, so a pool is fully named as soon as it is built. On failure
 // returns the OS error code.

@@ -7,6 +7,7 @@
 
 #include "executor/job.hpp"
 #include "executor/monotonic_condition.hpp"
+#include "executor/timekeeper_wait.hpp"
 #include "executor/timer.hpp"
 
 namespace quellgate::executor::detail {
@@ -24,7 +25,8 @@ struct JobTimerEntry : TimerEntry {
 // BackgroundExecutor object if that is destroyed while they still run.
 //
 // Parking: at most one parked worker (the timekeeper) waits with a timeout at
-// the earliest filed tick; the others wait without one until handed a token.
+// the earliest filed tick, on the OS's idle wait (TimekeeperWait); the others
+// wait without one until handed a token.
 class Scheduler {
  public:
   explicit Scheduler(std::chrono::nanoseconds start);
@@ -57,6 +59,9 @@ class Scheduler {
   void park_as_timekeeper_locked(std::unique_lock<std::mutex>& lock);
   void park_idle_locked(std::unique_lock<std::mutex>& lock);
 
+  // Never held while a job runs: the interpreter may end a worker inside a
+  // job, and on Windows that unwinds nothing, so a lock held then would stay
+  // held for good.
   std::mutex mutex_;
   // Everything below is guarded by mutex_.
   Timer timer_;
@@ -67,7 +72,7 @@ class Scheduler {
   std::size_t idle_parked_ = 0;
   std::size_t idle_wake_tokens_ = 0;
   bool stopping_ = false;
-  MonotonicCondition timekeeper_wakeup_;
+  TimekeeperWait timekeeper_wakeup_;
   MonotonicCondition idle_wakeup_;
 };
 

@@ -50,6 +50,10 @@ void OsThread::join() noexcept {
   if (std::exchange(joinable_, false)) pthread_join(static_cast<pthread_t>(handle_), nullptr);
 }
 
+// The forced unwind runs the destructors: nothing is left to the guard.
+ThreadEndGuard::ThreadEndGuard(void (*end)(void*), void* end_context) noexcept : on_end(end), context(end_context) {}
+ThreadEndGuard::~ThreadEndGuard() = default;
+
 std::expected<OsThread, int> start_os_thread(std::string_view name, std::size_t stack_bytes,
                                              std::function<void()> body) {
   ThreadAttributes attributes;

@@ -29,6 +29,29 @@ DWORD WINAPI os_thread_entry(void* raw_body) {
 
 HANDLE native_handle(OsThread::Native handle) noexcept { return reinterpret_cast<HANDLE>(handle); }
 
+// True while the process is exiting (ExitProcess has already ended every
+// other thread, whatever locks they held): a guard's work is moot then, and
+// could wait forever on a lock a vanished thread held.
+bool process_exiting() noexcept {
+  using Query = BOOLEAN(NTAPI*)();
+  static const Query query = reinterpret_cast<Query>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlDllShutdownInProgress")));
+  return query != nullptr && query();
+}
+
+// Fibre-local storage's destructor runs on a thread's way out, however it
+// leaves, while its stack is still there: the guard, on that stack, is whole.
+void NTAPI on_thread_end(void* value) {
+  if (value == nullptr || process_exiting()) return;
+  const auto* guard = static_cast<const ThreadEndGuard*>(value);
+  guard->on_end(guard->context);
+}
+
+DWORD guard_slot() noexcept {
+  static const DWORD slot = FlsAlloc(on_thread_end);
+  return slot;
+}
+
 }  // namespace
 
 OsThread::~OsThread() {
@@ -39,6 +62,15 @@ void OsThread::join() noexcept {
   if (!std::exchange(joinable_, false)) return;
   WaitForSingleObject(native_handle(handle_), INFINITE);
   CloseHandle(native_handle(handle_));
+}
+
+ThreadEndGuard::ThreadEndGuard(void (*end)(void*), void* end_context) noexcept : on_end(end), context(end_context) {
+  if (guard_slot() != FLS_OUT_OF_INDEXES) FlsSetValue(guard_slot(), this);
+}
+
+// Left in scope: the thread goes on, and its end owes the guard nothing.
+ThreadEndGuard::~ThreadEndGuard() {
+  if (guard_slot() != FLS_OUT_OF_INDEXES) FlsSetValue(guard_slot(), nullptr);
 }
 
 std::expected<OsThread, int> start_os_thread(std::string_view name, std::size_t stack_bytes,

@@ -3,6 +3,8 @@
 
 #include <atomic>
 
+#include "executor/blocking_pool.hpp"
+
 #include "test_support.hpp"
 
 namespace quellgate::executor {
@@ -37,6 +39,17 @@ TEST(ThreadExit, EndingAWorkerWithoutUnwindingLeavesTheOthersRunningJobs) {
     ASSERT_TRUE(outcome) << "the surviving worker stopped running jobs";
     EXPECT_EQ(outcome->value(), 42);
   }
+}
+
+// A blocking-pool thread ended inside a call leaves the pool's count, though
+// none of its destructors runs, so the pool starts another for the next call.
+TEST(ThreadExit, ABlockingThreadEndedInsideACallLeavesThePoolsCount) {
+  BlockingPool pool({.max_threads = 1, .thread_name = "qg-exit-pool"});
+  pool.submit([] { ExitThread(0); });
+  ASSERT_TRUE(eventually([&] { return pool.thread_count() == 0 && count_threads_named("qg-exit-pool") == 0; }));
+  std::atomic<bool> ran{false};
+  pool.submit([&ran] { ran.store(true); });
+  EXPECT_TRUE(eventually([&] { return ran.load(); }));
 }
 
 }  // namespace

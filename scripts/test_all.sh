@@ -3,7 +3,9 @@
 # check (scripts/check_layers.sh), the C++ unit tests (CTest; the Redis
 # store's run against redis-servers they start themselves), the pytest suite
 # on each CPython 3.8-3.13 that pyenv has, all against one built abi3 wheel,
-# the MkDocs build of docs/, and then the sanitizer runs (scripts/test_sanitizers.sh). Exits non-zero when any test fails.
+# the MkDocs build of docs/, then the sanitizer runs (scripts/test_sanitizers.sh),
+# and the Windows stage under Wine (scripts/test_windows.sh). Exits non-zero
+# when any test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -140,6 +142,11 @@ build_docs || failures+=("docs")
 step "sanitizer runs"
 SANITIZER_BUILD_DIR="$build/sanitizers" QUELLGATE_WHEEL="$wheel" PYTHON="$python" \
   "$root/scripts/test_sanitizers.sh" || failures+=("sanitizers")
+
+# The Windows wheel, cross-built, and its tests under Wine (it installs
+# mingw-w64, wine64 and osslsigncode when missing).
+step "Windows, under Wine"
+PYTHON="$python" "$root/scripts/test_windows.sh" || failures+=("windows")
 
 step "summary"
 if ((${#failures[@]})); then

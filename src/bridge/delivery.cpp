@@ -156,9 +156,11 @@ void report_dropped(PyObject* event_loop, PyError failure, const std::vector<Que
     print_error(std::move(failure));
     return;
   }
-  PySys_WriteStderr("quellgate: %zd AsyncRateLimiter Future(s) left waiting on a closed event loop; their outcome was dropped "
-                    "and any burst permit went back\n",
-                    static_cast<Py_ssize_t>(waiting));
+  // Python's own formatter: PySys_WriteStderr's is the C runtime's, and
+  // Windows' older one has no %zd.
+  PySys_FormatStderr("quellgate: %zd AsyncRateLimiter Future(s) left waiting on a closed event loop; their outcome was dropped "
+                     "and any burst permit went back\n",
+                     static_cast<Py_ssize_t>(waiting));
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include "limiters/limiter_waits.hpp"
 #include "engine/admission.hpp"
 #include "executor/clock.hpp"
-#include "executor/environment.hpp"
 #include "executor/wait_watch.hpp"
 #include "frame/gil.hpp"
 #include "limiters/home_lock.hpp"
@@ -32,9 +31,9 @@ constexpr nanoseconds kSignalCheckEvery = 500ms;
 // interpreter finalisation.
 class SignalWatch {
  public:
-  // main_thread: the interpreter's, looked up with the lock held; 0 when unknown.
-  SignalWatch(const engine::LimiterCore& core, unsigned long main_thread) noexcept
-      : core_(core), main_thread_ident_(main_thread) {}
+  // main_thread: whether this is the interpreter's main thread, looked up
+  // with the lock held.
+  SignalWatch(const engine::LimiterCore& core, bool main_thread) noexcept : core_(core), main_thread_(main_thread) {}
 
   nanoseconds wake_by(nanoseconds now, nanoseconds step_end) {
     if (!on_main_thread()) return step_end;
@@ -54,16 +53,7 @@ class SignalWatch {
   PyError take_raised() noexcept { return *std::move(raised_); }
 
  private:
-  // Decided at the first sleep only, without the lock. While the
-  // interpreter cannot say, the process's first thread stands in for its
-  // main thread, which it is unless Python is embedded.
-  bool on_main_thread() {
-    if (!main_thread_) {
-      main_thread_ = main_thread_ident_ != 0 ? PyThread_get_thread_ident() == main_thread_ident_
-                                             : executor::on_first_thread();
-    }
-    return *main_thread_;
-  }
+  bool on_main_thread() const noexcept { return main_thread_; }
 
   bool handler_raised() {
     return gil::with_gil([this] {
@@ -74,8 +64,7 @@ class SignalWatch {
   }
 
   const engine::LimiterCore& core_;
-  unsigned long main_thread_ident_;
-  std::optional<bool> main_thread_;
+  bool main_thread_;
   nanoseconds waited_{0};            // since the handlers last ran
   std::optional<PyError> raised_;    // set with the lock held, taken after the wait
 };
@@ -127,7 +116,7 @@ Result<engine::Admission> admit_waiting(const engine::LimiterCore& core, const A
     case engine::AdmissionStep::Kind::refused:
       return engine::Admission::refused;
     case engine::AdmissionStep::Kind::sleep: {
-      Result<unsigned long> main_thread = interpreter_main_thread();
+      Result<bool> main_thread = on_interpreter_main_thread();
       if (!main_thread) return std::unexpected(std::move(main_thread.error()));
       SignalWatch watch(core, *main_thread);
       outcome = gil::without_gil([&] {
@@ -153,7 +142,7 @@ Result<engine::Admission> admit_waiting_at_server(const engine::LimiterCore& cor
                                                   std::chrono::nanoseconds* decided_at) {
   engine::AdmissionLoop loop(core, request.cost);
   bound_by_timeout(loop, request);
-  Result<unsigned long> main_thread = interpreter_main_thread();
+  Result<bool> main_thread = on_interpreter_main_thread();
   if (!main_thread) return std::unexpected(std::move(main_thread.error()));
   SignalWatch watch(core, *main_thread);
   const engine::Admission outcome = watched(core, watch, [&] {
@@ -246,7 +235,7 @@ namespace {
     outcome = *waited;
   } else if (asks_a_server(core)) {
     // As a waiting admission's first attempt: its wait on the server watched.
-    Result<unsigned long> main_thread = interpreter_main_thread();
+    Result<bool> main_thread = on_interpreter_main_thread();
     if (!main_thread) return std::unexpected(std::move(main_thread.error()));
     SignalWatch watch(core, *main_thread);
     outcome = watched(core, watch,

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "executor/clock.hpp"
-#include "executor/environment.hpp"
 #include "executor/sleep.hpp"
 #include "frame/gil.hpp"
 #include "limiters/blocking_admission.hpp"
@@ -28,12 +27,9 @@ PyError stuck(const engine::LimiterCore& core) { return error_of(core.home()->st
 }  // namespace
 
 Result<void> wait_for_home_lock(const engine::LimiterCore& core) {
-  Result<unsigned long> main_thread = interpreter_main_thread();
+  Result<bool> main_thread = on_interpreter_main_thread();
   if (!main_thread) return std::unexpected(std::move(main_thread.error()));
-  // As the admission's watch: while the interpreter cannot say, the
-  // process's first thread stands in for its main thread.
-  const bool runs_handlers =
-      *main_thread != 0 ? PyThread_get_thread_ident() == *main_thread : executor::on_first_thread();
+  const bool runs_handlers = *main_thread;
   const nanoseconds give_up_at = executor::monotonic_now() + kLockPatience;
   for (;;) {
     const nanoseconds now = executor::monotonic_now();

@@ -1,4 +1,6 @@
-// Built instead of redis_store.cpp when hiredis was not found.
+// Built instead of redis_store.cpp when hiredis was not found, and on
+// Windows.
+#include "redis_store/missing_support.hpp"
 #include "redis_store/redis_store.hpp"
 #include "redis_store/store_checks.hpp"
 
@@ -7,10 +9,7 @@ namespace quellgate::redis_store {
 namespace {
 
 std::unexpected<StoreError> no_redis_support() {
-  return std::unexpected(StoreError{
-      StoreErrorKind::unavailable,
-      "this build of quellgate has no Redis support: install hiredis's development files "
-      "(Debian and Ubuntu: apt-get install libhiredis-dev) and build quellgate again from source"});
+  return std::unexpected(StoreError{StoreErrorKind::unavailable, std::string(no_redis_reason())});
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <limits>
 #include <optional>
 
+#include "redis_store/missing_support.hpp"
 #include "redis_store/tls_transport.hpp"
 
 namespace quellgate::redis_store {
@@ -434,9 +435,7 @@ std::expected<RedisAddress, StoreError> parse_redis_url(std::string_view url) {
   if (parsed->tls && !tls_built_in())
     return std::unexpected(StoreError{
         StoreErrorKind::unavailable,
-        "storage URL '" + masked(url) +
-            "': this build of quellgate has no TLS: install OpenSSL's development files "
-            "(Debian and Ubuntu: apt-get install libssl-dev) and build quellgate again from source"});
+        "storage URL '" + masked(url) + "': " + std::string(no_tls_reason())});
   return std::move(*parsed);
 }
 

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <pthread.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -103,9 +101,17 @@ struct Journal {
   JournalEntry entries[journal_capacity];
 };
 
+// The bytes of the segment's lock, sized as glibc's pthread_mutex_t on
+// x86-64. Linux keeps its robust, process-shared mutex here. Windows has no
+// mutex that can live in shared bytes, so its lock is a named kernel mutex
+// and these bytes only hold a hint of who owns it (for messages). A segment
+// is never shared between two operating systems, but the layout is the same
+// on both.
+inline constexpr std::size_t lock_bytes = 40;
+
 struct Layout {
   Header header;
-  alignas(64) pthread_mutex_t mutex;  // robust, process-shared
+  alignas(64) unsigned char lock[lock_bytes];
   // Lock-free, on their own line so that releases and sleepers do not pull
   // the mutex's line around. Accessed only through std::atomic_ref.
   alignas(64) std::uint32_t wake_word;  // the futex word: bumped by every release
@@ -135,6 +141,6 @@ inline const std::uint64_t* all_cells(const Layout& segment) noexcept {
 inline constexpr std::size_t cell_count_for(std::uint64_t max_keys) {
   return cell::count + max_keys * key_cell::width;
 }
-static_assert(alignof(Layout) <= 4096, "mmap gives page alignment");
+static_assert(alignof(Layout) <= 4096, "a mapping starts on a page");
 
 }  // namespace quellgate::shared_memory::layout

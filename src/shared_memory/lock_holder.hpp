@@ -1,19 +1,21 @@
 #pragma once
 // Who holds a segment's lock, for the message of a wait that gave up.
-#include <sys/types.h>
-
+#include <cstdint>
 #include <optional>
+
+#include "shared_memory/mapping.hpp"
 
 namespace quellgate::shared_memory {
 
 struct LockHolder {
-  pid_t pid = 0;         // the process of the owning thread
-  bool stopped = false;  // stopped by a signal (SIGSTOP, Ctrl+Z, a freezer) or by a debugger
+  std::uint64_t pid = 0;  // the process of the owning thread
+  bool stopped = false;   // stopped by a signal (SIGSTOP, Ctrl+Z, a freezer) or by a debugger
 };
 
-// The process of thread `tid` and whether it is stopped, from
-// /proc/<tid>/status; nothing when it cannot be read: gone, or a thread of
-// another PID namespace, whose ids mean nothing in this one's /proc.
-std::optional<LockHolder> lock_holder_of(pid_t tid);
+// The holder of the mapping's lock now, as far as this process can tell:
+// nothing when the lock is free, its holder is gone, or the OS cannot name
+// it (on Linux, a thread of another PID namespace, whose ids mean nothing
+// in this one's /proc).
+std::optional<LockHolder> lock_holder(Mapping& mapping);
 
 }  // namespace quellgate::shared_memory

@@ -16,7 +16,6 @@ constexpr std::size_t max_name_length = 200;
 // /dev/shm, and the whole must stay within NAME_MAX (255) with four numbers
 // of up to 20 digits after it.
 constexpr std::size_t temporary_name_part = 140;
-constexpr std::string_view shm_directory = "/dev/shm";
 
 bool is_name_character(char c) noexcept {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
@@ -36,8 +35,6 @@ std::expected<std::string, OpenError> object_name(std::string_view name) {
   }
   return prefix() + "." + std::string(name);
 }
-
-std::string object_path(const std::string& object) { return std::string(shm_directory) + object; }
 
 std::string temporary_object_name(std::string_view name, const ProcessIdentity& creator) {
   // Relaxed: the counter only has to differ between calls of one process.

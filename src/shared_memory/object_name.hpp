@@ -11,14 +11,11 @@
 
 namespace quellgate::shared_memory {
 
-// The POSIX shared-memory name of a limiter name, "/quellgate.<layout
-// version>.<name>", or bad_name when the name is not 1 to 200 of
+// The object name of a limiter name, "/quellgate.<layout version>.<name>"
+// (a POSIX shared-memory name; Windows names a file by it, without the '/'), or bad_name when the name is not 1 to 200 of
 // [A-Za-z0-9._-]. The layout version in the name keeps builds of different
 // layouts apart instead of making them refuse each other's segments.
 std::expected<std::string, OpenError> object_name(std::string_view name);
-
-// Where glibc keeps that object, for link() and for messages.
-std::string object_path(const std::string& object);
 
 // A name of the same directory that no limiter name maps to ('~' is not a
 // name character), to build a segment in:
@@ -29,7 +26,8 @@ std::string object_path(const std::string& object);
 // give (their token makes a clash unlikely, and O_EXCL catches it).
 std::string temporary_object_name(std::string_view name, const ProcessIdentity& creator);
 
-// The start of every temporary's directory entry in /dev/shm, and the
+// The start of every temporary's directory entry (in /dev/shm, or beside
+// the segments' files on Windows), and the
 // creator that the entry `entry` (a file name in that directory) records,
 // or nothing when it is not a temporary of this layout version.
 std::string temporary_entry_prefix();

@@ -13,6 +13,10 @@ namespace quellgate::shared_memory {
 // once per process (and again after fork), so that no two such processes
 // ever share a slot; and since no namespace can judge it, its slot is never
 // reclaimed.
+//
+// On Windows: the process id, its creation time (100 ns ticks since 1601,
+// from GetProcessTimes), and namespace 1, as every process of the host
+// numbers in one space.
 struct ProcessIdentity {
   std::uint64_t pid = 0;
   std::uint64_t start_time = 0;     // field 22 of /proc/PID/stat, clock ticks since boot; or the token

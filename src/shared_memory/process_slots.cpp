@@ -139,7 +139,7 @@ struct Holder {
 std::vector<Holder> other_holders(Mapping& mapping, const ProcessIdentity& me) {
   std::vector<Holder> holders;
   const layout::Layout& segment = mapping.segment();
-  const SegmentLock lock(mapping.segment(), mapping.cell_count());
+  const SegmentLock lock(mapping);
   if (!lock.held()) return holders;
   for (std::size_t slot = 0; slot < layout::slot_count; ++slot) {
     const std::uint64_t pid = read(segment, slot, SlotField::pid);
@@ -213,7 +213,7 @@ bool reclaim_dead_slots(Mapping& mapping, const ProcessIdentity& me, nanoseconds
   std::vector<Holder> dead = other_holders(mapping, me);
   std::erase_if(dead, [](const Holder& holder) { return !process_is_gone(holder.pid, holder.start_time); });
   if (dead.empty()) return false;
-  SegmentLock lock(segment, mapping.cell_count());
+  SegmentLock lock(mapping);
   if (!lock.held()) return false;
   bool reclaimed = false;
   for (const Holder& holder : dead) {
@@ -236,7 +236,7 @@ bool reclaim_dead_slots(Mapping& mapping, const ProcessIdentity& me, nanoseconds
   }
   lock.unlock();
   // Sleepers of other processes may wait for the permits that came back.
-  if (reclaimed) wake_sleepers(segment);
+  if (reclaimed) wake_sleepers(mapping);
   return reclaimed;
 }
 

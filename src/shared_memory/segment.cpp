@@ -142,7 +142,7 @@ void refuse_for_full_table(const Mapping& mapping, const KeyRef& key, nanosecond
 void decide(Mapping& mapping, nanoseconds now, const ProcessIdentity* me, std::uint64_t cost, const KeyRef* key,
             Segment::Attempt& result) noexcept {
   layout::Layout& segment = mapping.segment();
-  const SegmentLock lock(segment, mapping.cell_count());
+  const SegmentLock lock(mapping);
   if (!lock.held()) [[unlikely]] {
     result.fault = lock.busy() ? Fault::lock_busy : Fault::unrecoverable_lock;
     return;
@@ -198,11 +198,9 @@ Fault fault_of(const SegmentLock& lock) noexcept {
   return lock.busy() ? Fault::lock_busy : Fault::unrecoverable_lock;
 }
 
-// For a wait that gave up: who holds the lock, as far as this PID
-// namespace's /proc can tell.
-std::string describe_stuck_lock(layout::Layout& segment) {
-  const pid_t owner = lock_owner_thread(segment);
-  const std::optional<LockHolder> holder = lock_holder_of(owner);
+// For a wait that gave up: who holds the lock, as far as this process can tell.
+std::string describe_stuck_lock(Mapping& mapping) {
+  const std::optional<LockHolder> holder = lock_holder(mapping);
   if (!holder) return "its lock was not let go for as long as a call waits for it";
   const std::string process = "process " + std::to_string(holder->pid);
   if (holder->stopped) {
@@ -242,7 +240,7 @@ std::string Segment::describe(Fault fault) const {
     case Fault::lock_busy:
       return subject + ": its lock is held by another thread";
     case Fault::lock_stuck:
-      return subject + ": " + describe_stuck_lock(mapping_->segment());
+      return subject + ": " + describe_stuck_lock(*mapping_);
   }
   return subject;
 }
@@ -279,19 +277,19 @@ Fault Segment::release_permit(const KeyRef* key) noexcept {
   Mapping& mapping = *mapping_;
   if (mapping.config().max_burst == 0) return Fault::none;
   const ProcessIdentity me = current_identity();
-  SegmentLock lock(mapping.segment(), mapping.cell_count());
+  SegmentLock lock(mapping);
   // Not to be had at all: no permit can be held then.
   if (!lock.held()) return lock.busy() ? Fault::lock_busy : Fault::none;
   const std::optional<Placed> placed = place(mapping, key, nanoseconds::zero(), nullptr);
   if (!placed || !return_permit(mapping, me, placed->cells)) return Fault::none;
   lock.unlock();
-  wake_sleepers(mapping.segment());
+  wake_sleepers(mapping);
   return Fault::none;
 }
 
 Fault Segment::settle(nanoseconds decided_at, std::int64_t delta, const KeyRef* key) noexcept {
   Mapping& mapping = *mapping_;
-  const SegmentLock lock(mapping.segment(), mapping.cell_count());
+  const SegmentLock lock(mapping);
   if (!lock.held()) return fault_of(lock);
   const std::optional<Placed> placed = place(mapping, key, decided_at, nullptr);
   if (!placed || delta == 0) return Fault::none;
@@ -313,7 +311,7 @@ Fault Segment::settle(nanoseconds decided_at, std::int64_t delta, const KeyRef* 
 std::expected<std::optional<std::uint64_t>, Fault> Segment::burst_remaining(const KeyRef* key) noexcept {
   const std::uint64_t max_burst = mapping_->config().max_burst;
   if (max_burst == 0) return std::nullopt;
-  const SegmentLock lock(mapping_->segment(), mapping_->cell_count());
+  const SegmentLock lock(*mapping_);
   if (!lock.held()) return std::unexpected(fault_of(lock));
   const std::optional<Placed> placed = place(*mapping_, key, nanoseconds::zero(), nullptr);
   if (!placed) return max_burst;
@@ -322,7 +320,7 @@ std::expected<std::optional<std::uint64_t>, Fault> Segment::burst_remaining(cons
 }
 
 Fault Segment::read_windows(nanoseconds now, std::span<engine::WindowState> out, const KeyRef* key) noexcept {
-  const SegmentLock lock(mapping_->segment(), mapping_->cell_count());
+  const SegmentLock lock(*mapping_);
   if (!lock.held()) return fault_of(lock);
   const std::optional<Placed> placed = place(*mapping_, key, now, nullptr);
   const Windows windows = placed ? windows_at(*mapping_, placed->cells.windows, now) : fresh_windows(*mapping_, now);
@@ -337,7 +335,7 @@ Fault Segment::read_windows(nanoseconds now, std::span<engine::WindowState> out,
 }
 
 std::expected<std::optional<nanoseconds>, Fault> Segment::window_wait(nanoseconds now, const KeyRef* key) noexcept {
-  const SegmentLock lock(mapping_->segment(), mapping_->cell_count());
+  const SegmentLock lock(*mapping_);
   if (!lock.held()) return std::unexpected(fault_of(lock));
   const std::optional<Placed> placed = place(*mapping_, key, now, nullptr);
   if (!placed) return std::nullopt;
@@ -345,24 +343,24 @@ std::expected<std::optional<nanoseconds>, Fault> Segment::window_wait(nanosecond
 }
 
 std::expected<Segment::KeyTableUse, Fault> Segment::key_table_use(nanoseconds now) noexcept {
-  const SegmentLock lock(mapping_->segment(), mapping_->cell_count());
+  const SegmentLock lock(*mapping_);
   if (!lock.held()) return std::unexpected(fault_of(lock));
   return KeyTableUse{live_entries(*mapping_, now), mapping_->config().max_keys,
                      mapping_->cells()[cell::keys_refused]};
 }
 
 Fault Segment::wait_for_lock(nanoseconds monotonic_deadline) const noexcept {
-  SegmentLock lock(mapping_->segment(), mapping_->cell_count(), monotonic_deadline);
+  SegmentLock lock(*mapping_, monotonic_deadline);
   if (!lock.held()) return fault_of(lock);
   return Fault::none;
 }
 
-std::uint32_t Segment::wake_word() const noexcept { return load_wake_word(mapping_->segment()); }
+std::uint32_t Segment::wake_word() const noexcept { return load_wake_word(*mapping_); }
 
-void Segment::pass_wake_on() const noexcept { shared_memory::pass_wake_on(mapping_->segment()); }
+void Segment::pass_wake_on() const noexcept { shared_memory::pass_wake_on(*mapping_); }
 
 Segment::WaitEnd Segment::wait_for_release(std::uint32_t seen, nanoseconds monotonic_deadline) const noexcept {
-  return sleep_on_wake_word(mapping_->segment(), seen, monotonic_deadline);
+  return sleep_on_wake_word(*mapping_, seen, monotonic_deadline);
 }
 
 }  // namespace quellgate::shared_memory

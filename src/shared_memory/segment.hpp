@@ -80,8 +80,8 @@ class Segment {
   // given is Kind::mismatch.
   static std::expected<Segment, OpenError> open(std::string_view name, const SharedConfig& config,
                                                 std::optional<unsigned> mode);
-  // Unlinks the name. Mappings still open keep working on their own copy
-  // until they go. A missing name is Kind::os with ENOENT.
+  // Unlinks the name (on Windows, renames the file away and deletes it).
+  // Mappings still open keep working on their own copy until they go. A missing name is Kind::os with ENOENT.
   static std::expected<void, OpenError> remove(std::string_view name);
 
   Segment(Segment&&) noexcept;
@@ -152,7 +152,8 @@ class Segment {
   };
   std::expected<KeyTableUse, Fault> key_table_use(std::chrono::nanoseconds now) noexcept;
 
-  // Waits until the lock is free, up to the CLOCK_MONOTONIC deadline, and
+  // Waits until the lock is free, up to the monotonic deadline (the
+  // executor's clock: CLOCK_MONOTONIC, QueryPerformanceCounter), and
   // lets it go again at once: none when it was free, lock_busy when the
   // deadline came first, unrecoverable_lock when it cannot be taken. Never
   // with the interpreter lock held; a signal does not end it.
@@ -165,8 +166,9 @@ class Segment {
   // woken: by a release or a wake passed on; changed: the word had moved
   // before the sleep began, so releases' wakes may have found nobody.
   enum class WaitEnd { woken, changed, timed_out, signal };
-  // Sleeps (a futex shared between processes) until the word differs from
-  // `seen`, a wake, the CLOCK_MONOTONIC `deadline`, or a signal.
+  // Sleeps (wake.hpp: a futex, or a named semaphore on Windows) until the
+  // word differs from `seen`, a wake, the monotonic `deadline`, or a signal
+  // (never on Windows).
   WaitEnd wait_for_release(std::uint32_t seen, std::chrono::nanoseconds monotonic_deadline) const noexcept;
   // Wakes one sleeper, for a wake its receiver could not use (wake.hpp).
   void pass_wake_on() const noexcept;

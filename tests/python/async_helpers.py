@@ -25,17 +25,55 @@ WORKER_COMM = "osken-runtime-w"  # Linux keeps 15 bytes of "osken-runtime-worker
 
 # Put at the top of every child script, so that each can look at its own threads.
 THREAD_PROBE = '''
-import os, time
+import os, sys, time
 
-def thread_names():
+def linux_thread_names(only=None):
     names = []
-    for tid in os.listdir("/proc/self/task"):
+    for tid in os.listdir("/proc/self/task") if only is None else [str(only)]:
         try:
             with open("/proc/self/task/%s/comm" % tid) as comm:
                 names.append(comm.read().strip())
         except (FileNotFoundError, ProcessLookupError):  # the thread ended meanwhile
             pass
     return names
+
+def windows_thread_names(only=None):
+    """Each thread's description (of thread `only` alone if given), cut to the 15 bytes Linux keeps of a name."""
+    import ctypes
+    from ctypes import wintypes
+
+    class ThreadEntry(ctypes.Structure):
+        _fields_ = [("size", wintypes.DWORD), ("usage", wintypes.DWORD), ("thread", wintypes.DWORD),
+                    ("process", wintypes.DWORD), ("base", wintypes.LONG), ("delta", wintypes.LONG),
+                    ("flags", wintypes.DWORD)]
+
+    kernel32 = ctypes.WinDLL("kernel32")
+    kernel32.CreateToolhelp32Snapshot.restype = kernel32.OpenThread.restype = wintypes.HANDLE
+    kernel32.CloseHandle.argtypes = kernel32.LocalFree.argtypes = [wintypes.HANDLE]
+    kernel32.GetThreadDescription.argtypes = [wintypes.HANDLE, ctypes.POINTER(ctypes.c_wchar_p)]
+    snapshot = kernel32.CreateToolhelp32Snapshot(0x4, 0)  # TH32CS_SNAPTHREAD: every thread of the system
+    entry, names = ThreadEntry(size=ctypes.sizeof(ThreadEntry)), []
+    listed = kernel32.Thread32First(snapshot, ctypes.byref(entry))
+    while listed:
+        mine = entry.process == os.getpid() and only in (None, entry.thread)
+        # THREAD_QUERY_INFORMATION: Wine refuses the description with less.
+        thread = kernel32.OpenThread(0x0040, False, entry.thread) if mine else None
+        description = ctypes.c_wchar_p()
+        if thread:
+            kernel32.GetThreadDescription(thread, ctypes.byref(description))
+        if description.value is not None:
+            names.append(description.value[:15])
+            kernel32.LocalFree(ctypes.cast(description, wintypes.HANDLE))
+        if thread:
+            kernel32.CloseHandle(thread)
+        listed = kernel32.Thread32Next(snapshot, ctypes.byref(entry))
+    kernel32.CloseHandle(snapshot)
+    return names
+
+thread_names = windows_thread_names if sys.platform == "win32" else linux_thread_names
+
+def usable_processors():
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
 
 def settled_thread_names(expected_workers=None, timeout=10.0):
     """Threads start and end on their own time: poll until the names stop changing."""
@@ -50,6 +88,9 @@ def settled_thread_names(expected_workers=None, timeout=10.0):
         names = again
     return names
 '''
+
+# The same probes for the tests' own process.
+exec(THREAD_PROBE)
 
 
 def asyncio_test(timeout=60.0):

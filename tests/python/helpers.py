@@ -16,6 +16,38 @@ import time
 
 import pytest
 
+ON_LINUX = sys.platform.startswith("linux")
+
+
+def linux_only(reason):
+    """A test of what only Linux has (fork, /proc, /dev/shm, POSIX signals
+    beyond SIGINT, futex figures): skipped elsewhere, saying what it needs."""
+    return pytest.mark.skipif(not ON_LINUX, reason="Linux only: " + reason)
+
+
+def linux_only_module(reason):
+    """The same for a whole file, called at its top: also for files that
+    cannot even be imported elsewhere (signal.SIGKILL, os.geteuid)."""
+    if not ON_LINUX:
+        pytest.skip("Linux only: " + reason, allow_module_level=True)
+
+
+def _builds_shared_memory():
+    try:
+        import quellgate
+
+        quellgate.remove_shared("qgprobe.%d" % os.getpid())
+    except NotImplementedError:
+        return False
+    except OSError:  # no such name: the build has shared memory
+        pass
+    return True
+
+
+needs_shared_memory = pytest.mark.skipif(
+    not _builds_shared_memory(), reason="this build has no shared memory for its OS (remove_shared raises NotImplementedError)"
+)
+
 CONSTRUCTOR_SIGNATURE = (
     "(sec=None, min=None, hour=None, day=None, sec_window=None, min_window=None,"
     " hour_window=None, day_window=None, blocking=True, max_burst=None)"
@@ -56,10 +88,11 @@ def expected_rollover(length, at):
     return (int(at) // length + 1) * length
 
 
-def run_child(script, timeout=60):
+def run_child(script, timeout=60, **options):
     """Run a Python snippet in a fresh interpreter; return its JSON report.
 
     The snippet prints exactly one JSON document on its last stdout line.
+    `options` go to subprocess.run.
     """
     completed = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(script)],
@@ -67,6 +100,7 @@ def run_child(script, timeout=60):
         stderr=subprocess.PIPE,
         timeout=timeout,
         env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"),
+        **options,
     )
     stdout = completed.stdout.decode("utf-8", "replace")
     stderr = completed.stderr.decode("utf-8", "replace")

@@ -14,6 +14,7 @@ from async_helpers import (
     async_sleep_until_window_start,
     asyncio_test,
     burst_comes_back_to,
+    thread_names,
     window_index,
 )
 from quellgate import AsyncRateLimiter
@@ -23,8 +24,7 @@ request_id = contextvars.ContextVar("request_id", default="unset")
 
 
 def thread_comm(native_id):
-    with open("/proc/self/task/%d/comm" % native_id) as comm:
-        return comm.read().strip()
+    return thread_names(native_id)[0]
 
 
 @asyncio_test()

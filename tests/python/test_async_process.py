@@ -3,6 +3,7 @@
 import pytest
 
 from async_helpers import WORKER_COMM, run_script, run_script_copies, script_report
+from helpers import linux_only
 from stress_helpers import LEAKS_UNCHECKED_AT_EXIT
 
 USE_LIMITER = """
@@ -20,10 +21,11 @@ def use_limiter():
     return asyncio.run(asyncio.wait_for(acquire_look_release(), 30))
 
 def workers():
-    return settled_thread_names(expected_workers=len(os.sched_getaffinity(0))).count("%s")
+    return settled_thread_names(expected_workers=usable_processors()).count("%s")
 """ % WORKER_COMM
 
 
+@linux_only("fork")
 def test_os_fork_child_builds_its_own_pool_on_its_first_call():
     report = script_report(
         USE_LIMITER,
@@ -47,7 +49,7 @@ def test_os_fork_child_builds_its_own_pool_on_its_first_call():
         _, status = os.waitpid(pid, 0)
         print(json.dumps({"parent_before": parent_before, "child": child, "status": status,
                           "parent_after": [use_limiter(), workers()],
-                          "processors": len(os.sched_getaffinity(0))}))
+                          "processors": usable_processors()}))
         """,
     )
     processors = report["processors"]
@@ -61,6 +63,7 @@ def test_os_fork_child_builds_its_own_pool_on_its_first_call():
     assert report["parent_after"] == [3, processors]
 
 
+@linux_only("fork")
 def test_multiprocessing_fork_child_uses_the_inherited_limiter():
     report = script_report(
         USE_LIMITER,
@@ -85,7 +88,7 @@ def test_multiprocessing_fork_child_uses_the_inherited_limiter():
             for process in children:
                 process.join(60)
             print(json.dumps({"results": results, "codes": [p.exitcode for p in children],
-                              "processors": len(os.sched_getaffinity(0))}))
+                              "processors": usable_processors()}))
         """,
     )
     assert report["codes"] == [0, 0]
@@ -93,6 +96,7 @@ def test_multiprocessing_fork_child_uses_the_inherited_limiter():
         assert result == {"burst_seen": [3, 3, 3], "workers": report["processors"]}
 
 
+@linux_only("fork")
 def test_fork_before_any_async_call_leaves_parent_and_child_both_working():
     report = script_report(
         USE_LIMITER,
@@ -100,7 +104,7 @@ def test_fork_before_any_async_call_leaves_parent_and_child_both_working():
         pid = os.fork()
         if pid == 0:
             try:
-                code = 0 if use_limiter() == 3 and workers() == len(os.sched_getaffinity(0)) else 1
+                code = 0 if use_limiter() == 3 and workers() == usable_processors() else 1
             except BaseException:
                 code = 2
             os._exit(code)

@@ -43,7 +43,7 @@ def test_first_call_starts_one_named_worker_per_usable_processor_and_later_calls
         """
         import threading
         before = settled_thread_names()
-        processors = len(os.sched_getaffinity(0))
+        processors = usable_processors()
         limiter = quellgate.AsyncRateLimiter(sec=100)
         asyncio.run(one_call(limiter))
         after_first = settled_thread_names(expected_workers=processors)
@@ -180,7 +180,7 @@ def test_threads_racing_to_make_the_first_call_share_one_pool():
         for thread in threads:
             thread.join()
         print(json.dumps({"results": results, "workers": settled_thread_names().count("%s"),
-                          "processors": len(os.sched_getaffinity(0))}))
+                          "processors": usable_processors()}))
         """
         % WORKER_COMM,
         env_remove=[WORKER_VARIABLE],

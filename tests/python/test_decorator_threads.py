@@ -7,15 +7,14 @@ caller's contextvars context.
 
 import asyncio
 import contextvars
-import os
 import threading
 import time
 
-from async_helpers import asyncio_test, script_report
+from async_helpers import asyncio_test, script_report, usable_processors
 from quellgate import AsyncRateLimiter
 
 HUGE = 2**62
-PROCESSORS = len(os.sched_getaffinity(0))
+PROCESSORS = usable_processors()
 request_id = contextvars.ContextVar("request_id", default="unset")
 
 
@@ -136,7 +135,7 @@ def test_threads_start_on_demand_are_reused_and_end_after_idling():
     report = script_report(
         COUNT_THREADS,
         """
-        processors = len(os.sched_getaffinity(0))
+        processors = usable_processors()
         limiter = quellgate.AsyncRateLimiter(sec=10**9)
 
         async def coroutine():

@@ -1,17 +1,16 @@
-"""Ctrl+C during waits, each in a child interpreter that sends itself SIGINT."""
+"""Ctrl+C during waits, each in a child interpreter that sends itself SIGINT
+(on Windows: a Ctrl+C event on a console of its own)."""
 
-import sys
+import subprocess
 
 import pytest
 
-from helpers import run_child
-
-pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="sends SIGINT with os.kill")
+from helpers import linux_only, run_child
 
 INTERRUPTED = {"type": "KeyboardInterrupt", "args": ["Operation interrupted"]}
 
 CHILD_PRELUDE = """
-import json, os, signal, threading, time
+import json, os, signal, sys, threading, time
 import quellgate
 
 HUGE = 2**63
@@ -34,6 +33,13 @@ def later(delay, action):
 def ctrl_c_after(delay):
     return later(delay, lambda: os.kill(os.getpid(), signal.SIGINT))
 
+if sys.platform == "win32":
+    import ctypes
+    # A Ctrl+C event goes to every process of a console: this child has one
+    # of its own.
+    def ctrl_c_after(delay):
+        return later(delay, lambda: ctypes.WinDLL("kernel32").GenerateConsoleCtrlEvent(0, 0))
+
 def outcome(call):
     try:
         result = call()
@@ -53,7 +59,7 @@ def quiet_afterwards():
 
 
 def child(body):
-    return run_child(CHILD_PRELUDE + body)
+    return run_child(CHILD_PRELUDE + body, creationflags=getattr(subprocess, "CREATE_NEW_CONSOLE", 0))
 
 
 def assert_interrupted(report):
@@ -158,6 +164,7 @@ print(json.dumps({"result": result, "sent": sent, "others": others,
     assert report["quiet"] is True
 
 
+@linux_only("SIGUSR1")
 def test_a_signal_handlers_own_exception_ends_a_wait_unchanged():
     report = child(
         """

@@ -11,7 +11,10 @@ import time
 import pytest
 
 import quellgate
+from helpers import linux_only_module
 from quellgate import AsyncRateLimiter, RateLimiter
+
+linux_only_module("the Redis store (Windows builds have none)")
 
 # Longer than the epoch is old: one window that never rolls over.
 NEVER_ROLLS_OVER = 2**40

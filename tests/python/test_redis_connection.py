@@ -12,7 +12,10 @@ import time
 import pytest
 
 import quellgate
+from helpers import linux_only_module
 from quellgate import RateLimiter
+
+linux_only_module("the Redis store (Windows builds have none)")
 
 # Generous: each bound is several times what a correct call takes, and far
 # below what the fault it catches takes.

@@ -5,7 +5,10 @@ import multiprocessing
 
 import pytest
 
+from helpers import linux_only_module
 from quellgate import AsyncRateLimiter, RateLimiter
+
+linux_only_module("the Redis store (Windows builds have none)")
 
 NEVER_ROLLS_OVER = 2**40
 ODD_KEYS = ["}", "{", ":", " ", "a}:b", "%41", "A", "\x00", "*", "caf\u00e9", "k" * 256]

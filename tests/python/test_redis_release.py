@@ -14,8 +14,12 @@ import time
 import pytest
 
 import quellgate
+from helpers import linux_only_module
 from quellgate import AsyncRateLimiter, RateLimiter
-from test_redis import fixed
+
+linux_only_module("the Redis store (Windows builds have none)")
+
+from test_redis import fixed  # noqa: E402
 
 
 class Client:

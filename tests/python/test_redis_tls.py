@@ -14,7 +14,10 @@ import pytest
 
 import quellgate
 from conftest import free_port
+from helpers import linux_only_module
 from quellgate import AsyncRateLimiter, RateLimiter
+
+linux_only_module("the Redis store (Windows builds have none)")
 
 SLACK = 3.0  # a bound several times what a handshake takes, far below a hang
 # The server sends its CA along with its certificate.

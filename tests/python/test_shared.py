@@ -7,15 +7,19 @@ import itertools
 import multiprocessing
 import os
 import random
-import signal
 import time
 
 import pytest
 
 import quellgate
+from helpers import ON_LINUX, linux_only, needs_shared_memory
 from quellgate import AsyncRateLimiter, RateLimiter
 
+pytestmark = needs_shared_memory
+
 HUGE = 2**63
+# Where a child process comes from: Windows has no fork.
+PROCESSES = multiprocessing.get_context("fork" if ON_LINUX else "spawn")
 # Longer than the epoch is old: one window that never rolls over.
 NEVER_ROLLS_OVER = 2**40
 _names = itertools.count()
@@ -33,7 +37,9 @@ def name():
 
 
 def segment_path(name):
-    return "/dev/shm/quellgate.3." + name
+    if ON_LINUX:
+        return "/dev/shm/quellgate.3." + name
+    return os.path.join(os.environ["LOCALAPPDATA"], "quellgate", "quellgate.3." + name)
 
 
 def fixed(name, limit, **keywords):  # `limit` places in a window that never rolls over
@@ -56,7 +62,7 @@ def stamped_admissions(name, seconds):
     return stamps
 
 
-@pytest.mark.parametrize("method", ["spawn", "fork"])
+@pytest.mark.parametrize("method", ["spawn", pytest.param("fork", marks=linux_only("fork"))])
 def test_processes_share_one_limit_exactly(name, method):
     fixed(name, 50)  # created here, so every child opens the same one
     with multiprocessing.get_context(method).Pool(3) as pool:
@@ -89,7 +95,11 @@ def test_a_bad_name_says_what_is_allowed(bad):
         RateLimiter.shared(bad, sec=1)
 
 
-@pytest.mark.parametrize("content", [b"", b"\x01" * 8, os.urandom(4096), b"\0" * 65536])
+# Short ids: pytest puts the test's id in an environment variable, which
+# Windows caps at 32767 characters.
+@pytest.mark.parametrize(
+    "content", [b"", b"\x01" * 8, os.urandom(4096), b"\0" * 65536], ids=["empty", "short", "random", "zeros"]
+)
 def test_a_garbage_or_truncated_object_at_the_name_is_a_value_error(name, content):
     with open(segment_path(name), "wb") as garbage:
         garbage.write(content)
@@ -97,6 +107,7 @@ def test_a_garbage_or_truncated_object_at_the_name_is_a_value_error(name, conten
         RateLimiter.shared(name, sec=1)
 
 
+@linux_only("POSIX permission bits")
 def test_mode_is_applied_whatever_the_umask_and_a_missing_name_cannot_be_removed(name):
     with pytest.raises(FileNotFoundError, match=name):
         quellgate.remove_shared(name)
@@ -109,7 +120,7 @@ def test_mode_is_applied_whatever_the_umask_and_a_missing_name_cannot_be_removed
 
 
 def test_remove_shared_while_another_process_uses_the_name(name):
-    ctx = multiprocessing.get_context("fork")
+    ctx = PROCESSES
     holder = fixed(name, 2)
     assert holder.acquire() and holder.acquire() and not holder.acquire()
     with ctx.Pool(1) as pool:
@@ -128,6 +139,7 @@ def forked_child_permits(name, report):
     report.send((taken, limiter.get_remaining()["burst"]))
 
 
+@linux_only("fork")
 def test_a_forked_child_holds_its_own_permits_and_never_the_parents(name):
     ctx = multiprocessing.get_context("fork")
     parent = fixed(name, HUGE, max_burst=3)
@@ -164,12 +176,14 @@ def hammer(name):
 
 
 def test_a_killed_holder_gives_its_permits_back_and_kills_mid_update_leave_the_windows_whole(name):
-    ctx = multiprocessing.get_context("fork")
+    # kill(): SIGKILL, or TerminateProcess on Windows, where a victim killed
+    # in its section leaves the segment's mutex abandoned.
+    ctx = PROCESSES
     receive, send = ctx.Pipe(duplex=False)
     holder = ctx.Process(target=hold_then_wait, args=(name, send))
     holder.start()
     receive.recv()  # it holds both permits
-    os.kill(holder.pid, signal.SIGKILL)
+    holder.kill()
     holder.join()
     # The cap refuses, so the dead holder's slot is reclaimed.
     limiter = fixed(name, HUGE, max_burst=2)
@@ -179,11 +193,15 @@ def test_a_killed_holder_gives_its_permits_back_and_kills_mid_update_leave_the_w
     try:
         for _ in range(8):
             victims = [ctx.Process(target=hammer, args=(name + "x",)) for _ in range(2)]
+            before = shared.get_remaining()["second"]
             for victim in victims:
                 victim.start()
+            deadline = time.monotonic() + 30  # a spawned child takes a while to start
+            while shared.get_remaining()["second"] == before and time.monotonic() < deadline:
+                time.sleep(0.01)
             time.sleep(0.2 + random.random() * 0.2)
             for victim in victims:
-                os.kill(victim.pid, signal.SIGKILL)
+                victim.kill()
                 victim.join()
         remaining = shared.get_remaining()
         # Every admission counted in both windows or in neither.
@@ -214,7 +232,7 @@ async def wait_in_a_task(limiter, pipe, delays):
 
 
 def wake_delays(name, limiter_class, rounds=3):
-    ctx = multiprocessing.get_context("fork")
+    ctx = PROCESSES
     ours, theirs = ctx.Pipe()
     child = ctx.Process(target=release_on_cue, args=(name, theirs, rounds))
     child.start()

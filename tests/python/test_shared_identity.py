@@ -10,7 +10,10 @@ import time
 import pytest
 
 import quellgate
+from helpers import linux_only_module
 from quellgate import RateLimiter
+
+linux_only_module("POSIX users and modes, /dev/shm, /proc, fork and PID namespaces")
 
 OPEN = "import sys, quellgate\nlimiter = quellgate.RateLimiter.shared(%r, sec=9, sec_window=2**40, max_burst=2, blocking=False)\n"
 as_root = pytest.mark.skipif(os.geteuid() != 0, reason="creates a segment as another user")

@@ -12,7 +12,10 @@ import time
 import pytest
 
 import quellgate
+from helpers import linux_only, needs_shared_memory
 from quellgate import AsyncRateLimiter, RateLimiter
+
+pytestmark = needs_shared_memory
 
 NEVER_ROLLS_OVER = 2**40
 _names = itertools.count()
@@ -59,6 +62,7 @@ def test_another_max_keys_at_the_name_is_refused_naming_both(name):
         AsyncRateLimiter.shared(name, sec=30, sec_window=NEVER_ROLLS_OVER, max_keys=3)
 
 
+@linux_only("a holder stopped with SIGSTOP inside the segment's pthread mutex")
 @pytest.mark.parametrize("key", [None, "k"])
 def test_a_settlement_that_finds_the_lock_held_is_made_once_it_is_let_go(name, key):
     from test_shared_lock import HOLDER  # a child that holds the segment's lock, stopped

@@ -14,7 +14,10 @@ import time
 import pytest
 
 import quellgate
+from helpers import linux_only_module
 from quellgate import AsyncRateLimiter, RateLimiter
+
+linux_only_module("a holder stopped with SIGSTOP inside the segment's pthread mutex")
 
 # Where Layout::mutex lies in a segment of layout version 1 (the version is
 # part of the object's name): after the 104-byte header, on a 64-byte line.

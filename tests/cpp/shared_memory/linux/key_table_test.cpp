@@ -13,6 +13,7 @@
 #include "shared_memory/journal.hpp"
 #include "shared_memory/key_table.hpp"
 #include "shared_memory/layout.hpp"
+#include "shared_memory/segment_lock.hpp"
 #include "shared_memory/object_name.hpp"
 #include "shared_memory/segment.hpp"
 
@@ -141,7 +142,7 @@ TEST_F(KeyTableTest, AKeyTakenByAProcessThatDiedMidwayIsCompleted) {
   const std::size_t entry = key.ref.hash % max_keys;
   const pid_t child = fork();
   if (child == 0) {
-    pthread_mutex_lock(&mapped->mutex);
+    pthread_mutex_lock(&mutex_of(*mapped));
     Transaction claim(*mapped, layout::cell_count_for(max_keys));
     std::uint64_t first_bytes = 0;
     std::memcpy(&first_bytes, key.bytes.data(), key.bytes.size());

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "shared_memory/layout.hpp"
+#include "shared_memory/segment_lock.hpp"
 #include "shared_memory/object_name.hpp"
 #include "shared_memory/segment.hpp"
 
@@ -40,8 +41,8 @@ TEST(SegmentLockTest, ALockHeldElsewhereIsReportedBusyAndItsHolderNamed) {
   const pid_t child = fork();
   if (child == 0) {
     char byte = 0;
-    pthread_mutex_lock(&bytes->mutex);
-    _exit(write(ready[1], "h", 1) == 1 && read(go[0], &byte, 1) == 1 && pthread_mutex_unlock(&bytes->mutex) == 0 ? 0 : 1);
+    pthread_mutex_lock(&mutex_of(*bytes));
+    _exit(write(ready[1], "h", 1) == 1 && read(go[0], &byte, 1) == 1 && pthread_mutex_unlock(&mutex_of(*bytes)) == 0 ? 0 : 1);
   }
   char byte = 0;
   ASSERT_EQ(read(ready[0], &byte, 1), 1);

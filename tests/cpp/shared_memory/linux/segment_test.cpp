@@ -20,6 +20,7 @@
 
 #include "shared_memory/journal.hpp"
 #include "shared_memory/layout.hpp"
+#include "shared_memory/segment_lock.hpp"
 #include "shared_memory/object_name.hpp"
 
 namespace quellgate::shared_memory {
@@ -152,7 +153,7 @@ TEST_F(SegmentTest, AJournalLeftByADeadOwnerIsCompletedAndAnOverwrittenLockRefus
   ASSERT_TRUE(segment.admit(t0, false).admitted);
   layout::Layout* bytes = map_again();
   const pid_t child = fork_child([&] {
-    pthread_mutex_lock(&bytes->mutex);
+    pthread_mutex_lock(&mutex_of(*bytes));
     Transaction transaction(*bytes);
     transaction.set(layout::cell::window_count(0), 7);
     transaction.write_journal();
@@ -162,8 +163,8 @@ TEST_F(SegmentTest, AJournalLeftByADeadOwnerIsCompletedAndAnOverwrittenLockRefus
   ASSERT_EQ(bytes->cells[layout::cell::window_count(0)], 1u) << "the child died before applying";
   EXPECT_EQ(count_in(segment, 0, t0), 7u) << "the next owner rolled the journal forward";
   EXPECT_TRUE(segment.admit(t0, false).admitted && count_in(segment, 0, t0) == 8u) << "and the lock works on";
-  bytes->mutex = pthread_mutex_t{};  // overwritten: now a plain mutex that glibc would find owned
-  bytes->mutex.__data.__owner = 1;
+  mutex_of(*bytes) = pthread_mutex_t{};  // overwritten: now a plain mutex that glibc would find owned
+  mutex_of(*bytes).__data.__owner = 1;
   EXPECT_EQ(segment.admit(t0, false).fault, Fault::unrecoverable_lock) << "an error, not an abort";
 }
 

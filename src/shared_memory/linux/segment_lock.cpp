@@ -45,13 +45,13 @@ const int robust_shared_mutex_kind = kind_of_robust_shared_mutex();
 bool SegmentLock::take_over(int status) noexcept {
   if (status != EOWNERDEAD) return false;
   roll_forward(segment_, cell_count_);
-  if (pthread_mutex_consistent(&segment_.mutex) != 0) {
-    pthread_mutex_unlock(&segment_.mutex);
+  if (pthread_mutex_consistent(&mutex_of(segment_)) != 0) {
+    pthread_mutex_unlock(&mutex_of(segment_));
     return false;
   }
   // The dead owner may have been giving a permit back, and died before its
   // wake; a wake too many only makes sleepers look again.
-  wake_sleepers(segment_);
+  wake_sleepers(mapping_);
   return true;
 }
 
@@ -65,7 +65,7 @@ void SegmentLock::after_failed_try(int status) noexcept {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif
-    if (lock_owner_thread(segment_) == 0) status = pthread_mutex_trylock(&segment_.mutex);
+    if (lock_owner_thread(segment_) == 0) status = pthread_mutex_trylock(&mutex_of(segment_));
   }
   if (status == 0) {
     held_ = true;
@@ -75,14 +75,13 @@ void SegmentLock::after_failed_try(int status) noexcept {
   held_ = !busy_ && take_over(status);
 }
 
-SegmentLock::SegmentLock(layout::Layout& segment, std::size_t cell_count,
-                         std::chrono::nanoseconds monotonic_deadline) noexcept
-    : segment_(segment), cell_count_(cell_count) {
-  if (!has_robust_shared_kind(segment.mutex)) return;
+SegmentLock::SegmentLock(Mapping& mapping, std::chrono::nanoseconds monotonic_deadline) noexcept
+    : mapping_(mapping), segment_(mapping.segment()), cell_count_(mapping.cell_count()) {
+  if (!has_robust_shared_kind(mutex_of(segment_))) return;
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(monotonic_deadline);
   const timespec until{static_cast<time_t>(seconds.count()),
                        static_cast<long>((monotonic_deadline - seconds).count())};
-  const int status = pthread_mutex_clocklock(&segment.mutex, CLOCK_MONOTONIC, &until);
+  const int status = pthread_mutex_clocklock(&mutex_of(segment_), CLOCK_MONOTONIC, &until);
   if (status == 0) {
     held_ = true;
     return;
@@ -94,7 +93,7 @@ SegmentLock::SegmentLock(layout::Layout& segment, std::size_t cell_count,
 pid_t lock_owner_thread(layout::Layout& segment) noexcept {
 #ifdef __GLIBC__
   // Relaxed: a hint for a message; the owner may change just after.
-  const auto word = std::atomic_ref<int>(segment.mutex.__data.__lock)
+  const auto word = std::atomic_ref<int>(mutex_of(segment).__data.__lock)
                         .load(std::memory_order_relaxed);
   return static_cast<pid_t>(static_cast<unsigned>(word) & FUTEX_TID_MASK);
 #else
@@ -107,7 +106,7 @@ int initialise_mutex(layout::Layout& segment) noexcept {
   pthread_mutexattr_t attributes;
   int status = 0;
   if (robust_shared_attributes(attributes, status) == nullptr) return status;
-  if (status == 0) status = pthread_mutex_init(&segment.mutex, &attributes);
+  if (status == 0) status = pthread_mutex_init(&mutex_of(segment), &attributes);
   pthread_mutexattr_destroy(&attributes);
   return status;
 }

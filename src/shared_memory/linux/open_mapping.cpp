@@ -16,13 +16,13 @@
 
 #include "shared_memory/mapping.hpp"
 #include "shared_memory/object_name.hpp"
+#include "shared_memory/segment_header.hpp"
 #include "shared_memory/segment_lock.hpp"
 
 namespace quellgate::shared_memory {
 namespace {
 
-// The smallest object that can be a segment: a header and a table of no keys.
-constexpr std::size_t smallest_segment = layout::size_for(0);
+constexpr std::string_view shm_directory = "/dev/shm";
 // The mode of a segment created without mode=: this user only.
 constexpr unsigned default_mode = 0600;
 // Losing the race to create, then finding the winner's segment removed
@@ -65,6 +65,9 @@ class MappedBytes {
   void* address_;
   std::size_t size_;
 };
+
+// Where glibc keeps a POSIX shared-memory object, for link() and for messages.
+std::string object_path(const std::string& object) { return std::string(shm_directory) + object; }
 
 struct Names {
   std::string_view name;
@@ -167,32 +170,6 @@ std::expected<MappedBytes, OpenError> map(const Names& names, int fd, std::size_
   return std::expected<MappedBytes, OpenError>(std::in_place, address, size);
 }
 
-// The configuration a header states, or what is wrong with it. `size`: the
-// object's, which the header's table of keys must fill exactly.
-std::expected<SharedConfig, std::string> read_header(const layout::Header& header, std::uint64_t size) {
-  if (header.magic != layout::magic) return std::unexpected("its magic number is wrong");
-  if (header.max_keys > layout::max_key_entries) return std::unexpected("its header states too many keys");
-  const std::uint64_t expected = layout::size_for(header.max_keys);
-  if (header.version != layout::version || header.total_size != size || size != expected ||
-      header.slot_count != layout::slot_count) {
-    return std::unexpected("its header states layout version " + std::to_string(header.version) + " and " +
-                           std::to_string(header.total_size) + " bytes, expected version " +
-                           std::to_string(layout::version) + " and " + std::to_string(expected));
-  }
-  if (header.window_count > layout::max_windows) return std::unexpected("its header states too many windows");
-  SharedConfig config;
-  config.window_count = header.window_count;
-  config.max_burst = header.max_burst;
-  config.max_keys = header.max_keys;
-  for (std::size_t i = 0; i < config.window_count; ++i) {
-    config.windows[i] = WindowSpec{header.window_length[i], header.window_limit[i]};
-    if (config.windows[i].length_seconds == 0 || config.windows[i].limit == 0) {
-      return std::unexpected("its header states a window of length or limit 0");
-    }
-  }
-  return config;
-}
-
 std::expected<std::unique_ptr<Mapping>, OpenError> attach(const Names& names, int fd, const SharedConfig& wanted,
                                                           std::optional<unsigned> mode) {
   struct stat status {};
@@ -203,11 +180,7 @@ std::expected<std::unique_ptr<Mapping>, OpenError> attach(const Names& names, in
   // The size of the table is in the header: a size that can hold a header
   // is mapped whole, and the header must then account for every byte.
   const auto size = static_cast<std::uint64_t>(status.st_size);
-  if (size < smallest_segment || size > layout::size_for(layout::max_key_entries)) {
-    return std::unexpected(corrupt(names, std::string(size < smallest_segment ? "it is truncated: " : "it has ") +
-                                              std::to_string(size) + " bytes, a segment has at least " +
-                                              std::to_string(smallest_segment)));
-  }
+  if (auto wrong = wrong_size(size)) return std::unexpected(corrupt(names, *wrong));
   auto bytes = map(names, fd, size);
   if (!bytes) return std::unexpected(std::move(bytes.error()));
   // One copy, so that a writer cannot change the header between check and use.
@@ -223,27 +196,13 @@ std::expected<std::unique_ptr<Mapping>, OpenError> attach(const Names& names, in
   return std::make_unique<Mapping>(bytes->release(), *stored, std::string(names.name));
 }
 
-void write_header(layout::Header& header, const SharedConfig& config) noexcept {
-  header.magic = layout::magic;
-  header.version = layout::version;
-  header.slot_count = layout::slot_count;
-  header.total_size = layout::size_for(config.max_keys);
-  header.max_keys = config.max_keys;
-  header.window_count = config.active().size();
-  for (std::size_t i = 0; i < config.active().size(); ++i) {
-    header.window_length[i] = config.windows[i].length_seconds;
-    header.window_limit[i] = config.windows[i].limit;
-  }
-  header.max_burst = config.max_burst;
-}
-
 // Removes the temporaries of creators that are certainly gone (killed
 // between creating one and publishing it), so that they do not pile up in
 // /dev/shm. Only creators of this PID namespace can be proven gone; any
 // other, and every error, leaves the entry where it is.
 void remove_dead_temporaries(const ProcessIdentity& me) {
   if (me.pid_namespace == 0) return;
-  DIR* directory = ::opendir("/dev/shm");
+  DIR* directory = ::opendir(std::string(shm_directory).c_str());
   if (directory == nullptr) return;
   std::vector<std::string> dead;
   const std::string prefix = temporary_entry_prefix();

@@ -29,23 +29,25 @@ timespec to_timespec(std::chrono::nanoseconds deadline) noexcept {
 
 // Acquire: what a release did before its bump (the permit it gave back) is
 // then visible, though the attempt that follows takes the lock anyway.
-std::uint32_t load_wake_word(layout::Layout& segment) noexcept {
-  return word_of(segment).load(std::memory_order_acquire);
+std::uint32_t load_wake_word(const Mapping& mapping) noexcept {
+  return word_of(mapping.segment()).load(std::memory_order_acquire);
 }
 
-void wake_sleepers(layout::Layout& segment) noexcept {
-  word_of(segment).fetch_add(1, std::memory_order_seq_cst);
-  pass_wake_on(segment);
+void wake_sleepers(const Mapping& mapping) noexcept {
+  word_of(mapping.segment()).fetch_add(1, std::memory_order_seq_cst);
+  pass_wake_on(mapping);
 }
 
-void pass_wake_on(layout::Layout& segment) noexcept {
+void pass_wake_on(const Mapping& mapping) noexcept {
+  layout::Layout& segment = mapping.segment();
   // Sequentially consistent: the second half of the pairing described in wake.hpp.
   if (sleepers_of(segment).load(std::memory_order_seq_cst) == 0) return;
   ::syscall(SYS_futex, &segment.wake_word, FUTEX_WAKE, 1, nullptr, nullptr, 0);
 }
 
-Segment::WaitEnd sleep_on_wake_word(layout::Layout& segment, std::uint32_t seen,
+Segment::WaitEnd sleep_on_wake_word(const Mapping& mapping, std::uint32_t seen,
                                     std::chrono::nanoseconds monotonic_deadline) noexcept {
+  layout::Layout& segment = mapping.segment();
   sleepers_of(segment).fetch_add(1, std::memory_order_seq_cst);
   Segment::WaitEnd end = Segment::WaitEnd::changed;
   if (word_of(segment).load(std::memory_order_seq_cst) == seen) {

@@ -162,8 +162,8 @@ TEST(LimiterWaitsTest, ThreadsAndJobsRacingForTwoPermitsLoseNoWakeUpPermitOrCap)
 TEST(LimiterWaitsTest, TheMainThreadIsTheInterpretersWhicheverThreadAsksFirst) {
   const auto on_main_thread = [] {
     return gil::with_gil([] {
-      const Result<unsigned long> main_thread = interpreter_main_thread();
-      return main_thread && *main_thread == PyThread_get_thread_ident();
+      const Result<bool> main_thread = on_interpreter_main_thread();
+      return main_thread && *main_thread;
     });
   };
   testing::run_python("import threading");

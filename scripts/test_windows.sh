@@ -65,6 +65,11 @@ test_packages_for() {
 python_path_for() {
   local home=$1 packages=$2
   rm -f "$home"/python3*._pth
+  # CPython 3.12+ asks WMI for the Windows version (platform.system(),
+  # which hypothesis calls), through a function Wine 8 lacks
+  # (propsys.VariantToString) and aborts on; without _wmi, platform asks
+  # the `ver` command instead.
+  rm -f "$home/_wmi.pyd"
   echo "$(windows_path "$build/wheel-site");$(windows_path "$packages")"
 }
 

@@ -32,6 +32,7 @@ import time
 import limits
 import limits.aio
 import quellgate
+from redis_timing import rates_side_by_side, tasks_rate
 
 HUGE = 2**62
 TARGETS = {"1 thread, one window": 1.5, "1 thread, two windows": 3.0, "asyncio, 100 tasks": 3.0}
@@ -54,22 +55,6 @@ def start_server():
         except OSError:
             time.sleep(0.02)
     sys.exit("redis-server did not start")
-
-
-def rates_side_by_side(calls, seconds, rounds=20):
-    """Calls per second of each callable, measured in alternating slices so
-    that a busy moment of a shared machine falls on both alike."""
-    done, spent = [0] * len(calls), [0.0] * len(calls)
-    for _ in range(rounds):
-        for i, call in enumerate(calls):
-            started = time.perf_counter()
-            deadline = started + seconds / rounds
-            while time.perf_counter() < deadline:
-                for _ in range(20):
-                    call()
-                done[i] += 20
-            spent[i] += time.perf_counter() - started
-    return [count / elapsed for count, elapsed in zip(done, spent)]
 
 
 def quellgate_acquire(url, windows):
@@ -95,21 +80,6 @@ def limits_hit(url, windows):
 
 def thread_row(url, windows, seconds):
     return rates_side_by_side([quellgate_acquire(url, windows), limits_hit(url, windows)], seconds)
-
-
-async def tasks_rate(acquire, seconds, tasks=100):
-    count = 0
-    deadline = time.perf_counter() + seconds
-
-    async def worker():
-        nonlocal count
-        while time.perf_counter() < deadline:
-            await acquire()
-            count += 1
-
-    started = time.perf_counter()
-    await asyncio.gather(*[worker() for _ in range(tasks)])
-    return count / (time.perf_counter() - started)
 
 
 def quellgate_tasks(url, seconds):

@@ -20,82 +20,17 @@ import argparse
 import asyncio
 import multiprocessing
 import os
-import random
-import shutil
-import socket
-import subprocess
-import tempfile
 import time
 
 import limits
 import limits.aio
 import quellgate
+from redis_servers import RedisCluster, RedisServer
+from redis_timing import rates_side_by_side, tasks_rate
 
 HUGE = 2**62
 NAMES = 64
 PROCESSES = 4
-
-
-def free_port():
-    """Free, and so is its cluster bus port, 10000 above."""
-    while True:
-        port = random.randrange(20000, 55535)
-        try:
-            for taken in (port, port + 10000):
-                with socket.socket() as probe:
-                    probe.bind(("127.0.0.1", taken))
-            return port
-        except OSError:
-            continue
-
-
-def redis_cli(port, *args):
-    return subprocess.run(["redis-cli", "-p", str(port), *map(str, args)], capture_output=True, text=True).stdout
-
-
-class Servers:
-    """One plain redis-server and a cluster of three masters."""
-
-    def __enter__(self):
-        self.directory = tempfile.mkdtemp(prefix="bench_redis_cluster.")
-        self.ports = [free_port() for _ in range(4)]
-        self.processes = []
-        for i, port in enumerate(self.ports):
-            cluster = ["--cluster-enabled", "yes", "--cluster-config-file", "nodes-%d.conf" % port] if i else []
-            self.processes.append(subprocess.Popen(
-                [shutil.which("redis-server"), "--port", str(port), "--bind", "127.0.0.1", "--save", "",
-                 "--appendonly", "no", "--dir", self.directory, *cluster], stdout=subprocess.DEVNULL))
-        while any(redis_cli(port, "PING").strip() != "PONG" for port in self.ports):
-            time.sleep(0.05)
-        subprocess.run(["redis-cli", "--cluster", "create", *("127.0.0.1:%d" % p for p in self.ports[1:]),
-                        "--cluster-yes"], check=True, capture_output=True)
-        while any("cluster_state:ok" not in redis_cli(p, "CLUSTER", "INFO") for p in self.ports[1:]):
-            time.sleep(0.1)
-        # `limits` takes the same URL forms.
-        return {"single": "redis://127.0.0.1:%d" % self.ports[0],
-                "cluster": "redis+cluster://127.0.0.1:%d,127.0.0.1:%d" % tuple(self.ports[1:3])}
-
-    def __exit__(self, *exc):
-        for process in self.processes:
-            process.kill()
-            process.wait()
-        shutil.rmtree(self.directory, ignore_errors=True)
-
-
-def rates_side_by_side(calls, seconds, rounds=20):
-    """Calls per second of each, measured in alternating slices so that a
-    busy moment of a shared machine falls on all alike."""
-    done, spent = [0] * len(calls), [0.0] * len(calls)
-    for _ in range(rounds):
-        for i, call in enumerate(calls):
-            started = time.perf_counter()
-            deadline = started + seconds / rounds
-            while time.perf_counter() < deadline:
-                for _ in range(20):
-                    call()
-                done[i] += 20
-            spent[i] += time.perf_counter() - started
-    return [count / elapsed for count, elapsed in zip(done, spent)]
 
 
 def quellgate_acquires(url, names):
@@ -116,21 +51,6 @@ def one_thread_row(urls, library, seconds):
     name = "bench_cluster.%d.one" % os.getpid()
     single, cluster = (LIBRARIES[library](urls[kind], [name])[0] for kind in ("single", "cluster"))
     return rates_side_by_side([single, cluster], seconds)
-
-
-async def tasks_rate(acquire, seconds, tasks=100):
-    count = 0
-    deadline = time.perf_counter() + seconds
-
-    async def worker():
-        nonlocal count
-        while time.perf_counter() < deadline:
-            await acquire()
-            count += 1
-
-    started = time.perf_counter()
-    await asyncio.gather(*[worker() for _ in range(tasks)])
-    return count / (time.perf_counter() - started)
 
 
 def tasks_row(urls, library, seconds):
@@ -188,7 +108,8 @@ def main():
     parser.add_argument("--seconds", type=float, default=3.0)
     options = parser.parse_args()
     rows = []
-    with Servers() as urls:
+    with RedisServer() as single, RedisCluster() as cluster:
+        urls = {"single": single, "cluster": cluster}  # `limits` takes the same URL forms
         for library in ("quellgate", "limits"):
             rows.append((library, "1 thread: cost", *one_thread_row(urls, library, options.seconds), True))
             rows.append((library, "asyncio 100 tasks: cost", *tasks_row(urls, library, options.seconds), True))

@@ -15,7 +15,6 @@ Starts a redis-server and a sentinel of its own on free loopback ports.
 """
 
 import argparse
-import asyncio
 import os
 import shutil
 import socket
@@ -25,6 +24,7 @@ import tempfile
 import time
 
 import quellgate
+from redis_timing import rates_side_by_side, tasks_side_by_side
 
 HUGE = 2**62
 SERVICE = "benchmaster"
@@ -66,39 +66,10 @@ def start_deployment(directory):
     return processes, "redis://127.0.0.1:%d" % master, "redis+sentinel://127.0.0.1:%d/%s" % (sentinel, SERVICE)
 
 
-def rates_side_by_side(calls, seconds, rounds=20):
-    done, spent = [0] * len(calls), [0.0] * len(calls)
-    for _ in range(rounds):
-        for i, call in enumerate(calls):
-            started = time.perf_counter()
-            deadline = started + seconds / rounds
-            while time.perf_counter() < deadline:
-                for _ in range(20):
-                    call()
-                done[i] += 20
-            spent[i] += time.perf_counter() - started
-    return [count / elapsed for count, elapsed in zip(done, spent)]
-
-
 def limiter(cls, url, tag):
     name = "bench_redis_sentinel.%d.%s" % (os.getpid(), tag)
     quellgate.remove_shared(name, storage=url)
     return cls.shared(name, sec=HUGE, storage=url)
-
-
-async def tasks_rate(acquire, seconds, tasks=100):
-    count = 0
-    deadline = time.perf_counter() + seconds
-
-    async def worker():
-        nonlocal count
-        while time.perf_counter() < deadline:
-            await acquire()
-            count += 1
-
-    started = time.perf_counter()
-    await asyncio.gather(*[worker() for _ in range(tasks)])
-    return count / (time.perf_counter() - started)
 
 
 def limits_hit(sentinel_url):
@@ -135,11 +106,8 @@ def main():
             print("(limits with redis-py is not installed: pip install -r bench/requirements-compare.txt)")
         async_limiters = {label: limiter(quellgate.AsyncRateLimiter, url, "async%d" % i)
                           for i, (label, url) in enumerate(urls.items())}
-        rates = dict.fromkeys(async_limiters, 0.0)
-        for _ in range(4):  # alternating, as the thread row's slices
-            for label, each in async_limiters.items():
-                rates[label] += asyncio.run(tasks_rate(each.acquire, options.seconds / 4)) / 4
-        for label, rate in rates.items():
+        rates = tasks_side_by_side([each.acquire for each in async_limiters.values()], options.seconds)
+        for label, rate in zip(async_limiters, rates):
             print("100 asyncio tasks, %-19s %9.0f decisions/s" % (label, rate))
     finally:
         for process in processes:

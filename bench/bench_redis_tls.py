@@ -14,7 +14,6 @@ which makes the certificates in a temporary directory.
 """
 
 import argparse
-import asyncio
 import os
 import shutil
 import socket
@@ -24,6 +23,7 @@ import tempfile
 import time
 
 import quellgate
+from redis_timing import rates_side_by_side, tasks_side_by_side
 
 HUGE = 2**62
 TARGET = 1.3  # a decision over TLS takes at most this many times one over TCP
@@ -67,49 +67,15 @@ def start_server(directory):
     sys.exit("redis-server did not listen for TLS (built without it?)")
 
 
-def rates_side_by_side(calls, seconds, rounds=20):
-    done, spent = [0] * len(calls), [0.0] * len(calls)
-    for _ in range(rounds):
-        for i, call in enumerate(calls):
-            started = time.perf_counter()
-            deadline = started + seconds / rounds
-            while time.perf_counter() < deadline:
-                for _ in range(20):
-                    call()
-                done[i] += 20
-            spent[i] += time.perf_counter() - started
-    return [count / elapsed for count, elapsed in zip(done, spent)]
-
-
 def limiter(cls, url, tag):
     name = "bench_redis_tls.%d.%s" % (os.getpid(), tag)
     quellgate.remove_shared(name, storage=url)
     return cls.shared(name, sec=HUGE, storage=url)
 
 
-async def tasks_rate(acquire, seconds, tasks=100):
-    count = 0
-    deadline = time.perf_counter() + seconds
-
-    async def worker():
-        nonlocal count
-        while time.perf_counter() < deadline:
-            await acquire()
-            count += 1
-
-    started = time.perf_counter()
-    await asyncio.gather(*[worker() for _ in range(tasks)])
-    return count / (time.perf_counter() - started)
-
-
-def tasks_row(plain, tls, seconds, rounds=4):
-    """Alternating runs, as the thread row's slices."""
+def tasks_row(plain, tls, seconds):
     limiters = [limiter(quellgate.AsyncRateLimiter, url, "async%d" % i) for i, url in enumerate((plain, tls))]
-    rates = [0.0, 0.0]
-    for _ in range(rounds):
-        for i, each in enumerate(limiters):
-            rates[i] += asyncio.run(tasks_rate(each.acquire, seconds / rounds)) / rounds
-    return rates
+    return tasks_side_by_side([each.acquire for each in limiters], seconds)
 
 
 def main():

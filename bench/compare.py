@@ -1139,99 +1139,13 @@ def shared_rate(kind: str, handle: Any, seconds: float) -> float:
     return total / seconds
 
 
-class RedisServer:
-    """redis-server on a free loopback port, without persistence, stopped by its pid."""
-
-    def __enter__(self) -> str:
-        import shutil
-        import socket
-        import tempfile
-
-        import redis
-
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-        self.directory = tempfile.TemporaryDirectory()
-        self.process = subprocess.Popen(
-            [shutil.which("redis-server") or "redis-server", "--port", str(port), "--bind", "127.0.0.1",
-             "--save", "", "--appendonly", "no", "--dir", self.directory.name],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-        )
-        url = "redis://127.0.0.1:%d" % port
-        client = redis.Redis.from_url(url)
-        for _ in range(100):
-            try:
-                client.ping()
-                return url
-            except redis.ConnectionError:
-                time.sleep(0.05)
-        raise RuntimeError("redis-server did not answer on %s" % url)
-
-    def __exit__(self, *exc: object) -> None:
-        self.process.terminate()
-        self.process.wait(timeout=10)
-        self.directory.cleanup()
-
-
-class RedisCluster:
-    """Three redis-server masters with cluster mode on free loopback ports,
-    no replicas, stopped by their pids; a redis+cluster:// URL naming two."""
-
-    def __enter__(self) -> str:
-        import random
-        import shutil
-        import socket
-        import tempfile
-
-        def free_port() -> int:
-            # Its cluster bus port, 10000 above, must be free too.
-            while True:
-                port = random.randrange(20000, 55535)
-                try:
-                    for taken in (port, port + 10000):
-                        with socket.socket() as probe:
-                            probe.bind(("127.0.0.1", taken))
-                    return port
-                except OSError:
-                    continue
-
-        def cli(port: int, *args: str) -> str:
-            return subprocess.run(["redis-cli", "-p", str(port), *args], capture_output=True, text=True).stdout
-
-        self.directory = tempfile.TemporaryDirectory()
-        ports = [free_port() for _ in range(3)]
-        self.processes = [subprocess.Popen(
-            [shutil.which("redis-server") or "redis-server", "--port", str(port), "--bind", "127.0.0.1",
-             "--cluster-enabled", "yes", "--cluster-config-file", "nodes-%d.conf" % port,
-             "--save", "", "--appendonly", "no", "--dir", self.directory.name],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for port in ports]
-        deadline = time.time() + 20
-        while any(cli(port, "PING").strip() != "PONG" for port in ports):
-            if time.time() > deadline:
-                raise RuntimeError("the cluster's redis-servers did not answer")
-            time.sleep(0.05)
-        subprocess.run(["redis-cli", "--cluster", "create", *("127.0.0.1:%d" % p for p in ports), "--cluster-yes"],
-                       check=True, capture_output=True)
-        while any("cluster_state:ok" not in cli(port, "CLUSTER", "INFO") for port in ports):
-            if time.time() > deadline:
-                raise RuntimeError("the cluster did not reach cluster_state:ok")
-            time.sleep(0.1)
-        return "redis+cluster://127.0.0.1:%d,127.0.0.1:%d" % (ports[0], ports[1])
-
-    def __exit__(self, *exc: object) -> None:
-        for process in self.processes:
-            process.terminate()
-            process.wait(timeout=10)
-        self.directory.cleanup()
-
-
 def shared_table(seconds: float) -> Dict[str, float]:
     """Admissions per second of the 4 processes together, per contender."""
     import shutil
 
     import quellgate
     from pyrate_limiter import Duration, MultiprocessBucket, Rate
+    from redis_servers import RedisCluster, RedisServer
 
     rates: Dict[str, float] = {}
     name = "compare.%d" % os.getpid()

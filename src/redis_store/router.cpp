@@ -61,23 +61,35 @@ struct Routers {
 
 }  // namespace
 
+// The router of this process for the address, made once and shared while
+// any store uses it; a forked child makes its own.
 std::shared_ptr<Router> router_to(const RedisAddress& address) {
   static auto* all = new Routers;  // never destroyed, as the links
   const std::string key = link_key(address);
-  const std::lock_guard lock(all->mutex);
-  if (all->pid != getpid()) {
-    all->pid = getpid();
-    all->routers.clear();
+  const auto current = [&]() -> std::shared_ptr<Router> {
+    if (all->pid != getpid()) {
+      all->pid = getpid();
+      all->routers.clear();
+    }
+    return all->routers[key].lock();
+  };
+  {
+    const std::lock_guard lock(all->mutex);
+    if (auto router = current()) return router;
   }
-  if (auto router = all->routers[key].lock()) return router;
-  std::erase_if(all->routers, [](const auto& entry) { return entry.second.expired(); });
-  std::shared_ptr<Router> router;
+  // Made without the lock: a router takes the links' lock, and the first
+  // link registers its fork guard, whose registry a fork takes before this
+  // lock. Two threads may both make one; the first kept serves both.
+  std::shared_ptr<Router> made;
   if (address.is_cluster())
-    router = std::make_shared<ClusterRouter>(address);
+    made = std::make_shared<ClusterRouter>(address);
   else
-    router = std::make_shared<SingleServerRouter>(address);
-  all->routers[key] = router;
-  return router;
+    made = std::make_shared<SingleServerRouter>(address);
+  const std::lock_guard lock(all->mutex);
+  if (auto router = current()) return router;
+  std::erase_if(all->routers, [](const auto& entry) { return entry.second.expired(); });
+  all->routers[key] = made;
+  return made;
 }
 
 }  // namespace quellgate::redis_store

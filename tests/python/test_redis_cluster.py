@@ -10,7 +10,10 @@ import time
 
 import quellgate
 from cluster_servers import cluster, redis_cli  # noqa: F401 (cluster is the module's fixture)
+from helpers import linux_only_module
 from quellgate import AsyncRateLimiter, RateLimiter
+
+linux_only_module("the Redis store (Windows builds have none)")
 
 LIMIT = 25
 

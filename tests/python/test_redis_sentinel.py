@@ -9,8 +9,11 @@ import time
 import pytest
 
 import quellgate
+from helpers import linux_only_module
 from quellgate import AsyncRateLimiter, RateLimiter
 from sentinel_servers import DOWN_AFTER_MS, FAILOVER_TIMEOUT_MS, MASTER_PASSWORD, SENTINEL_PASSWORD, sentinel  # noqa: F401
+
+linux_only_module("the Redis store (Windows builds have none)")
 
 
 def fixed(cls, name, url, limit, **keywords):
